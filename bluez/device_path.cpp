@@ -1,0 +1,46 @@
+// Conversions between device addresses and BlueZ device object paths.
+#include "bluez/device_path.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "daemon/process_state.h"
+
+namespace {
+
+constexpr std::size_t address_length = 17;
+constexpr const char *device_infix = "/dev_";
+
+char address_buffer[address_length + 1];
+// The longest path: a full adapter path, the infix and a full address.
+char path_buffer[adapter_path_max + 5 + address_length + 1];
+
+}  // namespace
+
+const char *address_from_device_path(const char *path) {
+    if (path == nullptr) {
+        return nullptr;
+    }
+    const char *underscore = strchr(path, '_');
+    if (underscore == nullptr) {
+        return nullptr;
+    }
+    strncpy(address_buffer, underscore + 1, address_length);
+    address_buffer[address_length] = '\0';
+    std::replace(address_buffer, address_buffer + address_length, '_', ':');
+    return address_buffer;
+}
+
+const char *device_path_from_address(const char *address) {
+    if (address == nullptr) {
+        return nullptr;
+    }
+    memset(path_buffer, 0, sizeof path_buffer);
+    size_t length = strnlen(adapter_path, adapter_path_max);
+    memcpy(path_buffer, adapter_path, length);
+    memcpy(path_buffer + length, device_infix, strlen(device_infix));
+    length += strlen(device_infix);
+    memcpy(path_buffer + length, address, strnlen(address, address_length));
+    std::replace(path_buffer, path_buffer + strlen(path_buffer), ':', '_');
+    return path_buffer;
+}
