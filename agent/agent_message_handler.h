@@ -1,0 +1,16 @@
+// The one handler for every incoming D-Bus message: installed as the
+// connection's filter (user data: the pairing_request record) and as the
+// message function of the agent object (user data: the record while the agent
+// is registered as "DisplayYesNo", none otherwise).
+#pragma once
+
+#include <dbus/dbus.h>
+
+// Serves RequestConfirmation and AuthorizeService of org.bluez.Agent1, the
+// PropertiesChanged signals of devices, and the answer to a web-requested Pair.
+DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage *message,
+                                        void *user_data);
+
+// What a failed Pair is reported as: the error name after its last dot, or
+// "unknow issue" when the name has none.
+const char *pair_error_reason(DBusMessage *error);

@@ -1,0 +1,9 @@
+// Trust for devices that paired on their own initiative.
+#pragma once
+
+#include <dbus/dbus.h>
+
+// For a PropertiesChanged signal of org.bluez.Device1 that carries "Paired",
+// copies the value into the device's "Trusted" property. Left unhandled while
+// a web-requested pairing is under way, or when the signal does not fit.
+DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message);

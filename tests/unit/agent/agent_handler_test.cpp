@@ -1,0 +1,88 @@
+// Answers that cannot travel over a real bus: an error without a name, and
+// an answer to Pair that arrives after the pairing has ended. The rest of the
+// handler is exercised against the simulated BlueZ by the system tests.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "agent/agent_message_handler.h"
+#include "bluez/dbus_handles.h"
+#include "daemon/process_state.h"
+
+namespace {
+std::vector<std::string> logged;
+}
+
+// The handler logs through syslog; this executable keeps the lines instead.
+extern "C" void syslog(int priority, const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    logged.push_back(std::to_string(priority) + " " + text);
+}
+
+namespace {
+
+message_ptr error_named(const char *name) {
+    message_ptr error = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_ERROR));
+    if (name != nullptr) {
+        dbus_message_set_error_name(error.get(), name);
+    }
+    return error;
+}
+
+TEST(PairErrorReason, NameAfterTheLastDot) {
+    EXPECT_STREQ(pair_error_reason(error_named("org.bluez.Error.AuthenticationFailed").get()),
+                 "AuthenticationFailed");
+    EXPECT_STREQ(pair_error_reason(error_named("a.b").get()), "b");
+}
+
+TEST(PairErrorReason, NoNameAtAll) {
+    EXPECT_STREQ(pair_error_reason(error_named(nullptr).get()), "unknow issue");
+}
+
+TEST(AgentMessageHandler, AnswerAfterThePairingEndedIsSwallowed) {
+    web_pairing_state = 0;
+    pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
+    message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    dbus_message_set_reply_serial(answer.get(), 41);
+    logged.clear();
+    // No connection: any call to BlueZ would crash here.
+    EXPECT_EQ(agent_message_handler(nullptr, answer.get(), &request), DBUS_HANDLER_RESULT_HANDLED);
+    EXPECT_TRUE(logged.empty());
+    EXPECT_EQ(web_pairing_state, 0);
+}
+
+TEST(AgentMessageHandler, OtherRepliesAreNotHandled) {
+    web_pairing_state = 2;
+    pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
+    message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    dbus_message_set_reply_serial(answer.get(), 42);
+    EXPECT_EQ(agent_message_handler(nullptr, answer.get(), &request),
+              DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
+    dbus_message_set_reply_serial(answer.get(), 41);
+    EXPECT_EQ(agent_message_handler(nullptr, answer.get(), nullptr),
+              DBUS_HANDLER_RESULT_NOT_YET_HANDLED)
+        << "without user data the agent object does not complete pairings";
+    EXPECT_EQ(web_pairing_state, 2);
+    web_pairing_state = 0;
+}
+
+TEST(AgentMessageHandler, ConfirmationOutsideAPairingIsNotRead) {
+    web_pairing_state = 0;
+    pairable_state = 0;
+    message_ptr call = adopt_message(dbus_message_new_method_call(
+        "org.pairgate.test", "/org/bluez/agent_router", "org.bluez.Agent1", "RequestConfirmation"));
+    logged.clear();
+    EXPECT_EQ(agent_message_handler(nullptr, call.get(), nullptr),
+              DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
+    EXPECT_TRUE(logged.empty()) << "malformed, but refused before its arguments are read";
+    pairable_state = -1;
+}
+
+}  // namespace
