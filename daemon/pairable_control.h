@@ -1,0 +1,18 @@
+// The pairing window opened by a binary input: while the configured input
+// reads active (0), the adapter is pairable, and discoverable too when
+// MOD_BLUETOOTH_DISCOVERABLE is 2.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include "io/input_readers.h"
+#include "settings/settings.h"
+
+// The reader named by the first character of MOD_BLUETOOTH_PAIRABLE_BIN
+// ("0".."3"), or null for anything else.
+input_reader select_input_reader(const char *pairable_bin);
+
+// One pass: reads the input (unless a web pairing is under way) and drives
+// Pairable/Discoverable and pairable_state.
+void pairable_control_step(DBusConnection *connection, DBusError *error, const settings *settings,
+                           input_reader reader);
