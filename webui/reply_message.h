@@ -1,0 +1,30 @@
+// The six-byte messages the daemon writes on the reply pipe, as the client reads them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+enum class reply_kind {
+    passkey,  // six ASCII digits
+    paired,   // six 0x01 bytes
+    failed,   // six 0x00 bytes
+    invalid,  // anything else: not to be trusted
+};
+
+// Classifies one whole message; a message of any other length than six is invalid.
+reply_kind classify_reply(std::string_view message);
+
+// The bytes as hex pairs ("31 32 00 ff"), to show a message that makes no sense.
+std::string hex_bytes(std::string_view bytes);
+
+// Cuts the byte stream of the pipe into whole messages; a message may arrive
+// in more than one read.
+class reply_splitter {
+  public:
+    void add(std::string_view bytes) { pending_.append(bytes); }
+    // Takes the next whole message into `message`; false when none is complete.
+    bool next(std::string &message);
+
+  private:
+    std::string pending_;
+};
