@@ -1,0 +1,694 @@
+'''BlueZ for the simulated gateway: dbusmock's bluez5 template plus what a test needs to steer it.
+
+Load it by path:  /usr/bin/python3 -m dbusmock --system --template sim/bluez_sim.py
+
+The stock template answers like a bluetoothd that never asks an agent
+anything. Here a low-level message filter on the simulator's connection sees
+every incoming call before dbusmock's objects do (calls to objects that do not
+exist included); it records the call, applies injected failures and canned
+replies, and does what needs the caller's unique name or a late answer:
+agents kept per connection, and Device1.Pair that first asks an agent.
+
+Control interface "org.pairgate.Sim1" on "/" (its calls are not recorded,
+nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
+  GetLog(u start) -> a(ssssav)         recorded calls from index START on:
+                                       (sender, path, interface, member, args)
+  GetLogWithSignatures(u start) -> a(sssssav)   the same with the signature
+                                       before the arguments
+  Senders() -> a{su}                   unique name -> pid of every caller
+  FailMethod(s interface, s member, s error_name, s message, i count)
+                                       the next COUNT calls (< 0: all) of that
+                                       method on any path get that error
+  ClearFailures()
+  SetObjectPaths(as paths)             GetManagedObjects returns exactly these,
+                                       in this order; ResetObjectPaths(): all
+  SetReply(s interface, s member, s signature, av args)   answer with these
+  ClearReplies()
+  Agents() -> a(sos)                   (sender, agent path, capability)
+  CallAgent(s method, s signature, av args, s destination, s path) -> u id
+                                       BlueZ calls org.bluez.Agent1.METHOD; an
+                                       empty destination or path means the
+                                       agent registered last
+  AgentAnswer(u id) -> (s state, s error_name, s error_message)
+                                       state "pending", "return" or "error"
+  SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (25)
+  SetPairBehaviour(s mode, u passkey, s error_name, s paired_signal)
+                                       mode "confirm", "direct" or "hold";
+                                       paired_signal "before", "after", "none"
+  PairConfirmations() -> a(ssssss)     per Pair in "confirm" mode: (device,
+                                       agent's unique name, agent path, state,
+                                       error name, error message) of its
+                                       RequestConfirmation; state "none" and
+                                       no agent when there was none to ask
+  EmitPropertiesChanged(o path, s interface, a{sv} changed, as invalidated)
+  GetProperty(o path, s interface, s name) -> v
+  SetProperty(o path, s interface, s name, v value)   silently, no signal
+Order of answering a recorded call: injected failure, canned reply, the
+behaviours below, then dbusmock's objects. org.bluez.Mock keeps bluez5's
+AddDevice, PairDevice (a pairing the device started) and the others;
+AddAdapter is replaced so that any adapter name works.
+'''
+
+import re
+import sys
+import time
+import traceback
+
+import dbus
+import dbus.lowlevel
+from dbusmock import MOCK_IFACE, OBJECT_MANAGER_IFACE, mockobject
+from dbusmock.templates import bluez5
+
+BUS_NAME = bluez5.BUS_NAME
+MAIN_OBJ = '/'
+SYSTEM_BUS = True
+IS_OBJECT_MANAGER = True
+
+SIM_IFACE = 'org.pairgate.Sim1'
+SIM_ERROR = 'org.pairgate.Sim1.Error'
+AGENT_IFACE = 'org.bluez.Agent1'
+AGENT_MANAGER_PATH = '/org/bluez'
+CAPABILITIES = ('DisplayOnly', 'DisplayYesNo', 'KeyboardOnly', 'NoInputNoOutput',
+                'KeyboardDisplay')
+INVALID_ARGS = 'org.freedesktop.DBus.Error.InvalidArgs'
+AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
+# bluetoothd's own limit for an agent's answer is libdbus's default.
+AGENT_TIMEOUT_S = 25.0
+
+HANDLED = dbus.lowlevel.HANDLER_RESULT_HANDLED
+NOT_YET_HANDLED = dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
+
+# The stock template's convenience methods on org.bluez.Mock (AddTemplate
+# picks every D-Bus method found in this module). AddAdapter is our own.
+AddDevice = bluez5.AddDevice
+RemoveAdapter = bluez5.RemoveAdapter
+RemoveAdapterWithDevices = bluez5.RemoveAdapterWithDevices
+PairDevice = bluez5.PairDevice
+BlockDevice = bluez5.BlockDevice
+ConnectDevice = bluez5.ConnectDevice
+DisconnectDevice = bluez5.DisconnectDevice
+
+
+class SimError(Exception):
+    '''A call to the simulator that it answers with a D-Bus error.'''
+
+    def __init__(self, message, name=INVALID_ARGS):
+        super().__init__(message)
+        self.name = name
+
+
+# ---------------------------------------------------------------- adapters
+
+
+def _discovering(adapter, value):
+    props = adapter.props[bluez5.ADAPTER_IFACE]
+    props['Discovering'] = dbus.Boolean(value, variant_level=1)
+    adapter.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as', [
+        bluez5.ADAPTER_IFACE, {'Discovering': props['Discovering']}, []])
+
+
+# The stock methods need SetDiscoveryFilter to have been called first.
+def StartDiscovery(adapter):
+    _discovering(adapter, True)
+
+
+def StopDiscovery(adapter):
+    _discovering(adapter, False)
+
+
+def _adapter_address(name):
+    # Any name works, also "hci" or a very long one: the address only has to
+    # look like one.
+    n = sum(name.encode()) % 200
+    return ':'.join(f'{n + i:02X}' for i in range(6))
+
+
+@dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s')
+def AddAdapter(self, device_name, system_name):
+    '''Add an adapter /org/bluez/DEVICE_NAME; returns its path.'''
+    path = '/org/bluez/' + device_name
+    dbus.ObjectPath(path)  # refuses a name that makes no valid path
+    props = {
+        'Address': dbus.String(_adapter_address(device_name), variant_level=1),
+        'AddressType': dbus.String('public', variant_level=1),
+        'Name': dbus.String(system_name, variant_level=1),
+        'Alias': dbus.String(system_name, variant_level=1),
+        'Class': dbus.UInt32(268, variant_level=1),
+        'Powered': dbus.Boolean(True, variant_level=1),
+        'Discoverable': dbus.Boolean(False, variant_level=1),
+        'DiscoverableTimeout': dbus.UInt32(180, variant_level=1),
+        'Pairable': dbus.Boolean(True, variant_level=1),
+        'PairableTimeout': dbus.UInt32(0, variant_level=1),
+        'Discovering': dbus.Boolean(False, variant_level=1),
+        'UUIDs': dbus.Array([], signature='s', variant_level=1),
+        'Modalias': dbus.String('usb:v1D6Bp0245d050A', variant_level=1),
+    }
+    self.AddObject(path, bluez5.ADAPTER_IFACE, props, [
+        ('RemoveDevice', 'o', '', bluez5.RemoveDevice),
+        ('StartDiscovery', '', '', StartDiscovery),
+        ('StopDiscovery', '', '', StopDiscovery),
+        ('SetDiscoveryFilter', 'a{sv}', '', bluez5.SetDiscoveryFilter),
+    ])
+    self.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}', [
+        dbus.ObjectPath(path), {bluez5.ADAPTER_IFACE: props}])
+    return path
+
+
+# ------------------------------------------------------- argument checking
+
+
+def _check_value(sig, value):
+    '''Raises SimError unless VALUE can be appended as SIG.
+
+    libdbus aborts the whole process on an invalid object path or signature
+    given to append, and dbus-python does not check them first.'''
+    code = sig[0]
+    try:
+        if code == 'o':
+            dbus.ObjectPath(value)
+        elif code == 'g':
+            dbus.Signature(value)
+        elif code == 'a' and sig[1] == '{':
+            key, val = list(dbus.Signature(sig[2:-1]))
+            for k, v in dict(value).items():
+                _check_value(key, k)
+                _check_value(val, v)
+        elif code == 'a':
+            for v in value:
+                _check_value(sig[1:], v)
+        elif code == '(':
+            fields = list(dbus.Signature(sig[1:-1]))
+            if len(fields) != len(value):
+                raise SimError(f'struct {sig} needs {len(fields)} fields')
+            for f, v in zip(fields, value):
+                _check_value(f, v)
+    except (TypeError, ValueError) as e:
+        raise SimError(f'{value!r} is no valid {sig}: {e}') from e
+
+
+def _check_args(signature, args):
+    try:
+        types = list(dbus.Signature(signature))
+    except ValueError as e:
+        raise SimError(f'invalid signature {signature!r}') from e
+    if len(types) != len(args):
+        raise SimError(f'signature {signature!r} needs {len(types)} arguments, got {len(args)}')
+    for sig, value in zip(types, args):
+        _check_value(str(sig), value)
+
+
+def _message_with_args(msg, signature, args):
+    _check_args(signature, args)
+    try:
+        if args:
+            msg.append(*args, signature=signature)
+    except (TypeError, ValueError, OverflowError, dbus.exceptions.DBusException) as e:
+        raise SimError(f'arguments do not fit {signature!r}: {e}') from e
+    return msg
+
+
+_ELEMENT = re.compile(r'[A-Za-z_][A-Za-z0-9_]*')
+
+
+def _check_error_name(name):
+    # The rule for interface names; a name without a dot cannot travel on a
+    # bus at all (libdbus and dbus-daemon both refuse it).
+    parts = name.split('.')
+    if len(name) > 255 or len(parts) < 2 or not all(_ELEMENT.fullmatch(p) for p in parts):
+        raise SimError(f'invalid error name {name!r}')
+
+
+# ---------------------------------------------------------------- records
+
+
+class Agent:
+    '''One RegisterAgent that is still in force.'''
+
+    def __init__(self, sender, path, capability):
+        self.sender = sender
+        self.path = path
+        self.capability = capability
+
+
+class AgentCall:
+    '''A call from BlueZ to an agent and, once it came, the agent's answer.'''
+
+    def __init__(self, destination, path, method):
+        self.destination = destination
+        self.path = path
+        self.method = method
+        self.state = 'pending'
+        self.error_name = ''
+        self.error_message = ''
+        self.pending = None
+
+    def answered(self, reply):
+        if reply.get_type() == dbus.lowlevel.MESSAGE_TYPE_ERROR:
+            self.state = 'error'
+            self.error_name = reply.get_error_name() or ''
+            args = reply.get_args_list()
+            self.error_message = str(args[0]) if args and isinstance(args[0], str) else ''
+        else:
+            self.state = 'return'
+        self.pending = None
+
+    def answer(self):
+        return (self.state, self.error_name, self.error_message)
+
+
+class PairConfirmation:
+    '''What became of the RequestConfirmation that one Pair call made.'''
+
+    def __init__(self, device_path, call):
+        self.device_path = device_path
+        self.call = call  # None when no agent was there to ask
+
+    def row(self):
+        if self.call is None:
+            return (self.device_path, '', '', 'none', '', '')
+        return (self.device_path, self.call.destination, self.call.path, *self.call.answer())
+
+
+class PairBehaviour:
+    def __init__(self, mode='confirm', passkey=123456, error_name='', paired_signal='none'):
+        self.mode = mode
+        self.passkey = passkey
+        self.error_name = error_name
+        self.paired_signal = paired_signal
+
+
+# ---------------------------------------------------------------- simulator
+
+
+class Simulator:
+    '''The state behind org.pairgate.Sim1 and the message filter.'''
+
+    def __init__(self, mock):
+        self.mock = mock
+        self.conn = mock.connection
+        self.log = []  # (sender, path, interface, member, signature, args)
+        self.pids = {}  # unique name -> pid, for every caller seen
+        self.failures = {}  # (interface, member) -> [error name, message, count]
+        self.replies = {}  # (interface, member) -> (signature, args)
+        self.object_paths = None  # None: every object, as dbusmock does
+        self.agents = []  # in registration order
+        self.default_agent = None
+        self.agent_calls = []  # id n is agent_calls[n - 1]
+        self.pair_behaviour = PairBehaviour()
+        self.pair_confirmations = []
+        self.held_pairs = []  # Pair calls that "hold" never answers
+        self.agent_timeout_s = AGENT_TIMEOUT_S
+        self._filter = self.filter
+        self.conn.add_message_filter(self._filter)
+        # Listed on "/" only so that introspection gives clients the
+        # signatures; the filter answers every call before dbusmock sees it.
+        for name, (in_sig, out_sig, _method) in self.CONTROL.items():
+            mock.AddMethod(SIM_IFACE, name, in_sig, out_sig, '')
+        self._owner_watch = self.conn.add_signal_receiver(
+            self.name_owner_changed, 'NameOwnerChanged', 'org.freedesktop.DBus',
+            'org.freedesktop.DBus', '/org/freedesktop/DBus')
+
+    def close(self):
+        self.conn.remove_message_filter(self._filter)
+        self._owner_watch.remove()
+
+    # -------------------------------------------------------- the filter
+
+    def filter(self, _conn, msg):
+        if msg.get_type() != dbus.lowlevel.MESSAGE_TYPE_METHOD_CALL:
+            return NOT_YET_HANDLED
+        interface = msg.get_interface() or ''
+        if interface in (MOCK_IFACE, bluez5.BLUEZ_MOCK_IFACE):
+            return NOT_YET_HANDLED
+        try:
+            if interface == SIM_IFACE:
+                return self.control_call(msg)
+            self.record(msg)
+            return self.bluez_call(msg, interface, msg.get_member())
+        except SimError as e:
+            self.send(dbus.lowlevel.ErrorMessage(msg, e.name, str(e)))
+            return HANDLED
+        except Exception as e:  # pylint: disable=broad-except
+            # A fault of the simulator must show, not hang the caller.
+            traceback.print_exc()
+            sys.stderr.flush()
+            self.send(dbus.lowlevel.ErrorMessage(msg, SIM_ERROR + '.Internal', repr(e)))
+            return HANDLED
+
+    def send(self, msg):
+        self.conn.send_message(msg)
+
+    def record(self, msg):
+        sender = msg.get_sender() or ''
+        try:
+            args = msg.get_args_list()
+        except Exception:  # pylint: disable=broad-except
+            args = []
+        self.log.append((sender, msg.get_path() or '', msg.get_interface() or '',
+                         msg.get_member() or '', msg.get_signature() or '', args))
+        if sender and sender not in self.pids:
+            self.learn_pid(sender)
+
+    def learn_pid(self, sender):
+        # Asked before this call is answered, so the caller is still there
+        # when the bus looks it up (it waits for our answer or sent after it).
+        self.pids[sender] = 0
+
+        def got(pid):
+            self.pids[sender] = int(pid)
+
+        self.conn.call_async('org.freedesktop.DBus', '/org/freedesktop/DBus',
+                             'org.freedesktop.DBus', 'GetConnectionUnixProcessID', 's',
+                             (sender,), got, lambda _e: None)
+
+    def bluez_call(self, msg, interface, member):
+        failure = self.failures.get((interface, member))
+        if failure and failure[2] != 0:
+            if failure[2] > 0:
+                failure[2] -= 1
+            self.send(dbus.lowlevel.ErrorMessage(msg, failure[0], failure[1]))
+            return HANDLED
+        canned = self.replies.get((interface, member))
+        if canned:
+            reply = dbus.lowlevel.MethodReturnMessage(msg)
+            if canned[1]:
+                reply.append(*canned[1], signature=canned[0])
+            self.send(reply)
+            return HANDLED
+        handler = self.BEHAVIOURS.get((interface, member))
+        if handler:
+            return handler(self, msg)
+        return NOT_YET_HANDLED
+
+    # ------------------------------------------------- BlueZ's behaviours
+
+    def get_managed_objects(self, msg):
+        if self.object_paths is None or msg.get_path() != '/':
+            return NOT_YET_HANDLED
+        result = {}
+        for path in self.object_paths:
+            obj = mockobject.objects.get(path)
+            props = obj.props if obj is not None and path != '/' else {}
+            result[dbus.ObjectPath(path)] = {
+                iface: dbus.Dictionary(p, signature='sv') for iface, p in props.items()}
+        reply = dbus.lowlevel.MethodReturnMessage(msg)
+        reply.append(dbus.Dictionary(result, signature='oa{sa{sv}}'), signature='a{oa{sa{sv}}}')
+        self.send(reply)
+        return HANDLED
+
+    def properties_set(self, msg):
+        # Like bluetoothd: a value of the wrong type is refused, not stored.
+        if msg.get_signature() != 'ssv':
+            raise SimError('Set needs (ssv), got ' + repr(msg.get_signature()))
+        interface, name, value = msg.get_args_list()
+        obj = mockobject.objects.get(msg.get_path())
+        old = obj.props.get(interface, {}).get(name) if obj is not None else None
+        if old is None:
+            return NOT_YET_HANDLED  # dbusmock's errors for what is not there
+        if type(old) is not type(value):
+            raise SimError(f'{name} is a {type(old).__name__}, not a {type(value).__name__}',
+                           'org.bluez.Error.InvalidArguments')
+        if old == value:
+            # bluetoothd announces a property only when its value changes.
+            self.send(dbus.lowlevel.MethodReturnMessage(msg))
+            return HANDLED
+        return NOT_YET_HANDLED  # dbusmock stores it and emits PropertiesChanged
+
+    def agent_of(self, sender):
+        return next((a for a in self.agents if a.sender == sender), None)
+
+    def register_agent(self, msg):
+        if msg.get_path() != AGENT_MANAGER_PATH:
+            return NOT_YET_HANDLED
+        if msg.get_signature() != 'os':
+            raise SimError('RegisterAgent needs (os)')
+        path, capability = msg.get_args_list()
+        sender = msg.get_sender()
+        if self.agent_of(sender):
+            raise SimError('Already Exists', 'org.bluez.Error.AlreadyExists')
+        if capability not in CAPABILITIES:
+            raise SimError('Invalid arguments in method call', 'org.bluez.Error.InvalidArguments')
+        agent = Agent(sender, str(path), str(capability))
+        self.agents.append(agent)
+        if self.default_agent is None:
+            self.default_agent = agent
+        self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        return HANDLED
+
+    def unregister_agent(self, msg):
+        if msg.get_path() != AGENT_MANAGER_PATH:
+            return NOT_YET_HANDLED
+        if msg.get_signature() != 'o':
+            raise SimError('UnregisterAgent needs (o)')
+        agent = self.agent_of(msg.get_sender())
+        if agent is None or agent.path != msg.get_args_list()[0]:
+            raise SimError('Does Not Exist', 'org.bluez.Error.DoesNotExist')
+        self.drop_agent(agent)
+        self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        return HANDLED
+
+    def request_default_agent(self, msg):
+        if msg.get_path() != AGENT_MANAGER_PATH:
+            return NOT_YET_HANDLED
+        if msg.get_signature() != 'o':
+            raise SimError('RequestDefaultAgent needs (o)')
+        agent = self.agent_of(msg.get_sender())
+        if agent is None or agent.path != msg.get_args_list()[0]:
+            raise SimError('Does Not Exist', 'org.bluez.Error.DoesNotExist')
+        self.default_agent = agent
+        self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        return HANDLED
+
+    def drop_agent(self, agent):
+        self.agents.remove(agent)
+        if self.default_agent is agent:
+            # The longest-registered agent left takes over.
+            self.default_agent = self.agents[0] if self.agents else None
+
+    def name_owner_changed(self, name, _old, new):
+        # bluetoothd forgets the agent of a connection that goes away.
+        if not new and name.startswith(':'):
+            agent = self.agent_of(name)
+            if agent:
+                self.drop_agent(agent)
+
+    def pair_call(self, msg):
+        device = mockobject.objects.get(msg.get_path())
+        if device is None or bluez5.DEVICE_IFACE not in device.props:
+            return NOT_YET_HANDLED  # the library's UnknownObject/UnknownMethod
+        if msg.get_signature() != '':
+            raise SimError('Pair takes no arguments')
+        behaviour = self.pair_behaviour
+        if behaviour.mode == 'hold':
+            self.held_pairs.append(msg)
+        elif behaviour.mode == 'direct':
+            self.finish_pair(msg, device, behaviour.error_name, behaviour.paired_signal)
+        else:
+            self.confirm_pair(msg, device, behaviour)
+        return HANDLED
+
+    def confirm_pair(self, msg, device, behaviour):
+        agent = self.agent_of(msg.get_sender()) or self.default_agent
+        if agent is None:
+            self.pair_confirmations.append(PairConfirmation(msg.get_path(), None))
+            self.send(dbus.lowlevel.ErrorMessage(msg, AUTH_FAILED, 'No agent to confirm with'))
+            return
+
+        def answered(call):
+            if call.state == 'return':
+                self.finish_pair(msg, device, behaviour.error_name, behaviour.paired_signal)
+            else:
+                self.send(dbus.lowlevel.ErrorMessage(msg, AUTH_FAILED, 'Authentication Failed'))
+
+        call = self.call_agent('RequestConfirmation', 'ou',
+                               [dbus.ObjectPath(msg.get_path()), dbus.UInt32(behaviour.passkey)],
+                               agent.sender, agent.path, answered)
+        self.pair_confirmations.append(PairConfirmation(msg.get_path(), call))
+
+    def finish_pair(self, msg, device, error_name, paired_signal):
+        if error_name:
+            self.send(dbus.lowlevel.ErrorMessage(msg, error_name, 'Simulated pairing failure'))
+            return
+        device.paired = True
+        device.props[bluez5.DEVICE_IFACE]['Paired'] = dbus.Boolean(True, variant_level=1)
+        if paired_signal == 'before':
+            self.emit_paired(device)
+        self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        if paired_signal == 'after':
+            self.emit_paired(device)
+
+    def emit_paired(self, device):
+        self.emit_properties_changed(device.path, bluez5.DEVICE_IFACE,
+                                     {'Paired': dbus.Boolean(True, variant_level=1)}, [])
+
+    BEHAVIOURS = {
+        (OBJECT_MANAGER_IFACE, 'GetManagedObjects'): get_managed_objects,
+        (dbus.PROPERTIES_IFACE, 'Set'): properties_set,
+        (bluez5.AGENT_MANAGER_IFACE, 'RegisterAgent'): register_agent,
+        (bluez5.AGENT_MANAGER_IFACE, 'UnregisterAgent'): unregister_agent,
+        (bluez5.AGENT_MANAGER_IFACE, 'RequestDefaultAgent'): request_default_agent,
+        (bluez5.DEVICE_IFACE, 'Pair'): pair_call,
+    }
+
+    # --------------------------------------------------- calls to agents
+
+    def call_agent(self, method, signature, args, destination, path, then=None):
+        call = AgentCall(destination, path, method)
+        msg = dbus.lowlevel.MethodCallMessage(destination, path, AGENT_IFACE, method)
+        _message_with_args(msg, signature, args)
+
+        def replied(reply):
+            call.answered(reply)
+            if then:
+                then(call)
+
+        call.pending = self.conn.send_message_with_reply(msg, replied, self.agent_timeout_s,
+                                                         require_main_loop=True)
+        self.agent_calls.append(call)
+        return call
+
+    def emit_properties_changed(self, path, interface, changed, invalidated):
+        signal = dbus.lowlevel.SignalMessage(path, dbus.PROPERTIES_IFACE, 'PropertiesChanged')
+        _message_with_args(signal, 'sa{sv}as', [interface, changed, invalidated])
+        self.send(signal)
+
+    # ------------------------------------------- org.pairgate.Sim1 calls
+
+    def control_call(self, msg):
+        member = msg.get_member()
+        entry = self.CONTROL.get(member)
+        if entry is None or msg.get_path() != '/':
+            return NOT_YET_HANDLED
+        in_sig, out_sig, method = entry
+        if msg.get_signature() != in_sig:
+            raise SimError(f'{member} needs ({in_sig}), got ({msg.get_signature()})')
+        result = method(self, *msg.get_args_list())
+        reply = dbus.lowlevel.MethodReturnMessage(msg)
+        if out_sig:
+            values = result if len(list(dbus.Signature(out_sig))) > 1 else (result,)
+            reply.append(*values, signature=out_sig)
+        self.send(reply)
+        return HANDLED
+
+    def c_get_log(self, start):
+        return [row[:4] + (row[5],) for row in self.log[start:]]
+
+    def c_get_log_with_signatures(self, start):
+        return self.log[start:]
+
+    def c_senders(self):
+        return dbus.Dictionary(self.pids, signature='su')
+
+    def c_fail_method(self, interface, member, error_name, message, count):
+        _check_error_name(error_name)
+        self.failures[(str(interface), str(member))] = [str(error_name), str(message), int(count)]
+
+    def c_clear_failures(self):
+        self.failures.clear()
+
+    def c_set_object_paths(self, paths):
+        for p in paths:
+            _check_value('o', p)
+        self.object_paths = [str(p) for p in paths]
+
+    def c_reset_object_paths(self):
+        self.object_paths = None
+
+    def c_set_reply(self, interface, member, signature, args):
+        args = list(args)
+        _message_with_args(dbus.lowlevel.MethodCallMessage('a.b', '/', 'a.b', 'c'),
+                           signature, args)
+        self.replies[(str(interface), str(member))] = (str(signature), args)
+
+    def c_clear_replies(self):
+        self.replies.clear()
+
+    def c_agents(self):
+        return dbus.Array([(a.sender, dbus.ObjectPath(a.path), a.capability) for a in self.agents],
+                          signature='(sos)')
+
+    def c_call_agent(self, method, signature, args, destination, path):
+        agent = self.agent_of(destination) if destination else None
+        latest = self.agents[-1] if self.agents else None
+        if not destination or not path:
+            fallback = agent or latest
+            if fallback is None:
+                raise SimError('no agent is registered', SIM_ERROR + '.NoAgent')
+            destination = destination or fallback.sender
+            path = path or fallback.path
+        try:
+            self.call_agent(str(method), str(signature), list(args), str(destination), str(path))
+        except ValueError as e:
+            raise SimError(str(e)) from e
+        return dbus.UInt32(len(self.agent_calls))
+
+    def c_agent_answer(self, call_id):
+        if not 1 <= call_id <= len(self.agent_calls):
+            raise SimError(f'no agent call {call_id}')
+        return self.agent_calls[call_id - 1].answer()
+
+    def c_set_pair_behaviour(self, mode, passkey, error_name, paired_signal):
+        if mode not in ('confirm', 'direct', 'hold'):
+            raise SimError(f'unknown mode {mode!r}')
+        if paired_signal not in ('before', 'after', 'none'):
+            raise SimError(f'unknown paired_signal {paired_signal!r}')
+        if error_name:
+            _check_error_name(error_name)
+        self.pair_behaviour = PairBehaviour(str(mode), int(passkey), str(error_name),
+                                            str(paired_signal))
+
+    def c_set_agent_timeout(self, seconds):
+        if not 0 < seconds <= 3600:
+            raise SimError(f'agent timeout {seconds} s is out of range')
+        self.agent_timeout_s = float(seconds)
+
+    def c_pair_confirmations(self):
+        return dbus.Array([c.row() for c in self.pair_confirmations], signature='(ssssss)')
+
+    def c_emit_properties_changed(self, path, interface, changed, invalidated):
+        self.emit_properties_changed(path, interface, changed, invalidated)
+
+    def c_get_property(self, path, interface, name):
+        try:
+            value = mockobject.objects[path].props[interface][name]
+        except KeyError as e:
+            raise SimError(f'no property {interface}.{name} at {path}',
+                           SIM_ERROR + '.NoSuchProperty') from e
+        return value
+
+    def c_set_property(self, path, interface, name, value):
+        obj = mockobject.objects.get(path)
+        if obj is None:
+            raise SimError(f'no object at {path}', SIM_ERROR + '.NoSuchObject')
+        obj.props.setdefault(interface, {})[name] = value
+        if interface == bluez5.DEVICE_IFACE and name == 'Paired':
+            obj.paired = bool(value)
+
+    CONTROL = {
+        'GetLog': ('u', 'a(ssssav)', c_get_log),
+        'GetLogWithSignatures': ('u', 'a(sssssav)', c_get_log_with_signatures),
+        'Senders': ('', 'a{su}', c_senders),
+        'FailMethod': ('ssssi', '', c_fail_method),
+        'ClearFailures': ('', '', c_clear_failures),
+        'SetObjectPaths': ('as', '', c_set_object_paths),
+        'ResetObjectPaths': ('', '', c_reset_object_paths),
+        'SetReply': ('sssav', '', c_set_reply),
+        'ClearReplies': ('', '', c_clear_replies),
+        'Agents': ('', 'a(sos)', c_agents),
+        'CallAgent': ('ssavss', 'u', c_call_agent),
+        'AgentAnswer': ('u', 'sss', c_agent_answer),
+        'SetPairBehaviour': ('suss', '', c_set_pair_behaviour),
+        'PairConfirmations': ('', 'a(ssssss)', c_pair_confirmations),
+        'SetAgentTimeout': ('d', '', c_set_agent_timeout),
+        'EmitPropertiesChanged': ('osa{sv}as', '', c_emit_properties_changed),
+        'GetProperty': ('oss', 'v', c_get_property),
+        'SetProperty': ('ossv', '', c_set_property),
+    }
+
+
+def load(mock, parameters):
+    bluez5.load(mock, parameters)
+    if getattr(mock, 'sim', None):  # dbusmock's Reset() loads the template again
+        mock.sim.close()
+    mock.sim = Simulator(mock)
+    print(f'{time.time():.3f} pairgate BlueZ simulator ready', flush=True)

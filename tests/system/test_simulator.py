@@ -1,0 +1,712 @@
+'''Pins what the system tests rely on in the simulated gateway: BlueZ simulator and harness.'''
+
+import json
+import os
+import re
+import select
+import signal
+import socket
+import stat
+import subprocess
+import time
+
+import dbus
+import pytest
+
+from conftest import ADAPTER_PATH, DEVICE_PATH
+from gateway import PYTHON, SIM_DIR, Gateway, Timeout, wait_until
+
+DEVICE1 = 'org.bluez.Device1'
+ADAPTER1 = 'org.bluez.Adapter1'
+PROPS = 'org.freedesktop.DBus.Properties'
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'
+
+# A bus client with a main loop, driven through stdin, reporting on stdout one
+# JSON list per event. It can watch BlueZ's PropertiesChanged signals, be an
+# agent that answers "return", "error" or not at all, and call Pair without
+# waiting.
+PEER = r'''
+import json, os
+import dbus, dbus.lowlevel as ll, dbus.mainloop.glib
+from gi.repository import GLib
+
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS'])
+state = {'mode': 'return'}
+held = []
+
+def plain(v):
+    if isinstance(v, dbus.Boolean): return bool(v)
+    if isinstance(v, int): return int(v)
+    if isinstance(v, str): return str(v)
+    if isinstance(v, dict): return {plain(k): plain(x) for k, x in v.items()}
+    if isinstance(v, (list, tuple)): return [plain(x) for x in v]
+    return repr(v)
+
+def say(*words):
+    print(json.dumps(words), flush=True)
+
+def on_message(conn, msg):
+    kind = msg.get_type()
+    if kind == ll.MESSAGE_TYPE_SIGNAL and msg.get_member() == 'PropertiesChanged':
+        say('signal', msg.get_sender(), msg.get_path(), msg.get_signature(),
+            plain(msg.get_args_list()))
+    elif kind == ll.MESSAGE_TYPE_METHOD_CALL and msg.get_interface() == 'org.bluez.Agent1':
+        say('agent', msg.get_member(), msg.get_path(), msg.get_signature(),
+            plain(msg.get_args_list()))
+        if state['mode'] == 'return':
+            conn.send_message(ll.MethodReturnMessage(msg))
+        elif state['mode'] == 'error':
+            conn.send_message(ll.ErrorMessage(msg, 'org.bluez.Error.Rejected', 'Rejected'))
+        else:
+            held.append(msg)
+        return ll.HANDLER_RESULT_HANDLED
+    return ll.HANDLER_RESULT_NOT_YET_HANDLED
+
+def answer(*tag):
+    return (lambda *r: say(*tag, 'return'),
+            lambda e: say(*tag, 'error', e.get_dbus_name()))
+
+def command(line):
+    words = line.split()
+    if words[0] == 'match':
+        bus.add_match_string("type='signal',interface='org.freedesktop.DBus.Properties',"
+                             "member='PropertiesChanged',sender='org.bluez'")  # blocks
+        say('matched')
+    elif words[0] == 'mode':
+        state['mode'] = words[1]
+        say('mode', words[1])
+    elif words[0] in ('RegisterAgent', 'UnregisterAgent', 'RequestDefaultAgent'):
+        sig = 'os' if words[0] == 'RegisterAgent' else 'o'
+        bus.call_async('org.bluez', '/org/bluez', 'org.bluez.AgentManager1', words[0], sig,
+                       words[1:], *answer(words[0]))
+    elif words[0] == 'Pair':
+        bus.call_async('org.bluez', words[1], 'org.bluez.Device1', 'Pair', '', (),
+                       *answer('Pair', words[1]), timeout=60)
+
+pending = ['']
+
+def on_stdin(_source, _condition):
+    data = os.read(0, 65536).decode()
+    if not data:
+        loop.quit()
+        return False
+    *lines, pending[0] = (pending[0] + data).split('\n')
+    for line in lines:
+        command(line)
+    return True
+
+bus.add_message_filter(on_message)
+loop = GLib.MainLoop()
+GLib.io_add_watch(0, GLib.IO_IN | GLib.IO_HUP, on_stdin)
+say('ready', bus.get_unique_name())
+loop.run()
+'''
+
+
+class Peer:
+    '''One PEER process; its events are read with a deadline.'''
+
+    def __init__(self, gateway):
+        self.proc = gateway.spawn([PYTHON, '-c', PEER], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+        self.events = []
+        self._buffer = ''
+        self.name = self.expect('ready')[1]
+
+    def send(self, *words):
+        self.proc.stdin.write(' '.join(words) + '\n')
+        self.proc.stdin.flush()
+
+    def _next(self, deadline):
+        while '\n' not in self._buffer:
+            left = deadline - time.monotonic()
+            ready = select.select([self.proc.stdout], [], [], max(left, 0))[0] if left > 0 else []
+            if not ready:
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 65536).decode()
+            if not chunk:
+                return None
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split('\n', 1)
+        event = json.loads(line)
+        self.events.append(event)
+        return event
+
+    def expect(self, *head, timeout=5):
+        '''The next event that starts with HEAD; events before it are kept in .events.'''
+        deadline = time.monotonic() + timeout
+        while True:
+            event = self._next(deadline)
+            if event is None:
+                raise Timeout(f'peer: no {head!r} within {timeout} s; saw {self.events!r}')
+            if tuple(event[:len(head)]) == head:
+                return event
+
+    def do(self, *words, timeout=5):
+        '''Sends a command and returns its answer event.'''
+        self.send(*words)
+        return self.expect(*words[:2 if words[0] == 'Pair' else 1], timeout=timeout)
+
+    def watch(self):
+        self.send('match')
+        self.expect('matched')
+
+
+def call(conn, path, interface, member, signature='', args=()):
+    return conn.call_blocking('org.bluez', path, interface, member, signature, args)
+
+
+def dbus_error(conn, *args):
+    with pytest.raises(dbus.DBusException) as failure:
+        call(conn, *args)
+    return failure.value.get_dbus_name()
+
+
+def sim_alive(gw):
+    # One answered call proves that the simulator neither died nor hangs.
+    return gw.sim.Agents() is not None
+
+
+# ------------------------------------------------------------- call log
+
+
+def test_log_keeps_every_call_in_order_with_its_sender(bluez_gateway):
+    gw = bluez_gateway
+    first, second = gw.connect(), gw.connect()
+    call(first, '/', OBJECT_MANAGER, 'GetManagedObjects')
+    call(second, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
+    call(first, DEVICE_PATH, PROPS, 'Set', 'ssv', (DEVICE1, 'Trusted', dbus.Boolean(True)))
+    assert dbus_error(second, '/org/bluez/hci7', ADAPTER1, 'StopDiscovery') \
+        == 'org.freedesktop.DBus.Error.UnknownObject'
+    gw.fail_method(ADAPTER1, 'StopDiscovery', 'org.bluez.Error.Failed')  # control: not logged
+    gw.mock.AddDevice('hci0', '11:22:33:44:55:66', 'Other')  # org.bluez.Mock: not logged
+
+    log = [c for c in gw.log() if c.sender in (first.get_unique_name(),
+                                               second.get_unique_name())]
+    assert log == [
+        ('/', OBJECT_MANAGER, 'GetManagedObjects', []),
+        (ADAPTER_PATH, ADAPTER1, 'StartDiscovery', []),
+        (DEVICE_PATH, PROPS, 'Set', [DEVICE1, 'Trusted', True]),
+        ('/org/bluez/hci7', ADAPTER1, 'StopDiscovery', []),
+    ]
+    assert [c.sender for c in log] == [first.get_unique_name(), second.get_unique_name(),
+                                       first.get_unique_name(), second.get_unique_name()]
+    assert log[2].signature == 'ssv'
+    assert not [c for c in gw.log() if c.interface in ('org.pairgate.Sim1', 'org.bluez.Mock')]
+    assert gw.log(len(gw.log()) - 1) == gw.log()[-1:]
+
+
+def test_set_stores_checked_values_and_announces_changes(bluez_gateway):
+    gw = bluez_gateway
+    peer = Peer(gw)
+    peer.watch()
+    conn = gw.connect()
+    for _ in range(2):  # the second Set changes nothing and is not announced
+        call(conn, ADAPTER_PATH, PROPS, 'Set', 'ssv', (ADAPTER1, 'Pairable', dbus.Boolean(False)))
+    assert dbus_error(conn, ADAPTER_PATH, PROPS, 'Set', 'ssv',
+                      (ADAPTER1, 'Discoverable', dbus.Int32(1))) \
+        == 'org.bluez.Error.InvalidArguments'
+    assert dbus_error(conn, ADAPTER_PATH, PROPS, 'Set', 'ssb',
+                      (ADAPTER1, 'Discoverable', True)) \
+        == 'org.freedesktop.DBus.Error.InvalidArgs'
+    call(conn, DEVICE_PATH, PROPS, 'Set', 'ssv', (DEVICE1, 'Trusted', dbus.Boolean(True)))
+
+    assert gw.property(ADAPTER_PATH, ADAPTER1, 'Pairable') is False
+    assert gw.property(ADAPTER_PATH, ADAPTER1, 'Discoverable') is False
+    assert gw.property(DEVICE_PATH, DEVICE1, 'Trusted') is True
+    signal_from = peer.expect('signal', timeout=5)
+    assert signal_from[2:] == [ADAPTER_PATH, 'sa{sv}as', [ADAPTER1, {'Pairable': False}, []]]
+    assert peer.expect('signal')[2:] == [DEVICE_PATH, 'sa{sv}as',
+                                         [DEVICE1, {'Trusted': True}, []]]
+    assert len([c for c in gw.log() if c.member == 'Set']) == 5
+
+
+def test_failures_hit_the_next_count_calls_on_any_path(bluez_gateway):
+    gw = bluez_gateway
+    gw.mock.AddAdapter('hci1', 'second')
+    conn = gw.connect()
+    gw.fail_method(ADAPTER1, 'StartDiscovery', 'org.bluez.Error.NotReady', 'Resource Not Ready', 2)
+    with pytest.raises(dbus.DBusException) as failure:
+        call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
+    assert failure.value.get_dbus_name() == 'org.bluez.Error.NotReady'
+    assert failure.value.get_dbus_message() == 'Resource Not Ready'
+    assert dbus_error(conn, '/org/bluez/hci1', ADAPTER1, 'StartDiscovery') \
+        == 'org.bluez.Error.NotReady'
+    call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
+    assert gw.property(ADAPTER_PATH, ADAPTER1, 'Discovering') is True
+
+    gw.fail_method(PROPS, 'Set', 'org.bluez.Error.Failed', 'no', -1)
+    for _ in range(3):
+        assert dbus_error(conn, DEVICE_PATH, PROPS, 'Set', 'ssv',
+                          (DEVICE1, 'Trusted', dbus.Boolean(True))) == 'org.bluez.Error.Failed'
+    assert gw.property(DEVICE_PATH, DEVICE1, 'Trusted') is False
+    gw.sim.ClearFailures()
+    call(conn, DEVICE_PATH, PROPS, 'Set', 'ssv', (DEVICE1, 'Trusted', dbus.Boolean(True)))
+    assert [c.member for c in gw.log() if c.sender == conn.get_unique_name()] \
+        == ['StartDiscovery'] * 3 + ['Set'] * 4
+
+    with pytest.raises(dbus.DBusException):
+        gw.fail_method(ADAPTER1, 'StopDiscovery', 'unknow issue')  # no dot: cannot travel
+    assert sim_alive(gw)
+
+
+ODD_PATHS = ['/org/bluez/hci0/dev_00_1A_7D_DA_71_13', '/org/bluez/hci',
+             '/org/bluez/hci0123456789012345678901', ADAPTER_PATH, '/org/bluez']
+
+
+def test_managed_objects_follow_the_chosen_paths(bluez_gateway):
+    gw = bluez_gateway
+    conn = gw.connect()
+    default = call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects')
+    assert list(default) == ['/org/bluez', ADAPTER_PATH, DEVICE_PATH]
+
+    gw.set_object_paths(ODD_PATHS)
+    chosen = call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects')
+    assert list(chosen) == ODD_PATHS
+    assert chosen[DEVICE_PATH][DEVICE1]['Address'] == '00:1A:7D:DA:71:13'
+    assert ADAPTER1 in chosen[ADAPTER_PATH]
+    assert chosen['/org/bluez/hci'] == {} and chosen['/org/bluez/hci0123456789012345678901'] == {}
+
+    gw.set_object_paths([])
+    assert call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects') == {}
+    with pytest.raises(dbus.DBusException):
+        gw.set_object_paths(['/org/bluez/hci0/'])
+    gw.sim.ResetObjectPaths()
+    assert list(call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects')) == list(default)
+
+
+def test_canned_replies_are_sent_as_given(bluez_gateway):
+    gw = bluez_gateway
+    conn = gw.connect()
+    gw.set_reply(OBJECT_MANAGER, 'GetManagedObjects', 's', ['not an array'])
+    reply = conn.call_blocking('org.bluez', '/', OBJECT_MANAGER, 'GetManagedObjects', '', ())
+    assert reply == 'not an array'
+    gw.set_reply(ADAPTER1, 'StartDiscovery', 'ou', [ADAPTER_PATH, 7])
+    assert call(conn, '/org/bluez/nothing', ADAPTER1, 'StartDiscovery') == (ADAPTER_PATH, 7)
+    gw.set_reply(OBJECT_MANAGER, 'GetManagedObjects', '', [])
+    assert call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects') is None
+
+    for bad in (('o', ['no path']), ('s', []), ('((', ['x'])):
+        with pytest.raises(dbus.DBusException):
+            gw.set_reply(ADAPTER1, 'StopDiscovery', *bad)
+    gw.sim.ClearReplies()
+    assert list(call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects'))
+    assert sim_alive(gw)
+
+
+# --------------------------------------------------------------- agents
+
+
+def test_agents_are_kept_per_connection(bluez_gateway):
+    gw = bluez_gateway
+    first, second = Peer(gw), Peer(gw)
+    assert first.do('RegisterAgent', '/a', 'NoInputNoOutput')[1] == 'return'
+    assert first.do('RegisterAgent', '/b', 'DisplayYesNo')[1:] \
+        == ['error', 'org.bluez.Error.AlreadyExists']
+    assert second.do('RegisterAgent', '/a', 'Chatty')[1:] \
+        == ['error', 'org.bluez.Error.InvalidArguments']
+    assert second.do('RegisterAgent', '/a', 'DisplayYesNo')[1] == 'return'
+    assert gw.agents() == [(first.name, '/a', 'NoInputNoOutput'),
+                           (second.name, '/a', 'DisplayYesNo')]
+    assert second.do('UnregisterAgent', '/b')[1:] == ['error', 'org.bluez.Error.DoesNotExist']
+    assert first.do('UnregisterAgent', '/a')[1] == 'return'
+    assert first.do('UnregisterAgent', '/a')[1:] == ['error', 'org.bluez.Error.DoesNotExist']
+    assert first.do('RegisterAgent', '/a', 'KeyboardDisplay')[1] == 'return'
+    assert gw.agents() == [(second.name, '/a', 'DisplayYesNo'),
+                           (first.name, '/a', 'KeyboardDisplay')]
+    assert gw.name_of(first.proc) == first.name
+    assert [c.member for c in gw.calls(proc=first.proc)] == ['RegisterAgent'] * 2 + [
+        'UnregisterAgent'] * 2 + ['RegisterAgent']
+
+    second.proc.stdin.close()  # its connection goes away, and its agent with it
+    second.proc.wait(5)
+    wait_until(lambda: gw.agents() == [(first.name, '/a', 'KeyboardDisplay')], 5,
+               'the agent of the connection that went away to be dropped')
+
+
+def test_bluez_calls_agents_and_keeps_their_answers(bluez_gateway):
+    gw = bluez_gateway
+    with pytest.raises(dbus.DBusException):
+        gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 1])  # nobody registered
+    rejecting, answering = Peer(gw), Peer(gw)
+    rejecting.do('mode', 'error')
+    rejecting.do('RegisterAgent', '/reject', 'DisplayYesNo')
+    answering.do('RegisterAgent', '/answer', 'NoInputNoOutput')
+
+    confirmed = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 4000000000])
+    assert answering.expect('agent') == ['agent', 'RequestConfirmation', '/answer', 'ou',
+                                         [DEVICE_PATH, 4000000000]]
+    assert gw.agent_answer(confirmed) == ('return', '', '')
+
+    refused = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID],
+                            destination=rejecting.name)
+    assert rejecting.expect('agent')[1:3] == ['AuthorizeService', '/reject']
+    assert gw.agent_answer(refused) == ('error', 'org.bluez.Error.Rejected', 'Rejected')
+
+    malformed = gw.call_agent('RequestConfirmation', 's', ['00:1A:7D:DA:71:13'],
+                              path='/elsewhere')
+    assert answering.expect('agent')[1:] == ['RequestConfirmation', '/elsewhere', 's',
+                                             ['00:1A:7D:DA:71:13']]
+    assert gw.agent_answer(malformed)[0] == 'return'
+    assert malformed == refused + 1 == confirmed + 2
+
+    answering.do('mode', 'silent')
+    unanswered = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 1])
+    answering.expect('agent')
+    assert gw.agent_state(unanswered) == ('pending', '', '')
+    gw.sim.SetAgentTimeout(0.2)
+    late = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 2])
+    assert gw.agent_answer(late)[:2] == ('error', 'org.freedesktop.DBus.Error.NoReply')
+
+    for method, signature, args in (('RequestConfirmation', 'ou', ['no path', 1]),
+                                    ('RequestConfirmation', 'ou', [DEVICE_PATH]),
+                                    ('RequestConfirmation', 'ou', [DEVICE_PATH, -1]),
+                                    ('Request-Confirmation', '', [])):
+        with pytest.raises(dbus.DBusException):
+            gw.call_agent(method, signature, args)
+    assert sim_alive(gw)
+
+
+# ----------------------------------------------------------------- Pair
+
+
+def test_pair_asks_the_callers_agent_then_answers(bluez_gateway):
+    gw = bluez_gateway
+    default, own = Peer(gw), Peer(gw)
+    default.do('RegisterAgent', '/default', 'NoInputNoOutput')
+    own.do('RegisterAgent', '/own', 'DisplayYesNo')
+    gw.set_pair_behaviour('confirm', passkey=42)
+
+    assert own.do('Pair', DEVICE_PATH) == ['Pair', DEVICE_PATH, 'return']
+    assert own.events[-2] == ['agent', 'RequestConfirmation', '/own', 'ou', [DEVICE_PATH, 42]]
+    assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is True
+
+    stranger = Peer(gw)  # no agent of its own: the default agent is asked
+    gw.set_property(DEVICE_PATH, DEVICE1, 'Paired', dbus.Boolean(False))
+    gw.set_pair_behaviour('confirm', passkey=7,
+                          error_name='org.bluez.Error.AuthenticationCanceled')
+    assert stranger.do('Pair', DEVICE_PATH)[2:] \
+        == ['error', 'org.bluez.Error.AuthenticationCanceled']
+    assert default.expect('agent')[4] == [DEVICE_PATH, 7]
+    assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is False
+
+    own.do('mode', 'error')
+    gw.set_pair_behaviour('confirm')
+    assert own.do('Pair', DEVICE_PATH)[2:] == ['error', 'org.bluez.Error.AuthenticationFailed']
+
+    own.do('mode', 'silent')
+    gw.sim.SetAgentTimeout(0.2)
+    assert own.do('Pair', DEVICE_PATH)[2:] == ['error', 'org.bluez.Error.AuthenticationFailed']
+
+    assert [row[:5] for row in gw.pair_confirmations()] == [
+        (DEVICE_PATH, own.name, '/own', 'return', ''),
+        (DEVICE_PATH, default.name, '/default', 'return', ''),
+        (DEVICE_PATH, own.name, '/own', 'error', 'org.bluez.Error.Rejected'),
+        (DEVICE_PATH, own.name, '/own', 'error', 'org.freedesktop.DBus.Error.NoReply'),
+    ]
+
+
+def test_default_agent_is_the_first_until_another_asks(bluez_gateway):
+    gw = bluez_gateway
+    first, second, third, stranger = Peer(gw), Peer(gw), Peer(gw), Peer(gw)
+    for peer, path in ((first, '/1'), (second, '/2'), (third, '/3')):
+        peer.do('RegisterAgent', path, 'DisplayYesNo')
+
+    def asked():
+        gw.set_property(DEVICE_PATH, DEVICE1, 'Paired', dbus.Boolean(False))
+        assert stranger.do('Pair', DEVICE_PATH)[2] == 'return'
+        return gw.pair_confirmations()[-1].agent_path
+
+    assert asked() == '/1'
+    first.do('UnregisterAgent', '/1')
+    assert asked() == '/2'  # the longest-registered one left
+    assert third.do('RequestDefaultAgent', '/3')[1] == 'return'
+    assert asked() == '/3'
+    assert first.do('RequestDefaultAgent', '/1')[1:] == ['error', 'org.bluez.Error.DoesNotExist']
+
+
+def test_pair_without_any_agent_fails(bluez_gateway):
+    gw = bluez_gateway
+    peer = Peer(gw)
+    assert peer.do('Pair', DEVICE_PATH)[2:] == ['error', 'org.bluez.Error.AuthenticationFailed']
+    assert gw.pair_confirmations() == [(DEVICE_PATH, '', '', 'none', '', '')]
+    assert peer.do('Pair', '/org/bluez/hci0/dev_66_55_44_33_22_11')[2:] \
+        == ['error', 'org.freedesktop.DBus.Error.UnknownObject']
+
+
+def test_pair_direct_and_hold(bluez_gateway):
+    gw = bluez_gateway
+    other = '/org/bluez/hci0/dev_11_22_33_44_55_66'
+    gw.mock.AddDevice('hci0', '11:22:33:44:55:66', 'Other')
+    peer = Peer(gw)
+    peer.do('RegisterAgent', '/agent', 'DisplayYesNo')
+
+    gw.set_pair_behaviour('hold')
+    peer.send('Pair', DEVICE_PATH)
+    wait_until(lambda: [c for c in gw.log() if c.member == 'Pair'], 5, 'the held Pair')
+    gw.set_pair_behaviour('direct', error_name='org.bluez.Error.ConnectionAttemptFailed')
+    assert peer.do('Pair', other)[2:] == ['error', 'org.bluez.Error.ConnectionAttemptFailed']
+    gw.set_pair_behaviour('direct')
+    assert peer.do('Pair', other) == ['Pair', other, 'return']
+    assert gw.property(other, DEVICE1, 'Paired') is True
+    assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is False
+    assert not [e for e in peer.events if e[0] == 'agent' or e[1] == DEVICE_PATH]
+    assert gw.pair_confirmations() == []
+
+    with pytest.raises(dbus.DBusException):
+        gw.set_pair_behaviour('sometimes')
+    with pytest.raises(dbus.DBusException):
+        gw.set_pair_behaviour('direct', paired_signal='later')
+
+
+def test_paired_signal_comes_before_after_or_not_at_all(bluez_gateway):
+    gw = bluez_gateway
+    peer = Peer(gw)
+    peer.watch()
+    peer.do('RegisterAgent', '/agent', 'DisplayYesNo')
+    for mode, order in (('direct', 'before'), ('confirm', 'after'), ('direct', 'none')):
+        gw.set_property(DEVICE_PATH, DEVICE1, 'Paired', dbus.Boolean(False))
+        gw.set_pair_behaviour(mode, paired_signal=order)
+        mark = len(peer.events)
+        peer.do('Pair', DEVICE_PATH)
+        gw.emit_properties_changed(ADAPTER_PATH, ADAPTER1, {'Alias': order})  # end marker
+        peer.expect('signal')
+        while peer.events[-1][2] != ADAPTER_PATH:
+            peer.expect('signal')
+        seen = [e[0] if e[0] != 'signal' else e[2] for e in peer.events[mark:]
+                if e[0] in ('Pair', 'signal')]
+        expected = {'before': [DEVICE_PATH, 'Pair', ADAPTER_PATH],
+                    'after': ['Pair', DEVICE_PATH, ADAPTER_PATH],
+                    'none': ['Pair', ADAPTER_PATH]}[order]
+        assert seen == expected, order
+        paired = [e for e in peer.events[mark:] if e[0] == 'signal' and e[2] == DEVICE_PATH]
+        assert all(e[4] == [DEVICE1, {'Paired': True}, []] for e in paired)
+
+
+# -------------------------------------------------------------- signals
+
+
+def test_signals_come_from_the_owner_of_org_bluez(bluez_gateway):
+    gw = bluez_gateway
+    peer = Peer(gw)
+    peer.watch()
+    owner = gw.bus.get_name_owner('org.bluez')
+    gw.emit_properties_changed('/org/bluez/hci0/dev_AB_CD', DEVICE1,
+                               {'Connected': True, 'Paired': True}, ['RSSI'])
+    assert peer.expect('signal') == ['signal', owner, '/org/bluez/hci0/dev_AB_CD', 'sa{sv}as',
+                                     [DEVICE1, {'Connected': True, 'Paired': True}, ['RSSI']]]
+    gw.emit_signal(DEVICE_PATH, PROPS, 'PropertiesChanged', 'si', [DEVICE1, 5])
+    assert peer.expect('signal') == ['signal', owner, DEVICE_PATH, 'si', [DEVICE1, 5]]
+    gw.mock.PairDevice('hci0', '00:1A:7D:DA:71:13', 5898764)  # the device pairs by itself
+    changed = peer.expect('signal')
+    assert changed[2] == DEVICE_PATH and changed[4][0] == DEVICE1
+    assert changed[4][1]['Paired'] is True and 'UUIDs' in changed[4][1]
+    assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is True
+
+
+def test_bus_lets_a_hostile_client_do_anything(bluez_gateway):
+    gw = bluez_gateway
+    peer = Peer(gw)
+    hostile = gw.connect()
+    assert hostile.request_name('org.bluez.Impostor') == dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER
+    forged = dbus.lowlevel.SignalMessage(DEVICE_PATH, PROPS, 'PropertiesChanged')
+    forged.append(DEVICE1, {'Paired': dbus.Boolean(True)}, dbus.Array([], signature='s'),
+                  signature='sa{sv}as')
+    forged.set_destination(peer.name)  # directed: no match rule needed
+    hostile.send_message(forged)
+    assert peer.expect('signal') == ['signal', hostile.get_unique_name(), DEVICE_PATH,
+                                     'sa{sv}as', [DEVICE1, {'Paired': True}, []]]
+    peer.do('RegisterAgent', '/agent', 'DisplayYesNo')
+    hostile.call_blocking(peer.name, '/agent', 'org.bluez.Agent1', 'RequestConfirmation', 'ou',
+                          (DEVICE_PATH, 1))
+    assert peer.expect('agent')[1:3] == ['RequestConfirmation', '/agent']
+
+
+def test_bus_can_limit_match_rules(gateway):
+    gateway.start_bus(max_match_rules=2)
+    gateway.start_bluez()
+    conn = gateway.connect()
+    conn.add_match_string("type='method_return'")
+    conn.add_match_string("type='error'")
+    with pytest.raises(dbus.DBusException) as failure:
+        conn.add_match_string("type='signal',member='PropertiesChanged'")
+    assert failure.value.get_dbus_name() == 'org.freedesktop.DBus.Error.LimitsExceeded'
+    assert list(call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects'))
+
+
+# -------------------------------------------------------------- harness
+
+
+def test_syslog_collects_lines_with_their_priority(gateway):
+    log = gateway.syslog
+    sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sender.connect(str(gateway.root / 'log'))
+    sender.send(b'<13>Dec  7 23:46:31 pairgated: Bluetooth helper daemon has been started')
+    sender.send(b'<11>Dec 17 03:06:01 pairgated: (Starting) No hci interface on DBus found: '
+                b'no adapter is present')
+    sender.send(b'<14>Dec 17 03:06:01 pairgated: Malformed request "\xff\x01" (2 bytes) from cgi')
+    sender.close()
+    assert log.wait_for('Bluetooth helper daemon has been started', priority=5) == 0
+    assert log.wait_for(re.compile(r'^\(Starting\) No hci'), priority=3) == 1
+    third = log.wait_for(re.compile('Malformed'))
+    assert log.lines[third][1].encode('utf-8', 'surrogateescape') \
+        == b'Malformed request "\xff\x01" (2 bytes) from cgi'
+    assert log.entries[0][:3] == (1, 5, 'pairgated')
+    assert log.find('Bluetooth helper daemon has been started', start=1) == []
+    with pytest.raises(Timeout):
+        log.wait_for('Bluetooth helper daemon has been started', priority=6, timeout=0.1)
+
+
+def test_reply_reader_sees_what_the_daemon_would_write(gateway):
+    reader = gateway.reply_reader()
+    assert stat.S_ISFIFO(os.stat(gateway.reply_pipe).st_mode)
+    assert stat.S_IMODE(os.stat(gateway.reply_pipe).st_mode) == 0o600
+    assert reader.nothing_pending()
+    for message in (b'000042', b'\x01' * 6):
+        fd = os.open(gateway.reply_pipe, os.O_WRONLY | os.O_NONBLOCK)
+        os.write(fd, message)
+        os.close(fd)  # no hang-up for the reader: it holds a writer itself
+    assert reader.read(6) == b'000042'
+    assert reader.read(6, timeout=1) == b'\x01' * 6
+    assert reader.nothing_pending()
+    with pytest.raises(Timeout):
+        reader.read(6, timeout=0.1)
+
+
+def test_reply_reader_reuses_an_existing_pipe(gateway):
+    os.mkfifo(gateway.reply_pipe, 0o644)
+    os.chmod(gateway.reply_pipe, 0o644)
+    reader = gateway.reply_reader()
+    assert stat.S_IMODE(os.stat(gateway.reply_pipe).st_mode) == 0o644
+    fd = os.open(gateway.reply_pipe, os.O_WRONLY | os.O_NONBLOCK)
+    os.write(fd, b'\x00' * 6)
+    os.close(fd)
+    assert reader.read(6) == b'\x00' * 6
+
+
+def test_request_pipe_gets_one_write(gateway):
+    os.mkfifo(gateway.request_pipe, 0o600)
+    fd = os.open(gateway.request_pipe, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        gateway.write_request(b'00:1A:7D:DA:71:13\n')
+        assert os.read(fd, 64) == b'00:1A:7D:DA:71:13\n'
+    finally:
+        os.close(fd)
+    with pytest.raises(OSError):  # no reader: the web UI would be told at once
+        gateway.write_request(b'00:1A:7D:DA:71:13')
+
+
+def test_platform_files(gateway):
+    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=3\n')
+    assert (gateway.root / 'etc' / 'settings').read_bytes() == b'MOD_BLUETOOTH_SYSLOGLEV=3\n'
+    gateway.settings(b'\x00\xff')
+    assert (gateway.root / 'etc' / 'settings').read_bytes() == b'\x00\xff'
+    gateway.settings(None)
+    assert not (gateway.root / 'etc' / 'settings').exists()
+
+    gateway.gpio('1 1 1 1')
+    inode = os.stat(gateway.root / 'gpio').st_ino
+    gateway.gpio('0 1')
+    assert (gateway.root / 'gpio').read_text() == '0 1'
+    assert os.stat(gateway.root / 'gpio').st_ino == inode
+    gateway.gpio(None)
+    assert not (gateway.root / 'gpio').exists()
+    assert gateway.io_calls() == [] and gateway.gpio_log() == []
+
+
+
+@pytest.mark.skipif(not (SIM_DIR / 'fake-io').exists(), reason='sim/fake-io is not there yet')
+def test_io_tool_files(gateway):
+    gateway.io_tool(output=b'1', exit=3, mode='hang')
+    assert os.access(gateway.root / 'io', os.X_OK)
+    assert (gateway.root / 'io.output').read_bytes() == b'1'
+    assert (gateway.root / 'io.exit').read_text().strip() == '3'
+    assert (gateway.root / 'io.mode').read_text().strip() == 'hang'
+    gateway.io_tool(output=None, present=False)
+    assert not (gateway.root / 'io').exists() and not (gateway.root / 'io.output').exists()
+
+
+def test_spawned_helpers_can_see_the_daemons_paths(gateway):
+    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    os.mkfifo(gateway.request_pipe, 0o600)
+    helper = gateway.spawn(['sh', '-c', 'cat /opt/bluetooth/etc/settings; ls /var/tmp; '
+                            'test -S /dev/log && echo log; echo "$PAIRGATE_SIM_DIR"'],
+                           sandboxed=True, stdout=subprocess.PIPE, text=True)
+    out, _ = helper.communicate(timeout=10)
+    assert helper.returncode == 0
+    assert out.split('\n') == ['MOD_BLUETOOTH_SYSLOGLEV=4', 'duskpair.fifo', 'log',
+                               str(gateway.root), '']
+
+
+def test_close_fails_loudly_on_what_is_left(tmp_path):
+    gw = Gateway(tmp_path, tmp_path)
+    gw.daemon_out.write_text('==1==ERROR: AddressSanitizer: heap-use-after-free\n')
+    straggler = subprocess.Popen(['sleep', '60'],
+                                 env=dict(os.environ, PAIRGATE_SIM_DIR=str(gw.root)))
+    try:
+        with pytest.raises(AssertionError) as failure:
+            gw.close()
+        assert 'AddressSanitizer' in str(failure.value)
+        assert f'pid {straggler.pid}' in str(failure.value)
+        assert straggler.wait(5) == -signal.SIGKILL
+    finally:
+        if straggler.poll() is None:
+            straggler.kill()
+            straggler.wait()
+
+
+# ------------------------------------------------------ with the daemon
+
+
+def test_harness_runs_the_daemon_and_tells_its_calls_apart(running):
+    gw = running
+    name = gw.daemon_name()
+    assert name in [sender for sender, _, _ in gw.agents()]
+    assert gw.calls()[0] == ('/', OBJECT_MANAGER, 'GetManagedObjects', [])
+    assert gw.wait_for_call('RegisterAgent') == \
+        [c.member for c in gw.calls()].index('RegisterAgent')
+    assert all(c.sender == name for c in gw.calls())
+    gw.syslog.wait_for('Bluetooth helper daemon has been started', priority=5)
+    gw.signal(signal.SIGTERM)
+    assert gw.wait_exit() == 0
+    gw.syslog.wait_for('Bluetooth helper daemon has been finished', priority=5)
+    assert gw.calls()[-1].member == 'StopDiscovery'
+    assert gw.daemon_children() == []
+
+
+def test_harness_follows_the_daemon_through_bus_loss_and_restart(needs_daemon, bluez_gateway):
+    gw = bluez_gateway
+    first = gw.start_daemon(close_stdio=True)
+    gw.stop_bus()
+    assert gw.wait_exit() == 1
+    assert 'RegisterAgent' in [c.member for c in gw.calls()]  # kept from before the loss
+    gw.start_bus()
+    gw.start_bluez()
+    second = gw.start_daemon()
+    assert second.pid != first.pid and second.poll() is None
+    assert gw.daemon_name() in [sender for sender, _, _ in gw.agents()]
+    assert [c.member for c in gw.calls()].count('RegisterAgent') == 1
+
+
+def test_start_daemon_returns_when_the_daemon_ends_at_start(needs_daemon, bluez_gateway):
+    gw = bluez_gateway
+    gw.set_object_paths([])
+    daemon = gw.start_daemon()
+    assert daemon.wait(10) == 1
+    assert [c.member for c in gw.calls()][0] == 'GetManagedObjects'
+    rows = [row for row in gw.sim.GetLog(0) if row[0] == gw.daemon_name()]
+    assert rows[0][1:] == ('/', OBJECT_MANAGER, 'GetManagedObjects', [])
+
+
+def test_bluez_restarts_under_a_new_owner(bluez_gateway):
+    gw = bluez_gateway
+    conn = gw.connect()
+    call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
+    before = gw.bus.get_name_owner('org.bluez')
+    gw.stop_bluez()
+    assert [c.member for c in gw.log()][-1] == 'StartDiscovery'  # kept from the first one
+    gw.start_bluez()
+    assert gw.bus.get_name_owner('org.bluez') != before
+    assert gw.log() == [] or all(c.member != 'StartDiscovery' for c in gw.log())
