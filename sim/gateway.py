@@ -29,14 +29,17 @@ Use (the fixtures of tests/system/conftest.py do the same):
 '''
 
 import collections
+import fcntl
 import os
 import re
 import select
 import shutil
 import signal as signals
 import socket
+import struct
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 from pathlib import Path
@@ -51,6 +54,8 @@ BLUEZ_MOCK_IFACE = 'org.bluez.Mock'
 POLL_S = 0.01
 DAEMON_START_S = 15
 SANITIZER_MARKS = ('ERROR: AddressSanitizer', 'ERROR: LeakSanitizer', 'runtime error:')
+# Datagrams of Syslog.sync(); never kept as log lines.
+SYNC_MARK = b'<191>pairgate-test-sync: '
 # A unix socket path must fit in sun_path (108 bytes with the terminator).
 MAX_SOCKET_PATH = 100
 
@@ -141,6 +146,8 @@ class Syslog:
         self._sock.settimeout(0.05)
         self.entries = []
         self.raw = []
+        self._syncs_seen = 0
+        self._syncs_sent = 0
         self._changed = threading.Condition()
         self._stop = False
         self._thread = threading.Thread(target=self._run, name='syslog', daemon=True)
@@ -155,9 +162,30 @@ class Syslog:
             except OSError:
                 return
             with self._changed:
-                self.raw.append(data)
-                self.entries.append(self._parse(data))
+                if data.startswith(SYNC_MARK):
+                    self._syncs_seen += 1
+                else:
+                    self.raw.append(data)
+                    self.entries.append(self._parse(data))
                 self._changed.notify_all()
+
+    def sync(self, timeout=5):
+        '''Returns once every datagram sent before this call has been read: a
+        marker goes through the same queue and is waited for. Use it after the
+        daemon has exited, to assert on the complete log (also when it logs
+        nothing at all).'''
+        with self._changed:
+            self._syncs_sent += 1
+            wanted = self._syncs_sent
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+            sender.sendto(SYNC_MARK + str(wanted).encode(), str(self.path))
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while self._syncs_seen < wanted:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise Timeout(f'syslog: sync marker not read within {timeout} s')
+                self._changed.wait(left)
 
     @staticmethod
     def _parse(data):
@@ -549,12 +577,14 @@ class Gateway:
 
     # ---------------------------------------------------------- daemon
 
-    def start_daemon(self, close_stdio=False, wait=True):
+    def start_daemon(self, close_stdio=False, wait=True, read_only_var_tmp=False):
         if not self.daemon_path.exists():
             raise FileNotFoundError(f'{self.daemon_path} is not built')
         cmd = [str(SIM_DIR / 'sandbox')]
         if close_stdio:
             cmd.append('--close-stdio')
+        if read_only_var_tmp:
+            cmd.append('--read-only-var-tmp')
         if self.preload_path.exists():
             cmd += ['--preload', str(self.preload_path)]
         cmd += [str(self.root), '--', str(self.daemon_path)]
@@ -641,6 +671,18 @@ class Gateway:
             os.close(fd)
         if written != len(data):
             raise RuntimeError(f'request pipe took {written} of {len(data)} bytes')
+
+    def request_pending(self):
+        '''Bytes written to the request pipe and not yet read by the daemon.'''
+        fd = os.open(self.request_pipe, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            return struct.unpack('i', fcntl.ioctl(fd, termios.FIONREAD, b'\0' * 4))[0]
+        finally:
+            os.close(fd)
+
+    def wait_request_taken(self, timeout=5):
+        '''Waits until the daemon has read everything written to the request pipe.'''
+        wait_until(lambda: self.request_pending() == 0, timeout, 'the daemon to read the request')
 
     def reply_reader(self):
         reader = ReplyReader(self.reply_pipe)

@@ -1,0 +1,64 @@
+'''The calls BlueZ should receive from the daemon, and the syslog priorities.'''
+
+from gateway import Call
+
+ERR, WARNING, NOTICE, INFO = 3, 4, 5, 6
+
+ADAPTER = '/org/bluez/hci0'
+DEVICE = '00:1A:7D:DA:71:13'
+DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
+AGENT = '/org/bluez/agent_router'
+NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'
+
+STARTED = (NOTICE, 'Bluetooth helper daemon has been started')
+FINISHED = (NOTICE, 'Bluetooth helper daemon has been finished')
+SCAN_STOPPED = (INFO, '(Quiting) Bluetooth scanning has been stop')
+BIN_DISABLED_AT_EXIT = (INFO, '(Quiting) Bluetooth automatic paring by BIN has been disabled')
+
+
+def scan_started(adapter=ADAPTER):
+    return (INFO, f'(Starting) Bluetooth scanning has been started on {adapter}')
+
+
+GET_MANAGED_OBJECTS = Call('/', 'org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', [])
+
+
+def start_discovery(adapter=ADAPTER):
+    return Call(adapter, 'org.bluez.Adapter1', 'StartDiscovery', [])
+
+
+def stop_discovery(adapter=ADAPTER):
+    return Call(adapter, 'org.bluez.Adapter1', 'StopDiscovery', [])
+
+
+def register_agent(capability='NoInputNoOutput'):
+    return Call('/org/bluez', 'org.bluez.AgentManager1', 'RegisterAgent', [AGENT, capability])
+
+
+UNREGISTER_AGENT = Call('/org/bluez', 'org.bluez.AgentManager1', 'UnregisterAgent', [AGENT])
+
+
+def set_property(path, interface, name, value):
+    return Call(path, 'org.freedesktop.DBus.Properties', 'Set', [interface, name, value])
+
+
+def pairable(value, adapter=ADAPTER):
+    return set_property(adapter, 'org.bluez.Adapter1', 'Pairable', value)
+
+
+def discoverable(value, adapter=ADAPTER):
+    return set_property(adapter, 'org.bluez.Adapter1', 'Discoverable', value)
+
+
+def trusted(value, device_path=DEVICE_PATH):
+    return set_property(device_path, 'org.bluez.Device1', 'Trusted', value)
+
+
+def pair(device_path=DEVICE_PATH):
+    return Call(device_path, 'org.bluez.Device1', 'Pair', [])
+
+
+# What every successful start sends, in order: the first pass without an
+# input reader then clears Pairable once.
+START = [GET_MANAGED_OBJECTS, start_discovery(), register_agent()]
+STOP = [UNREGISTER_AGENT, stop_discovery()]

@@ -1,0 +1,297 @@
+'''The daemon's life on the simulated gateway: start-up, shutdown, failures at
+every step, the log mask and the settings it acts on.'''
+
+import os
+import re
+import signal
+import stat
+
+import pytest
+
+from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
+                      NOTICE, SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING,
+                      pairable, register_agent, scan_started, start_discovery, stop_discovery)
+
+pytestmark = pytest.mark.usefixtures('needs_daemon')
+
+NO_ADAPTER = 'no adapter has been selected'
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+FIRST_PASS = pairable(False)  # no input configured: the first pass clears Pairable once
+
+
+def wait_first_pass(gw):
+    '''The loop is running (and the stop signals are handled) once the first
+    pass has cleared Pairable.'''
+    gw.wait_for_call('Set')
+
+
+def stop(gw, sig=signal.SIGTERM):
+    gw.signal(sig)
+    status = gw.wait_exit()
+    gw.syslog.sync()
+    return status
+
+
+def run_to_failure(gw, **start):
+    '''Starts a daemon that is expected to give up at start; its exit status.'''
+    gw.start_daemon(**start)
+    status = gw.wait_exit()
+    gw.syslog.sync()
+    return status
+
+
+@pytest.mark.parametrize('sig', [signal.SIGTERM, signal.SIGINT])
+def test_start_and_orderly_stop(running, sig):
+    gw = running
+    wait_first_pass(gw)
+    mode = os.stat(gw.request_pipe).st_mode
+    assert stat.S_ISFIFO(mode) and stat.S_IMODE(mode) == 0o600
+
+    assert stop(gw, sig) == 0
+    assert gw.calls() == START + [FIRST_PASS] + STOP
+    assert gw.syslog.lines == [scan_started(), STARTED, SCAN_STOPPED, FINISHED]
+    assert not gw.request_pipe.exists()
+
+
+def test_no_bus(gateway):
+    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    assert run_to_failure(gateway) == 1
+    (priority, text), finished = gateway.syslog.lines
+    assert priority == ERR
+    assert re.fullmatch(r'\(Starting\) Connecting to D-Bus failed: .*No such file or directory',
+                        text), text
+    assert finished == FINISHED
+
+
+# What each failed start-up logs first; the shutdown that follows is checked
+# with it (the agent was never registered with BlueZ, so its unregistration
+# always fails).
+NOT_REGISTERED = (WARNING, '(Quiting) Deregistering agent failed: Does Not Exist')
+SHUTDOWN_WITHOUT_ADAPTER = [
+    (WARNING, f'(Quiting) Disabling Pairable failed: {NO_ADAPTER}'), BIN_DISABLED_AT_EXIT,
+    NOT_REGISTERED, (WARNING, f'(Quiting) Stopping Discovery failed: {NO_ADAPTER}'), FINISHED]
+SHUTDOWN_WITH_ADAPTER = [BIN_DISABLED_AT_EXIT, NOT_REGISTERED, SCAN_STOPPED, FINISHED]
+CALLS_WITH_ADAPTER = [pairable(False), UNREGISTER_AGENT, stop_discovery()]
+
+
+def test_no_adapter(bluez_gateway):
+    gw = bluez_gateway
+    gw.set_object_paths(['/org/bluez', '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'])
+    assert run_to_failure(gw) == 1
+    assert gw.syslog.lines == [
+        (ERR, '(Starting) No hci interface on DBus found: no adapter is present')
+    ] + SHUTDOWN_WITHOUT_ADAPTER
+    # The empty adapter path never reaches the bus.
+    assert gw.calls() == [GET_MANAGED_OBJECTS, UNREGISTER_AGENT]
+
+
+def test_object_list_that_fails_or_is_not_an_array(bluez_gateway):
+    gw = bluez_gateway
+    gw.fail_method(OBJECT_MANAGER, 'GetManagedObjects', 'org.freedesktop.DBus.Error.Failed',
+                   'BlueZ is busy')
+    assert run_to_failure(gw) == 1
+    assert gw.syslog.texts()[0] == '(Starting) No hci interface on DBus found: BlueZ is busy'
+
+    start = len(gw.syslog.lines)
+    gw.set_reply(OBJECT_MANAGER, 'GetManagedObjects', 's', [ADAPTER])
+    assert run_to_failure(gw) == 1
+    assert gw.syslog.lines[start:] == [
+        (ERR, '(Starting) No hci interface on DBus found: no adapter is present')
+    ] + SHUTDOWN_WITHOUT_ADAPTER
+
+
+@pytest.mark.parametrize('adapters, listed, chosen', [
+    (('hci0', 'hci1'), ['/org/bluez/hci1', '/org/bluez/hci0'], '/org/bluez/hci1'),
+    (('hci0',), ['/org/bluez/hci0/dev_00_1A_7D_DA_71_13', '/org/bluez/hci0'], '/org/bluez/hci0'),
+    (('hci',), ['/org/bluez', '/org/bluez/hci'], '/org/bluez/hci'),
+    (('hci01234567890123456', 'hci0123456789'),
+     ['/org/bluez/hci01234567890123456', '/org/bluez/hci0123456789'],
+     '/org/bluez/hci0123456789'),  # the first, cut to 24 characters
+], ids=['several', 'device-first', 'no-digits', 'too-long'])
+def test_adapter_choice(gateway, adapters, listed, chosen):
+    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.start_bus()
+    gateway.start_bluez(adapters=adapters, devices=())
+    gateway.set_object_paths(listed)
+    gateway.start_daemon()
+    wait_first_pass(gateway)
+    assert stop(gateway) == 0
+    assert gateway.calls() == [
+        GET_MANAGED_OBJECTS, start_discovery(chosen), register_agent(), pairable(False, chosen),
+        UNREGISTER_AGENT, stop_discovery(chosen)]
+    assert gateway.syslog.lines[0] == scan_started(chosen)
+
+
+def test_discovery_refused(bluez_gateway):
+    gw = bluez_gateway
+    gw.fail_method('org.bluez.Adapter1', 'StartDiscovery', 'org.bluez.Error.NotReady',
+                   'Resource Not Ready')
+    assert run_to_failure(gw) == 1
+    assert gw.syslog.lines == [
+        (ERR, '(Starting) Enabling Discovery failed: Resource Not Ready')
+    ] + SHUTDOWN_WITH_ADAPTER
+    assert gw.calls() == [GET_MANAGED_OBJECTS, start_discovery()] + CALLS_WITH_ADAPTER
+
+
+def test_request_pipe_cannot_be_created(bluez_gateway):
+    gw = bluez_gateway
+    assert run_to_failure(gw, read_only_var_tmp=True) == 1
+    assert gw.syslog.lines == [
+        scan_started(),
+        (ERR, '(Starting) Creating input FIFO (/var/tmp/duskpair.fifo) failed: '
+              'Read-only file system'),
+    ] + SHUTDOWN_WITH_ADAPTER
+    assert gw.calls() == [GET_MANAGED_OBJECTS, start_discovery()] + CALLS_WITH_ADAPTER
+
+
+def plant_file(gw):
+    gw.request_pipe.write_text('00:11:22:33:44:55 from a file')
+
+
+def plant_link(gw):
+    secret = gw.root / 'secret'
+    secret.write_text('AA:BB:CC:DD:EE:FF a secret')
+    gw.request_pipe.symlink_to(secret)
+
+
+def plant_directory(gw):
+    gw.request_pipe.mkdir()
+
+
+@pytest.mark.parametrize('plant, reason', [
+    (plant_file, 'not a named pipe'),
+    (plant_link, 'Too many levels of symbolic links'),
+    (plant_directory, 'not a named pipe'),
+], ids=['regular-file', 'symlink', 'directory'])
+def test_request_pipe_that_is_no_pipe_is_refused(bluez_gateway, plant, reason):
+    '''/var/tmp is writable by everyone: whatever is planted at the pipe's
+    path is neither read nor logged.'''
+    gw = bluez_gateway
+    plant(gw)
+    assert run_to_failure(gw) == 1
+    assert gw.syslog.lines == [
+        scan_started(),
+        (ERR, f'(Starting) Opening input FIFO (/var/tmp/duskpair.fifo) failed: {reason}'),
+    ] + SHUTDOWN_WITH_ADAPTER
+    assert (gw.root / 'secret').read_text() == 'AA:BB:CC:DD:EE:FF a secret' \
+        if (gw.root / 'secret').exists() else True
+
+
+def test_match_rule_refused(gateway):
+    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.start_bus(max_match_rules=2)  # the simulator needs two; the daemon's third fails
+    gateway.start_bluez()
+    assert run_to_failure(gateway) == 1
+    lines = gateway.syslog.lines
+    assert lines[0] == scan_started()
+    assert lines[1][0] == ERR
+    assert lines[1][1].startswith('(Starting) Adding D-Bus match rule failed: ')
+    assert lines[2:] == SHUTDOWN_WITH_ADAPTER
+    assert not gateway.request_pipe.exists()
+
+
+def test_agent_registration_refused(bluez_gateway):
+    gw = bluez_gateway
+    gw.fail_method('org.bluez.AgentManager1', 'RegisterAgent', 'org.bluez.Error.Failed',
+                   'No more agents')
+    assert run_to_failure(gw) == 1
+    assert gw.syslog.lines == [
+        scan_started(), (ERR, '(Starting) Registering agent failed: No more agents'),
+    ] + SHUTDOWN_WITH_ADAPTER
+    assert gw.calls() == START + CALLS_WITH_ADAPTER
+
+
+@pytest.mark.parametrize('interface, member, line', [
+    ('org.bluez.AgentManager1', 'UnregisterAgent',
+     (WARNING, '(Quiting) Deregistering agent failed: Simulated failure')),
+    ('org.bluez.Adapter1', 'StopDiscovery',
+     (WARNING, '(Quiting) Stopping Discovery failed: Simulated failure')),
+])
+def test_failed_shutdown_step_goes_on_and_sets_status(running, interface, member, line):
+    gw = running
+    wait_first_pass(gw)
+    gw.fail_method(interface, member, 'org.bluez.Error.Failed')
+    assert stop(gw) == 1
+    assert gw.calls() == START + [FIRST_PASS] + STOP
+    assert line in gw.syslog.lines
+    assert gw.syslog.lines[-1] == FINISHED
+    assert not gw.request_pipe.exists()
+
+
+def test_bus_going_away_leaves_the_pipe_for_the_next_start(running):
+    gw = running
+    wait_first_pass(gw)
+    gw.stop_bus()
+    assert gw.wait_exit() == 1
+    gw.syslog.sync()
+    assert FINISHED not in gw.syslog.lines
+    assert stat.S_ISFIFO(os.stat(gw.request_pipe).st_mode)
+
+    gw.start_bus()
+    gw.start_bluez()
+    start = len(gw.syslog.lines)
+    gw.start_daemon()
+    wait_first_pass(gw)
+    assert stop(gw) == 0
+    assert gw.syslog.lines[start:] == [scan_started(), STARTED, SCAN_STOPPED, FINISHED]
+
+
+def test_leftover_pipe_is_used_unchanged(bluez_gateway):
+    gw = bluez_gateway
+    os.mkfifo(gw.request_pipe, 0o640)
+    os.chmod(gw.request_pipe, 0o640)
+    gw.start_daemon()
+    wait_first_pass(gw)
+    assert stat.S_IMODE(os.stat(gw.request_pipe).st_mode) == 0o640
+    assert stop(gw) == 0
+    assert [p for p, _ in gw.syslog.lines if p <= WARNING] == []
+
+
+def provoke_every_priority(gw):
+    '''A run that has something to say at ERR, WARNING, NOTICE and INFO: a
+    malformed request, a failed shutdown step, start and stop.'''
+    gw.start_daemon()
+    wait_first_pass(gw)
+    gw.write_request(b'0123456789')
+    gw.wait_request_taken()
+    gw.fail_method('org.bluez.Adapter1', 'StopDiscovery', 'org.bluez.Error.Failed')
+    assert stop(gw) == 1
+    return {priority for priority, _ in gw.syslog.lines}
+
+
+@pytest.mark.parametrize('settings, priorities', [
+    (None, set()),
+    ('MOD_BLUETOOTH_SYSLOGLEV=0\n', set()),
+    ('MOD_BLUETOOTH_SYSLOGLEV=1\n', {ERR}),
+    ('MOD_BLUETOOTH_SYSLOGLEV=2\n', {ERR, WARNING}),
+    ('MOD_BLUETOOTH_SYSLOGLEV=3\n', {ERR, WARNING, NOTICE}),
+    ('MOD_BLUETOOTH_SYSLOGLEV=4\n', {ERR, WARNING, NOTICE, INFO}),
+    ('MOD_BLUETOOTH_SYSLOGLEV=9\n', {ERR, WARNING, NOTICE, INFO}),
+], ids=['no-file', '0', '1', '2', '3', '4', 'above-4'])
+def test_log_mask(bluez_gateway, settings, priorities):
+    bluez_gateway.settings(settings)
+    assert provoke_every_priority(bluez_gateway) == priorities
+
+
+@pytest.mark.parametrize('settings, logs', [
+    ('mod_bluetooth_sysloglev=3\n', True),
+    ('MOD_BLUETOOTH_SYSLOGLEV="3"\n', True),
+    ('MOD_BLUETOOTH_SYSLOGLEV=3abc\n', True),
+    ('MOD_BLUETOOTH_SYSLOGLEV=-1\n', True),  # wraps to the largest value: level 4
+    ('MOD_BLUETOOTH_SYSLOGLEV =3\n', False),
+    ('#MOD_BLUETOOTH_SYSLOGLEV=3\n', False),
+    ('MOD_BLUETOOTH_SYSLOGLEV="3\n', False),  # cut at the only quote: empty
+    ('MOD_BLUETOOTH_SYSLOGLEV=0\nMOD_BLUETOOTH_SYSLOGLEV=3\n', False),
+    ('MOD_BLUETOOTH_SYSLOGLEV=4294967296\n', False),  # past the range: 0
+    (b'\x00\xff\xfe\x01=\x80\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
+    ('x' * 20000 + '\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
+    ('', False),
+], ids=['lower-case', 'quoted', 'then-letters', 'negative', 'space-before-equals', 'comment',
+        'open-quote', 'first-wins', 'huge', 'binary-line', 'overlong-line', 'empty'])
+def test_settings_as_the_daemon_reads_them(bluez_gateway, settings, logs):
+    gw = bluez_gateway
+    gw.settings(settings)
+    gw.start_daemon()
+    wait_first_pass(gw)
+    assert stop(gw) == 0
+    assert (STARTED in gw.syslog.lines) == logs
