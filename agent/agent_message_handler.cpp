@@ -113,9 +113,10 @@ DBusHandlerResult complete_web_pairing(DBusConnection *connection, DBusMessage *
     } else {
         paired = trust_requested_device(connection, request);
     }
-    // Once the passkey is shown the web UI learns a success from BlueZ itself;
-    // a failure is always reported.
-    if (web_pairing_state == 1 || failed_answer) {
+    // Once the passkey is shown the web UI learns a success from BlueZ itself,
+    // so only a failure is reported then - including a device that paired but
+    // could not be trusted, which BlueZ alone would show as a success.
+    if (web_pairing_state == 1 || !paired) {
         write_reply_outcome(paired);
     }
     end_web_pairing(connection);
