@@ -35,6 +35,9 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   SetPairBehaviour(s mode, u passkey, s error_name, s paired_signal)
                                        mode "confirm", "direct" or "hold";
                                        paired_signal "before", "after", "none"
+  ReleasePairs(s error_name, s paired_signal) -> u
+                                       answers every Pair that "hold" kept:
+                                       success, or ERROR_NAME; the count
   PairConfirmations() -> a(ssssss)     per Pair in "confirm" mode: (device,
                                        agent's unique name, agent path, state,
                                        error name, error message) of its
@@ -637,6 +640,17 @@ class Simulator:
         self.pair_behaviour = PairBehaviour(str(mode), int(passkey), str(error_name),
                                             str(paired_signal))
 
+    def c_release_pairs(self, error_name, paired_signal):
+        if error_name:
+            _check_error_name(error_name)
+        if paired_signal not in ('before', 'after', 'none'):
+            raise SimError(f'unknown paired_signal {paired_signal!r}')
+        held, self.held_pairs = self.held_pairs, []
+        for msg in held:
+            device = mockobject.objects.get(msg.get_path())
+            self.finish_pair(msg, device, str(error_name), str(paired_signal))
+        return dbus.UInt32(len(held))
+
     def c_set_agent_timeout(self, seconds):
         if not 0 < seconds <= 3600:
             raise SimError(f'agent timeout {seconds} s is out of range')
@@ -679,6 +693,7 @@ class Simulator:
         'AgentAnswer': ('u', 'sss', c_agent_answer),
         'SetPairBehaviour': ('suss', '', c_set_pair_behaviour),
         'PairConfirmations': ('', 'a(ssssss)', c_pair_confirmations),
+        'ReleasePairs': ('ss', 'u', c_release_pairs),
         'SetAgentTimeout': ('d', '', c_set_agent_timeout),
         'EmitPropertiesChanged': ('osa{sv}as', '', c_emit_properties_changed),
         'GetProperty': ('oss', 'v', c_get_property),

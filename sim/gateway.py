@@ -530,6 +530,10 @@ class Gateway:
                            paired_signal='none'):
         self.sim.SetPairBehaviour(mode, passkey, error_name, paired_signal)
 
+    def release_pairs(self, error_name='', paired_signal='none'):
+        '''Answers the Pair calls held so far (mode "hold"); how many there were.'''
+        return int(self.sim.ReleasePairs(error_name, paired_signal))
+
     def pair_confirmations(self):
         '''One PairConfirmation per Pair answered in "confirm" mode.'''
         return [PairConfirmation(*plain(r)) for r in self.sim.PairConfirmations()]
@@ -565,7 +569,8 @@ class Gateway:
         if destination:
             details['destination'] = destination
         self._dbusmock.EmitSignalDetailed(interface, member, signature,
-                                          dbus.Array(args, signature='v'),
+                                          dbus.Array(_typed_args(signature, list(args)),
+                                                     signature='v'),
                                           dbus.Dictionary(details, signature='sv'))
 
     def property(self, path, interface, name):
@@ -815,6 +820,11 @@ def _typed_args(signature, args):
                 value = kind(value)
             except (OverflowError, ValueError):
                 pass
+        elif i < len(types) and types[i].startswith('a{') and isinstance(value, dict):
+            value = dbus.Dictionary(value, signature=types[i][2:-1])
+        elif i < len(types) and types[i].startswith('a') and isinstance(value, list):
+            # An empty list in a variant has no type of its own.
+            value = dbus.Array(value, signature=types[i][1:])
         typed.append(value)
     return typed
 
