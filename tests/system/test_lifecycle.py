@@ -11,33 +11,13 @@ import pytest
 from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
                       NOTICE, SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING,
                       pairable, register_agent, scan_started, start_discovery, stop_discovery)
+from daemon_steps import run_to_failure, stop, wait_first_pass
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 NO_ADAPTER = 'no adapter has been selected'
 OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
 FIRST_PASS = pairable(False)  # no input configured: the first pass clears Pairable once
-
-
-def wait_first_pass(gw):
-    '''The loop is running (and the stop signals are handled) once the first
-    pass has cleared Pairable.'''
-    gw.wait_for_call('Set')
-
-
-def stop(gw, sig=signal.SIGTERM):
-    gw.signal(sig)
-    status = gw.wait_exit()
-    gw.syslog.sync()
-    return status
-
-
-def run_to_failure(gw, **start):
-    '''Starts a daemon that is expected to give up at start; its exit status.'''
-    gw.start_daemon(**start)
-    status = gw.wait_exit()
-    gw.syslog.sync()
-    return status
 
 
 @pytest.mark.parametrize('sig', [signal.SIGTERM, signal.SIGINT])

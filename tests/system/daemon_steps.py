@@ -1,0 +1,62 @@
+'''Steps the system tests take with a running daemon, each waiting on an event.'''
+
+import signal
+
+from expected import DEVICE, DEVICE_PATH, NAP_UUID
+
+
+def wait_first_pass(gw):
+    '''The loop runs, and the stop signals are handled, once the first pass
+    has set Pairable (every first pass does, with or without an input).'''
+    gw.wait_for_call('Set')
+
+
+def stop(gw, sig=signal.SIGTERM):
+    '''Stops the daemon; its exit status, with every log line it sent read.'''
+    gw.signal(sig)
+    status = gw.wait_exit()
+    gw.syslog.sync()
+    return status
+
+
+def run_to_failure(gw, **start):
+    '''Starts a daemon that is expected to give up at start; its exit status.'''
+    gw.start_daemon(**start)
+    status = gw.wait_exit()
+    gw.syslog.sync()
+    return status
+
+
+def log_mark(gw):
+    '''Where the lines of what follows will start.'''
+    gw.syslog.sync()
+    return len(gw.syslog.lines)
+
+
+def logged_since(gw, start):
+    '''The lines logged from START on, every datagram sent so far included.'''
+    gw.syslog.sync()
+    return gw.syslog.lines[start:]
+
+
+def barrier(gw):
+    '''Returns once the daemon has dealt with every message BlueZ sent it
+    before: BlueZ's messages reach it in order, and it answers the NAP
+    authorisation at once.'''
+    call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+    assert gw.agent_answer(call)[0] == 'return'
+
+
+def request_pairing(gw, address=DEVICE):
+    '''Writes a request and waits for the Pair call it starts; the index of
+    that call in gw.calls().'''
+    start = len(gw.calls())
+    gw.write_request(address.encode() if isinstance(address, str) else address)
+    return gw.wait_for_call('Pair', start=start)
+
+
+def wait_agent_back(gw, start=0):
+    '''Waits until the agent is registered as "NoInputNoOutput" again after a
+    web pairing; the index of that call.'''
+    return gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput',
+                            start=start)

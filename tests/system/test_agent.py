@@ -1,0 +1,197 @@
+'''The daemon as BlueZ's agent: service authorisation, the confirmation
+guard, trust for devices that paired on their own, and who may speak for
+BlueZ at all.'''
+
+import dbus
+import pytest
+
+from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
+                          wait_first_pass)
+from expected import AGENT, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
+
+pytestmark = pytest.mark.usefixtures('needs_daemon')
+
+UNHANDLED = 'org.freedesktop.DBus.Error.UnknownMethod'
+OTHER_DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
+FROM_DEVICE = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the device')
+
+
+@pytest.fixture
+def agent(running):
+    '''A running daemon whose loop has made its first pass (no input: the
+    pairable state is 0), with the reply pipe open as the web UI keeps it.'''
+    wait_first_pass(running)
+    running.reply = running.reply_reader()
+    return running
+
+
+def trusted_calls(gw):
+    return [c for c in gw.calls() if c.member == 'Set' and c.args[1] == 'Trusted']
+
+
+# ------------------------------------------------------------------ authorisation
+
+def test_nap_is_authorised_at_once(agent):
+    call = agent.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+    assert agent.agent_answer(call) == ('return', '', '')
+
+
+def test_other_services_are_never_answered(agent):
+    others = [agent.call_agent('AuthorizeService', 'os', [DEVICE_PATH, uuid]) for uuid in (
+        '0000110a-0000-1000-8000-00805f9b34fb', NAP_UUID.upper())]
+    barrier(agent)  # answered, so the two before it were dealt with already
+    assert [agent.agent_state(call)[0] for call in others] == ['pending', 'pending']
+    assert [line for line in logged_since(agent, 0) if line[0] == ERR] == []
+
+
+def test_malformed_authorisation_is_refused_by_the_library(agent):
+    start = log_mark(agent)
+    call = agent.call_agent('AuthorizeService', 's', [NAP_UUID])
+    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    # Once as the filter, once as the agent object.
+    assert logged_since(agent, start) == [
+        (ERR, 'Invalid arguments for AuthorizeService message')] * 2
+
+
+# ------------------------------------------------------------- confirmation guard
+
+def test_confirmation_outside_a_web_pairing_is_refused(agent):
+    call = agent.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 42])
+    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    assert agent.reply.nothing_pending()
+
+
+def test_malformed_confirmation_outside_a_pairing_is_not_read(agent):
+    start = log_mark(agent)
+    call = agent.call_agent('RequestConfirmation', 's', ['42'])
+    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    assert logged_since(agent, start) == []
+
+
+def test_confirmation_for_another_device_is_refused(agent):
+    agent.set_pair_behaviour(mode='hold')
+    request_pairing(agent)
+    other = agent.call_agent('RequestConfirmation', 'ou', [OTHER_DEVICE_PATH, 42])
+    assert agent.agent_answer(other)[:2] == ('error', UNHANDLED)
+    assert agent.reply.nothing_pending()
+
+    right = agent.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 42])
+    assert agent.agent_answer(right) == ('return', '', '')
+    assert agent.reply.read(6) == b'000042'
+
+
+def test_malformed_confirmation_during_a_pairing(agent):
+    agent.set_pair_behaviour(mode='hold')
+    request_pairing(agent)
+    start = log_mark(agent)
+    call = agent.call_agent('RequestConfirmation', 'ou', ['/org/bluez/hci0', 7])
+    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    assert logged_since(agent, start) == []  # a path without an address: refused quietly
+    call = agent.call_agent('RequestConfirmation', 'o', [DEVICE_PATH])
+    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    assert logged_since(agent, start) == [
+        (ERR, 'Invalid arguments for RequestConfirmation message')] * 2
+    assert agent.reply.nothing_pending()
+
+
+# -------------------------------------------------------------------- trust rule
+
+def test_paired_device_is_trusted(agent):
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
+                                  {'Connected': True, 'Paired': True})
+    agent.wait_for_call('Set', lambda c: c.args[1] == 'Trusted')
+    assert trusted_calls(agent) == [trusted(True)]
+    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+    assert agent.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
+
+
+def test_unpaired_device_is_distrusted(agent):
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': False})
+    agent.wait_for_call('Set', lambda c: c.args[1] == 'Trusted')
+    assert trusted_calls(agent) == [trusted(False)]
+    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+
+
+def test_signals_that_do_not_announce_pairing_are_ignored(agent):
+    agent.emit_properties_changed('/org/bluez/hci0', 'org.bluez.Adapter1', {'Paired': True})
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Connected': True})
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': 'yes'})
+    agent.emit_signal(DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged',
+                      'sa{iv}as', ['org.bluez.Device1', {1: dbus.Boolean(True)}, []])
+    agent.emit_signal(DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged',
+                      'ias', [1, []])
+    agent.emit_signal(DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged',
+                      'ss', ['org.bluez.Device1', 'Paired'])
+    barrier(agent)
+    assert trusted_calls(agent) == []
+    assert [line for line in logged_since(agent, 0) if line[0] == ERR] == []
+
+
+def test_failed_trust_is_logged(agent):
+    agent.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
+                      'Not now')
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    agent.syslog.wait_for('Setting "Trusted" property to true failed: Not now', ERR)
+
+
+def test_pairing_signals_wait_while_a_web_pairing_runs(agent):
+    agent.set_pair_behaviour(mode='hold')
+    request_pairing(agent)
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    barrier(agent)
+    assert trusted_calls(agent) == []
+
+
+def test_pairing_signal_after_a_web_pairing_trusts_again(agent):
+    agent.set_pair_behaviour(mode='direct')
+    request_pairing(agent)
+    wait_agent_back(agent)
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+    assert trusted_calls(agent) == [trusted(True), trusted(True)]
+
+
+# ------------------------------------------------- only BlueZ speaks for BlueZ
+
+def intruder_call(gw, method, signature, args):
+    '''METHOD called on the daemon's agent by a bus client that is not BlueZ;
+    the error name it gets back, or None for a plain return.'''
+    intruder = gw.connect()
+    try:
+        intruder.call_blocking(gw.daemon_name(), AGENT, 'org.bluez.Agent1', method, signature,
+                               args, timeout=5)
+        return None
+    except dbus.DBusException as error:
+        return error.get_dbus_name()
+
+
+def test_forged_pairing_signal_is_ignored(agent):
+    intruder = agent.connect()
+    forged = dbus.lowlevel.SignalMessage(DEVICE_PATH, 'org.freedesktop.DBus.Properties',
+                                         'PropertiesChanged')
+    forged.append('org.bluez.Device1', dbus.Dictionary({'Paired': True}, signature='sv'),
+                  dbus.Array([], signature='s'), signature='sa{sv}as')
+    forged.set_destination(agent.daemon_name())
+    intruder.send_message(forged)
+    intruder.flush()
+    barrier(agent)
+    assert trusted_calls(agent) == []
+
+
+def test_agent_calls_from_others_are_refused(agent):
+    assert intruder_call(agent, 'AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID]) == UNHANDLED
+    agent.set_pair_behaviour(mode='hold')
+    request_pairing(agent)
+    assert intruder_call(agent, 'RequestConfirmation', 'ou', [DEVICE_PATH, 42]) == UNHANDLED
+    assert agent.reply.nothing_pending()
+    call = agent.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 42])
+    assert agent.agent_answer(call) == ('return', '', '')
+    assert agent.reply.read(6) == b'000042'
+
+
+def test_a_restarted_bluez_is_listened_to(agent):
+    agent.stop_bluez()
+    agent.start_bluez()
+    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+    assert agent.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True

@@ -1,0 +1,306 @@
+'''The road of a web-requested pairing: the request pipe, the agent swap, Pair,
+the passkey and the outcome on the reply pipe, and pairgate-pair on top.'''
+
+import json
+import re
+import subprocess
+
+import pytest
+
+from daemon_steps import (barrier, log_mark, logged_since, request_pairing, stop,
+                          wait_agent_back, wait_first_pass)
+from expected import (DEVICE, ERR, INFO, UNREGISTER_AGENT, pair, register_agent,
+                      stop_discovery, trusted)
+
+pytestmark = pytest.mark.usefixtures('needs_daemon')
+
+PAIRED = b'\x01' * 6
+FAILED = b'\x00' * 6
+AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
+REQUESTED = (INFO, f'Request from web UI to pair {DEVICE}')
+TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the web UI')
+SECOND_DEVICE = '00:1A:7D:DA:71:14'
+SECOND_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
+
+# The agent swap around every web pairing, and what follows a successful Pair.
+SWAP_IN = [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
+SWAP_BACK = [UNREGISTER_AGENT, register_agent('NoInputNoOutput')]
+
+
+@pytest.fixture
+def web(running):
+    '''A running daemon after its first pass, with the web UI's reader on the
+    reply pipe; gw.calls() from web.mark on are the pairing's.'''
+    wait_first_pass(running)
+    running.reply = running.reply_reader()
+    running.mark = len(running.calls())
+    running.log_start = log_mark(running)
+    return running
+
+
+def pairing_calls(gw):
+    return gw.calls(gw.mark)
+
+
+def finish(gw):
+    '''Waits until the pairing under way has ended (agent swapped back).'''
+    wait_agent_back(gw, gw.mark)
+    gw.syslog.sync()
+
+
+# ------------------------------------------------------------------ outcomes
+
+def test_paired_without_passkey(web):
+    web.set_pair_behaviour(mode='direct')
+    request_pairing(web)
+    finish(web)
+    assert pairing_calls(web) == SWAP_IN + [pair(), trusted(True)] + SWAP_BACK
+    assert web.reply.read(6) == PAIRED
+    assert logged_since(web, web.log_start) == [REQUESTED, TRUSTED]
+    assert web.agents()[0][1:] == ('/org/bluez/agent_router', 'NoInputNoOutput')
+
+
+def test_paired_with_passkey(web):
+    web.set_pair_behaviour(mode='confirm', passkey=42)
+    request_pairing(web)
+    assert web.reply.read(6) == b'000042'
+    finish(web)
+    assert pairing_calls(web) == SWAP_IN + [pair(), trusted(True)] + SWAP_BACK
+    assert web.pair_confirmations()[0].state == 'return'
+    assert web.reply.nothing_pending()  # BlueZ tells the web UI the rest
+    assert logged_since(web, web.log_start) == [REQUESTED, TRUSTED]
+
+
+@pytest.mark.parametrize('passkey, text', [(0, b'000000'), (999999, b'999999'),
+                                           (1234567, b'123456')])
+def test_passkey_is_six_digits(web, passkey, text):
+    web.set_pair_behaviour(mode='confirm', passkey=passkey)
+    request_pairing(web)
+    assert web.reply.read(6) == text
+    finish(web)
+
+
+def test_failed_after_passkey(web):
+    web.set_pair_behaviour(mode='confirm', passkey=42, error_name=AUTH_FAILED)
+    request_pairing(web)
+    assert web.reply.read(6) == b'000042'
+    assert web.reply.read(6) == FAILED
+    finish(web)
+    assert pairing_calls(web) == SWAP_IN + [pair()] + SWAP_BACK
+    assert logged_since(web, web.log_start) == [
+        REQUESTED, (ERR, f'Pairing with {DEVICE} failed: AuthenticationFailed')]
+
+
+def test_failed_without_passkey(web):
+    web.set_pair_behaviour(mode='direct', error_name='org.bluez.Error.ConnectionAttemptFailed')
+    request_pairing(web)
+    assert web.reply.read(6) == FAILED
+    finish(web)
+    assert logged_since(web, web.log_start) == [
+        REQUESTED, (ERR, f'Pairing with {DEVICE} failed: ConnectionAttemptFailed')]
+
+
+@pytest.mark.parametrize('mode, passkey', [('direct', b''), ('confirm', b'123456')])
+def test_untrusted_pairing_is_a_failure(web, mode, passkey):
+    '''Also after a passkey: BlueZ alone would show the web UI a success.'''
+    web.set_pair_behaviour(mode=mode)
+    web.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
+                    'Not now')
+    request_pairing(web)
+    assert web.reply.read(6 + len(passkey)) == passkey + FAILED
+    finish(web)
+    assert pairing_calls(web) == SWAP_IN + [pair(), trusted(True)] + SWAP_BACK
+    assert logged_since(web, web.log_start)[-1] == (
+        ERR, f'Setting "Trusted" property for devie {DEVICE} to true failed: Not now')
+
+
+def test_failed_temporary_unregistration_stops_the_daemon(web):
+    web.fail_method('org.bluez.AgentManager1', 'UnregisterAgent', 'org.bluez.Error.Failed',
+                    'Busy')
+    web.write_request(DEVICE.encode())
+    assert web.wait_exit() == 1
+    web.syslog.sync()
+    assert logged_since(web, web.log_start)[:2] == [
+        REQUESTED, (ERR, 'Temporary deregistering agent failed: Busy')]
+    # No agent swap and no Pair; the shutdown follows (the pairable state is 0).
+    assert pairing_calls(web) == [UNREGISTER_AGENT, UNREGISTER_AGENT, stop_discovery()]
+
+
+def test_failed_swap_back_is_logged_and_the_next_request_pairs(web):
+    web.set_pair_behaviour(mode='hold')
+    request_pairing(web)
+    web.fail_method('org.bluez.AgentManager1', 'UnregisterAgent', 'org.bluez.Error.Failed',
+                    'Busy')
+    assert web.release_pairs() == 1
+    assert web.reply.read(6) == PAIRED
+    web.syslog.wait_for(re.compile('^Registering agent failed: '), ERR)
+    assert logged_since(web, web.log_start)[-2][1] == 'Deregistering agent failed: Busy'
+    # BlueZ still has the "DisplayYesNo" agent; the daemon is idle all the same.
+    assert [a[2] for a in web.agents()] == ['DisplayYesNo']
+
+    web.set_pair_behaviour(mode='direct')
+    mark = len(web.calls())
+    request_pairing(web)
+    assert web.reply.read(6) == PAIRED
+    wait_agent_back(web, mark)
+    assert [a[2] for a in web.agents()] == ['NoInputNoOutput']
+
+
+# -------------------------------------------------------------- request pipe
+
+def test_short_request_is_logged_and_dropped(web):
+    web.write_request(b'0123456789')
+    web.wait_request_taken()
+    barrier(web)
+    assert logged_since(web, web.log_start) == [
+        (ERR, 'Malformed request "0123456789" (10 bytes) from cgi')]
+    assert pairing_calls(web) == []
+
+
+def test_requests_back_to_back_are_served_one_after_the_other(web):
+    web.mock.AddDevice('hci0', SECOND_DEVICE, 'Tablet')
+    web.set_pair_behaviour(mode='direct')
+    web.write_request(DEVICE.encode() + SECOND_DEVICE.encode())
+    assert web.reply.read(12) == PAIRED + PAIRED
+    wait_agent_back(web, web.wait_for_call('Pair', lambda c: c.path == SECOND_PATH, start=web.mark))
+    assert pairing_calls(web) == (SWAP_IN + [pair(), trusted(True)] + SWAP_BACK +
+                                  SWAP_IN + [pair(SECOND_PATH), trusted(True, SECOND_PATH)] +
+                                  SWAP_BACK)
+
+
+def test_request_with_a_newline(web):
+    web.set_pair_behaviour(mode='direct')
+    web.write_request(DEVICE.encode() + b'\n')
+    assert web.reply.read(6) == PAIRED
+    web.syslog.wait_for('Malformed request "\n" (1 bytes) from cgi', ERR)
+    assert logged_since(web, web.log_start) == [
+        REQUESTED, TRUSTED, (ERR, 'Malformed request "\n" (1 bytes) from cgi')]
+
+
+def test_zero_bytes_and_empty_writes_do_nothing(web):
+    web.write_request(b'\x00' * 17)
+    web.write_request(b'')
+    web.wait_request_taken()
+    web.write_request(b'x')  # a line to wait for
+    web.syslog.wait_for('Malformed request "x" (1 bytes) from cgi', ERR)
+    assert logged_since(web, web.log_start) == [(ERR, 'Malformed request "x" (1 bytes) from cgi')]
+    assert pairing_calls(web) == []
+
+
+@pytest.mark.parametrize('make_pipe, reason', [(False, 'No such file or directory'),
+                                               (True, 'No such device or address')],
+                         ids=['missing', 'no-reader'])
+def test_no_reader_on_the_reply_pipe(running, make_pipe, reason):
+    gw = running
+    wait_first_pass(gw)
+    if make_pipe:
+        reader = gw.reply_reader()
+        reader.close()
+    gw.set_pair_behaviour(mode='confirm', passkey=42)
+    mark = len(gw.calls())
+    request_pairing(gw)
+    wait_agent_back(gw, mark)
+    gw.syslog.sync()
+    assert gw.calls(mark)[-3:] == [trusted(True)] + SWAP_BACK
+    assert (ERR, f'Opening output FIFO (/var/tmp/duskweb.fifo) failed: {reason}') \
+        in gw.syslog.lines
+
+
+def test_reply_pipe_that_is_a_link_is_not_written(running):
+    gw = running
+    wait_first_pass(gw)
+    victim = gw.root / 'victim'
+    victim.write_bytes(b'precious')
+    gw.reply_pipe.symlink_to(victim)
+    gw.set_pair_behaviour(mode='direct')
+    mark = len(gw.calls())
+    request_pairing(gw)
+    wait_agent_back(gw, mark)
+    gw.syslog.sync()
+    assert victim.read_bytes() == b'precious'
+    assert (ERR, 'Opening output FIFO (/var/tmp/duskweb.fifo) failed: '
+                 'Too many levels of symbolic links') in gw.syslog.lines
+
+
+# ------------------------------------------------ addresses that make no path
+
+@pytest.mark.parametrize('address', [
+    b'00:1A:7D:DA 71:13', b'00:1A:7D:DA.71:13', b'00:1A:7D:DA-71:13', b'00:1A:7D:DA:\xc3\xa9:13',
+    b'00:1A:7D:DA:71//3', b'00:1A:7D:DA:71:1/',
+], ids=['space', 'dot', 'dash', 'non-ascii', 'double-slash', 'trailing-slash'])
+def test_address_that_makes_no_object_path_is_refused(web, address):
+    web.write_request(address)
+    assert web.reply.read(6) == FAILED
+    finish(web)
+    assert pairing_calls(web) == SWAP_IN + SWAP_BACK  # no Pair
+    text = address.decode('utf-8', 'surrogateescape')
+    path = '/org/bluez/hci0/dev_' + text.replace(':', '_')
+    assert logged_since(web, web.log_start) == [
+        (INFO, f'Request from web UI to pair {text}'),
+        (ERR, f'Request from web UI to pair {text} refused: invalid object path "{path}"')]
+
+    # The daemon is idle again and pairs the next request.
+    web.set_pair_behaviour(mode='direct')
+    web.write_request(DEVICE.encode())
+    assert web.reply.read(6) == PAIRED
+
+
+def test_deeper_path_is_valid_and_goes_to_bluez(web):
+    web.write_request(b'00:1A:7D:DA:71/13')
+    assert web.reply.read(6) == FAILED  # no such device object
+    finish(web)
+    assert pair('/org/bluez/hci0/dev_00_1A_7D_DA_71/13') in pairing_calls(web)
+
+
+# ------------------------------------------------------------- pairgate-pair
+
+def pairgate_pair(gw, *args):
+    '''Runs pairgate-pair where it sees the daemon's /var/tmp; (status, lines).'''
+    client = gw.build_dir / 'webui' / 'pairgate-pair'
+    proc = gw.spawn([str(client), '--json', *args], sandboxed=True, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+    out, err = proc.communicate(timeout=30)
+    return proc.returncode, [json.loads(line) for line in out.decode().splitlines()], err
+
+
+def test_client_paired_after_passkey(web):
+    web.set_pair_behaviour(mode='confirm', passkey=42)
+    status, events, _ = pairgate_pair(web, '--grace', '0.2', DEVICE)
+    assert (status, events) == (0, [{'event': 'passkey', 'passkey': '000042'},
+                                    {'event': 'paired', 'address': DEVICE}])
+
+
+def test_client_paired_without_passkey(web):
+    web.set_pair_behaviour(mode='direct')
+    status, events, _ = pairgate_pair(web, DEVICE.lower())
+    assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
+
+
+def test_client_failed_after_passkey(web):
+    web.set_pair_behaviour(mode='confirm', passkey=42, error_name=AUTH_FAILED)
+    status, events, _ = pairgate_pair(web, DEVICE)
+    assert (status, events) == (1, [{'event': 'passkey', 'passkey': '000042'},
+                                    {'event': 'failed', 'address': DEVICE}])
+
+
+def test_client_times_out(web):
+    web.set_pair_behaviour(mode='hold')
+    status, events, _ = pairgate_pair(web, '--timeout', '0.5', DEVICE)
+    assert (status, events) == (4, [{'event': 'timeout'}])
+
+
+def test_client_without_daemon(bluez_gateway):
+    status, events, _ = pairgate_pair(bluez_gateway, DEVICE)
+    assert (status, events) == (3, [{'event': 'error', 'message': 'pairgated is not running'}])
+
+
+def test_client_after_the_daemon_stopped(running):
+    wait_first_pass(running)
+    assert stop(running) == 0
+    status, _, _ = pairgate_pair(running, DEVICE)
+    assert status == 3
+
+
+def test_client_usage(bluez_gateway):
+    status, _, err = pairgate_pair(bluez_gateway, '00:1A:7D:DA:71')
+    assert status == 2 and err
