@@ -582,9 +582,11 @@ class Gateway:
 
     # ---------------------------------------------------------- daemon
 
-    def start_daemon(self, close_stdio=False, wait=True, read_only_var_tmp=False):
-        if not self.daemon_path.exists():
-            raise FileNotFoundError(f'{self.daemon_path} is not built')
+    def start_daemon(self, close_stdio=False, wait=True, read_only_var_tmp=False, binary=None):
+        '''Starts pairgated (the build's, or BINARY, e.g. an installed copy).'''
+        binary = Path(binary) if binary else self.daemon_path
+        if not binary.exists():
+            raise FileNotFoundError(f'{binary} is not built')
         cmd = [str(SIM_DIR / 'sandbox')]
         if close_stdio:
             cmd.append('--close-stdio')
@@ -592,7 +594,7 @@ class Gateway:
             cmd.append('--read-only-var-tmp')
         if self.preload_path.exists():
             cmd += ['--preload', str(self.preload_path)]
-        cmd += [str(self.root), '--', str(self.daemon_path)]
+        cmd += [str(self.root), '--', str(binary)]
         # Without a bus of its own the daemon must not find the machine's.
         address = self.bus_address or f'unix:path={self._socket_path()}'
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address)

@@ -1,0 +1,143 @@
+'''The demo behind scripts/demo: pairgated on the simulated gateway.'''
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(SOURCE / 'sim'))
+
+from gateway import Gateway  # noqa: E402  pylint: disable=wrong-import-position
+
+PHONE = '00:1A:7D:DA:71:13'
+PHONE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
+PRIORITIES = {3: 'err', 4: 'warning', 5: 'notice', 6: 'info'}
+
+
+class Show:
+    '''Prints what happened since the last call: new syslog lines, new calls.'''
+
+    def __init__(self, gw):
+        self.gw = gw
+        self.lines = 0
+        self.calls = 0
+
+    def step(self, title):
+        print(f'\n== {title}')
+
+    def news(self):
+        self.gw.syslog.sync()
+        lines = self.gw.syslog.lines[self.lines:]
+        self.lines += len(lines)
+        calls = self.gw.calls(self.calls)
+        self.calls += len(calls)
+        for priority, text in lines:
+            print(f'   syslog  [{PRIORITIES.get(priority, priority)}] {text}')
+        for unit, count in runs(calls):
+            times = f'  (x{count}, once per pass of the loop)' if count > 1 else ''
+            print(f'   BlueZ   {"; ".join(describe(call) for call in unit)}{times}')
+
+
+def runs(calls):
+    '''Repeats folded into (calls, count): a call repeated on every pass of
+    the loop, or a pair of calls (Pairable and Discoverable) repeated.'''
+    folded = []
+    i = 0
+    while i < len(calls):
+        for period in (1, 2):
+            unit = calls[i:i + period]
+            count = 1
+            while calls[i + count * period:i + (count + 1) * period] == unit:
+                count += 1
+            if count > 1 or period == 2:
+                break
+        if count == 1:
+            unit = calls[i:i + 1]
+        folded.append((unit, count))
+        i += len(unit) * count
+    return folded
+
+
+def describe(call):
+    if call.member == 'Set':
+        interface, name, value = call.args
+        return f'{call.path} {interface.rsplit(".", 1)[-1]}.{name} = {str(value).lower()}'
+    args = ', '.join(repr(a) for a in call.args)
+    return f'{call.path} {call.interface.rsplit(".", 1)[-1]}.{call.member}({args})'
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument('--build', default=str(SOURCE / 'build'))
+    options = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix='pairgate-demo-') as root:
+        gw = Gateway(Path(root), Path(options.build).resolve())
+        try:
+            demo(gw, Show(gw))
+        finally:
+            gw.close()
+
+
+def demo(gw, show):
+    show.step('The gateway: settings, BIN0 wired to the pairing button (released), BlueZ with '
+              'hci0 and a phone')
+    settings = ('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN="0"\n'
+                'MOD_BLUETOOTH_DISCOVERABLE=2\n')
+    print('   ' + settings.strip().replace('\n', '\n   '))
+    gw.settings(settings)
+    gw.io_tool(output=b'1', exit=1)  # BIN0 is supported; released at the first reading
+    gw.gpio('1 1 1 1')
+    gw.start_bus()
+    gw.start_bluez(devices=(('hci0', PHONE, 'Phone'),))
+
+    show.step('pairgated starts')
+    gw.start_daemon()
+    gw.syslog.wait_for('Bluetooth helper daemon has been started')
+    gw.wait_for_call('Set')
+    show.news()
+
+    show.step(f'The web UI asks to pair {PHONE}: pairgate-pair {PHONE}')
+    gw.set_pair_behaviour(mode='confirm', passkey=482913)
+    client = gw.spawn([str(gw.build_dir / 'webui' / 'pairgate-pair'), '--grace', '0.5', PHONE],
+                      sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output, _ = client.communicate(timeout=30)
+    for line in output.decode().splitlines():
+        print(f'   web UI  {line}')
+    print(f'   web UI  (exit status {client.returncode})')
+    gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput', start=show.calls)
+    show.news()
+
+    show.step('Someone holds the pairing button (BIN0 reads 0)')
+    gw.gpio('0 1 1 1')
+    gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been enabled')
+    held = len(gw.calls())
+    gw.wait_for_call('Set', lambda c: c.args[1] == 'Pairable' and c.args[2], start=held + 20)
+    show.news()
+    show.step('... and releases it')
+    gw.gpio('1 1 1 1')
+    gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been disabled')
+    show.news()
+
+    show.step('A tablet pairs on its own initiative; BlueZ announces Paired')
+    gw.mock.AddDevice('hci0', '00:1A:7D:DA:71:14', 'Tablet')
+    gw.emit_properties_changed('/org/bluez/hci0/dev_00_1A_7D_DA_71_14', 'org.bluez.Device1',
+                               {'Paired': True})
+    gw.syslog.wait_for('Device 00:1A:7D:DA:71:14 has been paired and trusted on the request '
+                       'from the device')
+    show.news()
+
+    show.step('SIGTERM: orderly shutdown')
+    gw.signal(signal.SIGTERM)
+    status = gw.wait_exit()
+    show.news()
+    print(f'   pairgated exit status {status}; request pipe left behind: '
+          f'{os.path.exists(gw.request_pipe)}')
+
+
+if __name__ == '__main__':
+    main()
