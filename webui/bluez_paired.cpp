@@ -3,34 +3,12 @@
 
 #include <cstring>
 
+#include "bluez/dbus_handles.h"
 #include "webui/address_text.h"
 
 namespace {
 
 constexpr const char *device_interface = "org.bluez.Device1";
-
-struct message_unref {
-    void operator()(DBusMessage *message) const { dbus_message_unref(message); }
-};
-using message_ptr = std::unique_ptr<DBusMessage, message_unref>;
-
-// A DBusError initialised on construction and freed on destruction.
-class error_guard {
-  public:
-    error_guard() { dbus_error_init(&error_); }
-    ~error_guard() { dbus_error_free(&error_); }
-    error_guard(const error_guard &) = delete;
-    error_guard &operator=(const error_guard &) = delete;
-
-    DBusError *get() { return &error_; }
-    explicit operator bool() const { return dbus_error_is_set(&error_) != 0; }
-    std::string text() const {
-        return error_.message != nullptr ? error_.message : "no details from libdbus";
-    }
-
-  private:
-    DBusError error_;
-};
 
 // The two properties of one Device1 object that matter here.
 struct device_facts {
@@ -139,7 +117,7 @@ bool bluez_lookup::connect(std::string &failure) {
     // status 1, which means "pairing failed" to our caller.
     DBusConnection *connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get());
     if (connection == nullptr) {
-        failure = "cannot connect to the system bus: " + error.text();
+        failure = std::string("cannot connect to the system bus: ") + error_text(error.get());
         return false;
     }
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
@@ -161,7 +139,8 @@ pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int tim
     const message_ptr reply(dbus_connection_send_with_reply_and_block(connection_.get(), call.get(),
                                                                       timeout_ms, error.get()));
     if (!reply) {
-        failure = "cannot read the pairing state from BlueZ: " + error.text();
+        failure =
+            std::string("cannot read the pairing state from BlueZ: ") + error_text(error.get());
         return answer::failed;
     }
     const auto pairing = pairing_in_managed_objects(reply.get(), address);
