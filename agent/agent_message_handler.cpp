@@ -53,7 +53,8 @@ DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *m
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     char passkey_text[reply_size + 1];
-    snprintf(passkey_text, sizeof passkey_text, "%06u", static_cast<unsigned>(passkey));
+    // A passkey beyond six digits is cut: the web UI shows six.
+    (void)snprintf(passkey_text, sizeof passkey_text, "%06u", static_cast<unsigned>(passkey));
     write_reply_message(reply_pipe_path, reinterpret_cast<unsigned char *>(passkey_text));
     const DBusHandlerResult result = accept_call(connection, message);
     if (result == DBUS_HANDLER_RESULT_HANDLED) {

@@ -2,6 +2,7 @@
 #include "bluez/device_path.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "daemon/process_state.h"
@@ -35,12 +36,9 @@ const char *device_path_from_address(const char *address) {
     if (address == nullptr) {
         return nullptr;
     }
-    memset(path_buffer, 0, sizeof path_buffer);
-    size_t length = strnlen(adapter_path, adapter_path_max);
-    memcpy(path_buffer, adapter_path, length);
-    memcpy(path_buffer + length, device_infix, strlen(device_infix));
-    length += strlen(device_infix);
-    memcpy(path_buffer + length, address, strnlen(address, address_length));
+    // At most the whole adapter path and the first 17 address characters.
+    (void)snprintf(path_buffer, sizeof path_buffer, "%.*s%s%.*s", adapter_path_max, adapter_path,
+                   device_infix, static_cast<int>(address_length), address);
     std::replace(path_buffer, path_buffer + strlen(path_buffer), ':', '_');
     return path_buffer;
 }

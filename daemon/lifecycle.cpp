@@ -141,8 +141,8 @@ bool start(daemon_run &run) {
         !add_match_rules(run) || !set_up_agent(run)) {
         return false;
     }
-    signal(SIGINT, on_stop_signal);
-    signal(SIGTERM, on_stop_signal);
+    (void)signal(SIGINT, on_stop_signal);
+    (void)signal(SIGTERM, on_stop_signal);
     syslog(LOG_NOTICE, "Bluetooth helper daemon has been started");
     return true;
 }

@@ -91,7 +91,7 @@ void settings_load_from(struct settings *record, const char *path) {
     record->pan_leasetime6 = settings_get_uint(file, "MOD_BLUETOOTH_PAN_LEASETIME6");
     record->sysloglev = settings_get_uint(file, "MOD_BLUETOOTH_SYSLOGLEV");
     if (file != nullptr) {
-        fclose(file);
+        (void)fclose(file);
     }
 }
 
