@@ -11,10 +11,10 @@ def wait_first_pass(gw):
     gw.wait_for_call('Set')
 
 
-def stop(gw, sig=signal.SIGTERM):
+def stop(gw, sig=signal.SIGTERM, timeout=10):
     '''Stops the daemon; its exit status, with every log line it sent read.'''
     gw.signal(sig)
-    status = gw.wait_exit()
+    status = gw.wait_exit(timeout)
     gw.syslog.sync()
     return status
 
@@ -39,12 +39,14 @@ def logged_since(gw, start):
     return gw.syslog.lines[start:]
 
 
-def barrier(gw):
+def barrier(gw, turns=1):
     '''Returns once the daemon has dealt with every message BlueZ sent it
     before: BlueZ's messages reach it in order, and it answers the NAP
-    authorisation at once.'''
-    call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
-    assert gw.agent_answer(call)[0] == 'return'
+    authorisation at once. Each turn is one more pass of the loop, since a
+    dispatch handles one message.'''
+    for _ in range(turns):
+        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+        assert gw.agent_answer(call) == ('return', '', '')
 
 
 def request_pairing(gw, address=DEVICE):

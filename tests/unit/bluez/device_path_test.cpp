@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,8 +12,7 @@
 namespace {
 
 void use_adapter(const char *path) {
-    strncpy(adapter_path, path, adapter_path_max);
-    adapter_path[adapter_path_max] = '\0';
+    (void)snprintf(adapter_path, sizeof adapter_path, "%s", path);
 }
 
 TEST(DevicePath, RoundTrip) {

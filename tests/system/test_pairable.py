@@ -1,0 +1,390 @@
+'''The hardware pairing window: a binary input opening and closing the adapter's
+pairing window through the running daemon, with the I/O tool and GPIO stand-ins.
+
+The first reading of an input is the I/O tool's exit code; later readings are
+GPIO ioctls, which the GPIO stand-in logs one per line in gpio.log. Each ioctl
+is made at the start of a pass, after the blocking Set calls of the pass
+before have been answered, so the ioctls seen bound the calls BlueZ has seen.'''
+
+import itertools
+import os
+import signal
+
+import pytest
+
+import daemon_steps
+from daemon_steps import barrier, wait_agent_back
+from expected import (BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
+                      STARTED, STOP, UNREGISTER_AGENT, discoverable, pair, pairable,
+                      register_agent, scan_started, trusted)
+from gateway import wait_until
+
+pytestmark = pytest.mark.usefixtures('needs_daemon')
+
+# Well under the probe's 10 s limit: a stop must not wait for a hanging tool.
+STOP_S = 5
+INACTIVE = '1 1 1 1'
+BIN0_ACTIVE = '0 1 1 1'
+REQUESTS = ['0x80004207', '0x8000421B', '0x8000422E', '0x8000422F']
+SET_FAILED = 'Simulated failure'
+WEB_REQUEST = (INFO, f'Request from web UI to pair {DEVICE}')
+WEB_TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the web UI')
+
+
+def settings(pairable_bin='0', discoverable_mode=None, level=4):
+    '''A settings file; None leaves a key out.'''
+    lines = [f'MOD_BLUETOOTH_SYSLOGLEV={level}']
+    if pairable_bin is not None:
+        lines.append(f'MOD_BLUETOOTH_PAIRABLE_BIN={pairable_bin}')
+    if discoverable_mode is not None:
+        lines.append(f'MOD_BLUETOOTH_DISCOVERABLE={discoverable_mode}')
+    return '\n'.join(lines) + '\n'
+
+
+def window_line(pairable_bin, change):
+    return (INFO, f'By BIN{pairable_bin}, Bluetooth automatic paring has been {change}')
+
+
+def window(value, discoverable_mode=None):
+    '''The calls of one pass that sets the window to VALUE.'''
+    if str(discoverable_mode) == '2':
+        return (pairable(value), discoverable(value))
+    return (pairable(value),)
+
+
+def pass_runs(calls, discoverable_mode=None):
+    '''The loop's calls cut into passes, as (calls of a pass, passes in a row).'''
+    width = len(window(True, discoverable_mode))
+    assert len(calls) % width == 0, calls
+    passes = [tuple(calls[i:i + width]) for i in range(0, len(calls), width)]
+    return [(one_pass, len(list(run))) for one_pass, run in itertools.groupby(passes)]
+
+
+def loop_calls(gw, shutdown=()):
+    '''The daemon's calls between its start and its stop (which must be START,
+    and SHUTDOWN followed by STOP).'''
+    calls = gw.calls()
+    tail = list(shutdown) + STOP
+    assert calls[:len(START)] == START, calls
+    assert calls[-len(tail):] == tail, calls
+    return calls[len(START):-len(tail)]
+
+
+def readings(gw, start=0):
+    '''(request, result) of every input ioctl the GPIO stand-in answered.'''
+    found = []
+    for line in gw.gpio_log():
+        words = line.split()
+        if len(words) == 3 and words[0] == 'ioctl':
+            found.append((words[1], int(words[2])))
+    return found[start:]
+
+
+def wait_readings(gw, count, start=0, level=None):
+    '''Waits for COUNT readings (of LEVEL, when given) from START on; returns
+    how many readings there are then.'''
+
+    def enough():
+        seen = readings(gw)
+        matching = [r for r in seen[start:] if level is None or r[1] == level]
+        return len(seen) if len(matching) >= count else None
+
+    return wait_until(enough, 5, f'{count} GPIO readings of {level} from reading {start} on')
+
+
+def opens(gw):
+    return [line for line in gw.gpio_log() if line.startswith('open ')]
+
+
+def stop(gw, sig=signal.SIGTERM):
+    return daemon_steps.stop(gw, sig, STOP_S)
+
+
+def start(gw, config, levels=INACTIVE, **io):
+    gw.settings(config)
+    gw.io_tool(**io)
+    gw.gpio(levels)
+    gw.start_daemon()
+    gw.syslog.wait_for(STARTED[1], STARTED[0])
+
+
+# ------------------------------------------------ the transition table
+
+
+@pytest.mark.parametrize('discoverable_mode', [None, 0, 1, 2, 3],
+                         ids=['no-key', '0', '1', '2', '3'])
+def test_window_opens_and_closes_with_the_input(bluez_gateway, discoverable_mode):
+    '''-1 -> 1 by the tool's exit code 0 whatever the level; 1 -> 0 on the
+    first GPIO reading; 0 stays 0 without calls; 0 -> 1 and 1 stays 1 with a
+    true setting on every pass; 1 -> 0 again. Discoverable only with mode 2.'''
+    gw = bluez_gateway
+    start(gw, settings('0', discoverable_mode))
+    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
+    gw.syslog.wait_for(disabled[1], INFO)
+    assert gw.daemon_children() == []  # the tool was reaped
+    closed_at = len(readings(gw))
+    wait_readings(gw, 20, closed_at)
+
+    gw.gpio(BIN0_ACTIVE)
+    gw.syslog.wait_count(enabled[1], 2, INFO)
+    seen = wait_readings(gw, 3, closed_at, level=0)
+    gw.gpio(INACTIVE)
+    gw.syslog.wait_count(disabled[1], 2, INFO)
+    wait_readings(gw, 20, seen, level=1)
+
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, enabled, disabled, enabled, disabled,
+                               SCAN_STOPPED, FINISHED]
+    runs = pass_runs(loop_calls(gw), discoverable_mode)
+    assert [one_pass for one_pass, _ in runs] == [
+        window(True, discoverable_mode), window(False, discoverable_mode),
+        window(True, discoverable_mode), window(False, discoverable_mode)], runs
+    # The probe's pass, the first GPIO reading, every active pass, the change.
+    assert [n for _, n in runs][:2] == [1, 1] and runs[2][1] >= 3 and runs[3][1] == 1, runs
+    assert gw.io_calls() == ['get bin0']
+    (opened,) = opens(gw)  # the device stays open
+    assert opened != 'open -1'
+    assert {request for request, _ in readings(gw)} == {REQUESTS[0]}
+
+
+def test_first_reading_not_zero_closes_the_window_silently(bluez_gateway):
+    '''The tool prints 1 and exits 3: -1 -> 0 sets false without a line
+    although the input is active; the GPIO reading then opens the window.'''
+    gw = bluez_gateway
+    start(gw, settings('0', 2), levels=BIN0_ACTIVE, exit=3)
+    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
+    gw.syslog.wait_for(enabled[1], INFO)
+    gw.gpio(INACTIVE)
+    gw.syslog.wait_for(disabled[1], INFO)
+
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, enabled, disabled, SCAN_STOPPED,
+                               FINISHED]
+    runs = pass_runs(loop_calls(gw), 2)
+    assert [one_pass for one_pass, _ in runs] == [
+        window(False, 2), window(True, 2), window(False, 2)], runs
+    assert runs[0][1] == 1 and runs[2][1] == 1, runs
+    assert gw.io_calls() == ['get bin0']
+
+
+@pytest.mark.parametrize('output, mode', [
+    (b'1', 'normal'), (b'0', 'normal'), (b'1', 'signal'), (b'1', 'flood'),
+], ids=['prints-1', 'prints-0', 'killed-after-1', 'writes-1-MiB'])
+def test_supported_input_is_probed_once(bluez_gateway, output, mode):
+    '''Any tool that prints 0 or 1 first makes the input a GPIO one: the printed
+    digit is no reading, a kill leaves no exit code (reading 0), and 1 MiB of
+    output does not hold up the loop.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), output=output, mode=mode)
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    assert gw.daemon_children() == []
+
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'),
+                               window_line('0', 'disabled'), SCAN_STOPPED, FINISHED]
+    assert loop_calls(gw) == [pairable(True), pairable(False)]
+    assert gw.io_calls() == ['get bin0']
+    assert readings(gw)[0] == (REQUESTS[0], 1)
+
+
+# ------------------------------------------------------- reader choice
+
+
+@pytest.mark.parametrize('pairable_bin, index', [
+    ('0', 0), ('1', 1), ('2', 2), ('3', 3), ('12', 1),
+])
+def test_first_character_selects_the_input(bluez_gateway, pairable_bin, index):
+    '''Only the selected input reads inactive: any other one read would keep
+    the window open. The line names the setting's whole text.'''
+    gw = bluez_gateway
+    levels = ['0'] * 4
+    levels[index] = '1'
+    start(gw, settings(pairable_bin), levels=' '.join(levels))
+    gw.syslog.wait_for(window_line(pairable_bin, 'disabled')[1], INFO)
+
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, window_line(pairable_bin, 'enabled'),
+                               window_line(pairable_bin, 'disabled'), SCAN_STOPPED, FINISHED]
+    assert loop_calls(gw) == [pairable(True), pairable(False)]
+    assert gw.io_calls() == [f'get bin{index}']
+    assert {request for request, _ in readings(gw)} == {REQUESTS[index]}
+
+
+@pytest.mark.parametrize('pairable_bin', ['4', 'x', '', None],
+                         ids=['4', 'letter', 'empty', 'no-key'])
+def test_no_input_selected(bluez_gateway, pairable_bin):
+    '''The first pass closes the window without a line; then nothing at all.'''
+    gw = bluez_gateway
+    start(gw, settings(pairable_bin, 2), levels=BIN0_ACTIVE)
+    gw.wait_for_call('Set')
+    barrier(gw, turns=3)
+
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, SCAN_STOPPED, FINISHED]
+    assert loop_calls(gw) == list(window(False, 2))
+    assert gw.io_calls() == [] and gw.gpio_log() == []
+
+
+@pytest.mark.parametrize('io', [
+    {'output': b''}, {'output': b'x'}, {'present': False},
+], ids=['prints-nothing', 'prints-x', 'no-tool'])
+def test_unsupported_input_reads_active_for_ever(bluez_gateway, io):
+    '''No GPIO device access ever; every reading is 0, so the window is set open
+    on every pass, and the stop closes it.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), levels=INACTIVE, **io)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    wait_until(lambda: len(gw.calls()) >= len(START) + 5, 5, 'five Pairable settings')
+
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'),
+                               BIN_DISABLED_AT_EXIT, SCAN_STOPPED, FINISHED]
+    runs = pass_runs(loop_calls(gw, shutdown=[pairable(False)]))
+    assert [one_pass for one_pass, _ in runs] == [window(True)] and runs[0][1] >= 5, runs
+    assert gw.io_calls() == ([] if io.get('present') is False else ['get bin0'])
+    assert gw.gpio_log() == []
+
+
+# ------------------------------------------------------- web pairing
+
+
+def test_input_is_left_alone_while_a_web_pairing_runs(bluez_gateway):
+    '''From the Pair call on, no GPIO reading and no property call: the window
+    stays as it was even when the input goes inactive meanwhile. Once the
+    pairing has ended the input is read again.'''
+    gw = bluez_gateway
+    start(gw, settings('0', 2), levels=BIN0_ACTIVE)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    wait_readings(gw, 3, level=0)
+    reply = gw.reply_reader()
+    gw.set_pair_behaviour(mode='hold')
+    gw.write_request(DEVICE.encode())
+    paired_at = gw.wait_for_call('Pair')
+    readings_then = len(readings(gw))
+
+    gw.gpio(INACTIVE)
+    barrier(gw, turns=3)
+    assert len(readings(gw)) == readings_then
+    assert gw.calls(paired_at) == [pair()]
+
+    assert gw.release_pairs() == 1
+    assert reply.read(6) == b'\x01' * 6
+    wait_agent_back(gw, paired_at)
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'), WEB_REQUEST,
+                               WEB_TRUSTED, window_line('0', 'disabled'), SCAN_STOPPED, FINISHED]
+    calls = loop_calls(gw)
+    assert calls[paired_at - len(START):] == [
+        pair(), trusted(True), UNREGISTER_AGENT, register_agent('NoInputNoOutput'),
+        pairable(False), discoverable(False)]
+    before = calls[:paired_at - len(START)]
+    assert before[-2:] == [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
+    runs = pass_runs(before[:-2], 2)
+    assert [one_pass for one_pass, _ in runs] == [window(True, 2)] and runs[0][1] >= 3, runs
+
+
+def test_stop_during_a_web_pairing_clears_the_window(bluez_gateway):
+    '''Shutdown clears Pairable whenever the state is not 0, also while a
+    pairing holds the input's last decision.'''
+    gw = bluez_gateway
+    start(gw, settings('0', 2), levels=BIN0_ACTIVE)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    gw.set_pair_behaviour(mode='hold')
+    gw.write_request(DEVICE.encode())
+    gw.wait_for_call('Pair')
+    assert stop(gw) == 0
+    assert gw.syslog.lines[-3:] == [BIN_DISABLED_AT_EXIT, SCAN_STOPPED, FINISHED]
+    assert loop_calls(gw, shutdown=[pairable(False)])[-1] == pair()
+
+
+# ------------------------------------------------------ failing calls
+
+
+def test_failing_property_calls_are_logged_and_change_nothing_else(bluez_gateway):
+    gw = bluez_gateway
+    gw.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
+                   SET_FAILED, count=-1)
+    start(gw, settings('0', 2))
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    wait_readings(gw, 20, level=1)
+
+    assert stop(gw) == 0
+    failures = [(ERR, f'Setting Pairable failed: {SET_FAILED}'),
+                (ERR, f'Setting Discoverable failed: {SET_FAILED}')]
+    assert gw.syslog.lines == [scan_started(), STARTED] + failures + [
+        window_line('0', 'enabled')] + failures + [window_line('0', 'disabled'), SCAN_STOPPED,
+                                                   FINISHED]
+    assert loop_calls(gw) == list(window(True, 2) + window(False, 2))
+
+
+# ---------------------------------------------------- the tool's faults
+
+
+@pytest.mark.parametrize('level', [4, 0], ids=['logging', 'silent'])
+def test_probe_with_closed_standard_streams(bluez_gateway, level):
+    '''Started without 0, 1 and 2, the daemon's own descriptors take their
+    numbers; when it logs nothing, no log socket takes one, and descriptor 2
+    is still free when the probe makes its pipe.'''
+    gw = bluez_gateway
+    gw.settings(settings('0', level=level))
+    gw.io_tool()
+    gw.gpio(INACTIVE)
+    gw.start_daemon(close_stdio=True)
+    # Open (the probe's pass), then closed by the first GPIO reading.
+    gw.wait_for_call('Set', lambda call: call.args[2] is False)
+    assert gw.daemon_children() == []
+
+    assert stop(gw) == 0
+    assert loop_calls(gw) == [pairable(True), pairable(False)]
+    assert gw.io_calls() == ['get bin0']
+    assert readings(gw)[0] == (REQUESTS[0], 1)
+    if level == 4:
+        assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'),
+                                   window_line('0', 'disabled'), SCAN_STOPPED, FINISHED]
+
+
+def wait_tool(gw, count=1):
+    '''The pid of the COUNTth run of the hanging tool, once it hangs; it must
+    be the daemon's only child.'''
+    wait_until(lambda: len(gw.io_calls()) >= count, 5, f'I/O tool run {count}')
+    pids = wait_until(lambda: [pid for pid, _, name in gw.daemon_children() if name == 'sleep'],
+                      5, 'the hanging I/O tool')
+    assert [pid for pid, _, _ in gw.daemon_children()] == pids, gw.daemon_children()
+    return pids[0]
+
+
+@pytest.mark.parametrize('sig', [signal.SIGTERM, signal.SIGINT])
+def test_stop_during_a_hanging_probe(bluez_gateway, sig):
+    '''The stop cuts the probe short: no reading counts, the window was never
+    decided (-1), so the normal shutdown closes it; the tool is killed and reaped.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), mode='hang')
+    tool = wait_tool(gw)
+
+    assert stop(gw, sig) == 0
+    assert not os.path.exists(f'/proc/{tool}')
+    assert gw.syslog.lines == [scan_started(), STARTED, BIN_DISABLED_AT_EXIT, SCAN_STOPPED,
+                               FINISHED]
+    assert loop_calls(gw, shutdown=[pairable(False)]) == []
+    assert gw.gpio_log() == []
+
+
+def test_hanging_probe_times_out_and_is_retried(bluez_gateway):
+    '''After 10 s the tool is killed and reaped, the probe fails with a line
+    (a failed reading is 0: the window opens) and the next pass probes again.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), mode='hang')
+    first = wait_tool(gw)
+    gw.syslog.wait_for('gpio: timeout when checking support for bin0', ERR, timeout=15)
+    second = wait_tool(gw, count=2)
+    assert second != first and not os.path.exists(f'/proc/{first}')
+
+    assert stop(gw) == 0
+    assert not os.path.exists(f'/proc/{second}')
+    assert gw.syslog.lines == [scan_started(), STARTED,
+                               (ERR, 'gpio: timeout when checking support for bin0'),
+                               window_line('0', 'enabled'), BIN_DISABLED_AT_EXIT, SCAN_STOPPED,
+                               FINISHED]
+    assert loop_calls(gw, shutdown=[pairable(False)]) == [pairable(True)]
+    assert gw.io_calls() == ['get bin0'] * 2
