@@ -2,6 +2,7 @@
 #include "agent/reply_pipe.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -31,6 +32,32 @@ int open_reply_pipe(const char *path) {
     return fd;
 }
 
+// Writes without the risk of SIGPIPE: a web UI that closes its end between
+// our open and our write would otherwise end the daemon on the spot. The
+// signal is held back during the write and a pending one is taken away, so
+// the failure surfaces as EPIPE and the process-wide disposition (which
+// children inherit) stays as it is.
+ssize_t write_without_sigpipe(int fd, const void *data, size_t size) {
+    sigset_t pipe_signal;
+    sigset_t previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    const bool was_pending = [&] {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }();
+    (void)pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    const ssize_t written = write(fd, data, size);
+    const int write_error = errno;
+    if (written < 0 && write_error == EPIPE && !was_pending) {
+        const timespec no_wait{};
+        (void)sigtimedwait(&pipe_signal, nullptr, &no_wait);
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = write_error;
+    return written;
+}
+
 }  // namespace
 
 void write_reply_message(const char *path, const unsigned char *message) {
@@ -38,7 +65,7 @@ void write_reply_message(const char *path, const unsigned char *message) {
     if (fd < 0) {
         return;
     }
-    const ssize_t written = write(fd, message, reply_size);
+    const ssize_t written = write_without_sigpipe(fd, message, reply_size);
     if (written != static_cast<ssize_t>(reply_size)) {
         // A short write leaves errno untouched; name it as what it is.
         const int reason = written < 0 ? errno : EAGAIN;
