@@ -3,28 +3,12 @@
 // handler is exercised against the simulated BlueZ by the system tests.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "agent/agent_message_handler.h"
 #include "bluez/dbus_handles.h"
 #include "daemon/process_state.h"
-
-namespace {
-std::vector<std::string> logged;
-}
+#include "syslog_capture.h"
 
 // The handler logs through syslog; this executable keeps the lines instead.
-extern "C" void syslog(int priority, const char *format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    logged.push_back(std::to_string(priority) + " " + text);
-}
 
 namespace {
 
@@ -51,10 +35,10 @@ TEST(AgentMessageHandler, AnswerAfterThePairingEndedIsSwallowed) {
     pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
     message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     dbus_message_set_reply_serial(answer.get(), 41);
-    logged.clear();
+    logged_lines().clear();
     // No connection: any call to BlueZ would crash here.
     EXPECT_EQ(agent_message_handler(nullptr, answer.get(), &request), DBUS_HANDLER_RESULT_HANDLED);
-    EXPECT_TRUE(logged.empty());
+    EXPECT_TRUE(logged_lines().empty());
     EXPECT_EQ(web_pairing_state, 0);
 }
 
@@ -78,10 +62,10 @@ TEST(AgentMessageHandler, ConfirmationOutsideAPairingIsNotRead) {
     pairable_state = 0;
     message_ptr call = adopt_message(dbus_message_new_method_call(
         "org.pairgate.test", "/org/bluez/agent_router", "org.bluez.Agent1", "RequestConfirmation"));
-    logged.clear();
+    logged_lines().clear();
     EXPECT_EQ(agent_message_handler(nullptr, call.get(), nullptr),
               DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
-    EXPECT_TRUE(logged.empty()) << "malformed, but refused before its arguments are read";
+    EXPECT_TRUE(logged_lines().empty()) << "malformed, but refused before its arguments are read";
     pairable_state = -1;
 }
 

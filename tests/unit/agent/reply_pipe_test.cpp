@@ -8,24 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <string>
-#include <vector>
+
+#include "syslog_capture.h"
 
 namespace {
-std::vector<std::string> logged;
 int close_before_write = -1;  // a reader to close once the writer has opened
 }  // namespace
-
-extern "C" void syslog(int priority, const char *format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    logged.push_back(std::to_string(priority) + " " + text);
-}
 
 // The writer checks what it opened with fstat, right before it writes: the
 // moment for the reader to go away.
@@ -49,7 +38,7 @@ class ReplyPipe : public ::testing::Test {
         dir_ = pattern;
         path_ = dir_ + "/reply.fifo";
         ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-        logged.clear();
+        logged_lines().clear();
     }
     void TearDown() override {
         unlink(path_.c_str());
@@ -70,7 +59,7 @@ TEST_F(ReplyPipe, SixBytesReachTheReader) {
     char got[8] = {};
     EXPECT_EQ(read(reader, got, sizeof got), 6);
     EXPECT_STREQ(got, "000042");
-    EXPECT_TRUE(logged.empty());
+    EXPECT_TRUE(logged_lines().empty());
     close(reader);
 }
 
@@ -78,8 +67,8 @@ TEST_F(ReplyPipe, ReaderLeavingBeforeTheWriteIsLoggedNotFatal) {
     close_before_write = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(close_before_write, 0);
     write_reply_message(path_.c_str(), message());  // SIGPIPE would end the test here
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], "3 Writing to output FIFO (" + path_ + ") failed: Broken pipe");
+    ASSERT_EQ(logged_lines().size(), 1u);
+    EXPECT_EQ(logged_lines()[0], "3 Writing to output FIFO (" + path_ + ") failed: Broken pipe");
     sigset_t pending;
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
@@ -87,8 +76,9 @@ TEST_F(ReplyPipe, ReaderLeavingBeforeTheWriteIsLoggedNotFatal) {
 
 TEST_F(ReplyPipe, NoReader) {
     write_reply_message(path_.c_str(), message());
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], "3 Opening output FIFO (" + path_ + ") failed: No such device or address");
+    ASSERT_EQ(logged_lines().size(), 1u);
+    EXPECT_EQ(logged_lines()[0],
+              "3 Opening output FIFO (" + path_ + ") failed: No such device or address");
 }
 
 }  // namespace

@@ -1,0 +1,8 @@
+// Unit tests of code that logs: this executable keeps every syslog line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// "PRIORITY TEXT" per line logged since the last clear().
+std::vector<std::string> &logged_lines();
