@@ -91,7 +91,7 @@ DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMess
 bool trust_requested_device(DBusConnection *connection, const pairing_request_record *request) {
     error_guard error;
     const char *device = device_path_from_address(request->address);
-    if (bluez_set_bool(connection, error.get(), device, "org.bluez.Device1", "Trusted", true)) {
+    if (bluez_set_bool(connection, error.get(), device, device_interface, "Trusted", true)) {
         syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the web UI",
                request->address);
         return true;

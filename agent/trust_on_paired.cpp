@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr const char *device_interface = "org.bluez.Device1";
-
 bool is_string(DBusMessageIter *iter, const char *text) {
     if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_STRING) {
         return false;

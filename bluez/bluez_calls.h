@@ -8,6 +8,8 @@
 #include "bluez/dbus_handles.h"
 
 inline constexpr const char *bluez_service = "org.bluez";
+inline constexpr const char *adapter_interface = "org.bluez.Adapter1";
+inline constexpr const char *device_interface = "org.bluez.Device1";
 inline constexpr const char *agent_object_path = "/org/bluez/agent_router";
 
 // Sends the message and waits for the answer at libdbus's default time-out.

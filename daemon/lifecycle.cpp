@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr const char *adapter_interface = "org.bluez.Adapter1";
-
 constexpr const char *match_rules[] = {
     "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
     "sender='org.bluez'",

@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr const char *adapter_interface = "org.bluez.Adapter1";
 constexpr uint32_t discoverable_with_input = 2;
 constexpr int no_action = -2;
 

@@ -19,7 +19,7 @@ namespace {
 // reply serial when it comes through the dispatch.
 bool send_pair(DBusConnection *connection, const char *device, pairing_request_record *request,
                DBusError *error) {
-    message_ptr pair = bluez_method_call(device, "org.bluez.Device1", "Pair", error);
+    message_ptr pair = bluez_method_call(device, device_interface, "Pair", error);
     if (!pair) {
         return false;
     }
