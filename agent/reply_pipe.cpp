@@ -3,34 +3,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "webui/named_pipe.h"
 #include "webui/pipe_names.h"
 
 namespace {
-
-// Opens the pipe for writing without waiting for a reader. Only a named pipe
-// is written to: /var/tmp is world-writable, and a link or file planted at the
-// path must not make the daemon overwrite some other file.
-int open_reply_pipe(const char *path) {
-    const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        syslog(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, strerror(errno));
-        return -1;
-    }
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
-        syslog(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, "not a named pipe");
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Writes without the risk of SIGPIPE: a web UI that closes its end between
 // our open and our write would otherwise end the daemon on the spot. The
@@ -61,8 +43,11 @@ ssize_t write_without_sigpipe(int fd, const void *data, size_t size) {
 }  // namespace
 
 void write_reply_message(const char *path, const unsigned char *message) {
-    const int fd = open_reply_pipe(path);
+    // Non-blocking: with no reader the open fails at once instead of waiting.
+    const char *reason = nullptr;
+    const int fd = open_named_pipe(path, O_WRONLY | O_NONBLOCK, &reason);
     if (fd < 0) {
+        syslog(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, reason);
         return;
     }
     const ssize_t written = write_without_sigpipe(fd, message, reply_size);

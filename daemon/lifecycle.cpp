@@ -17,6 +17,7 @@
 #include "daemon/pairable_control.h"
 #include "daemon/process_state.h"
 #include "settings/settings.h"
+#include "webui/named_pipe.h"
 #include "webui/pipe_names.h"
 #include "webui/request_intake.h"
 
@@ -54,23 +55,6 @@ bool start_failed(daemon_run &run, const char *format, const char *detail) {
 bool call_adapter(daemon_run &run, const char *method) {
     message_ptr call = bluez_method_call(adapter_path, adapter_interface, method, run.error.get());
     return call && bluez_call(run.connection, std::move(call), run.error.get());
-}
-
-// Opens the request pipe, refusing anything but a named pipe: /var/tmp is
-// world-writable, and a link planted there must not make the daemon read (and
-// log) some other file. Returns an errno value, or 0.
-int open_request_pipe(int *fd) {
-    *fd = open(request_pipe_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (*fd < 0) {
-        return errno;
-    }
-    struct stat status {};
-    if (fstat(*fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
-        close(*fd);
-        *fd = -1;
-        return ENODEV;
-    }
-    return 0;
 }
 
 bool add_match_rules(daemon_run &run) {
@@ -111,10 +95,10 @@ bool set_up_request_pipe(daemon_run &run) {
         run.exit_status = 1;
         return false;
     }
-    const int failure = open_request_pipe(&run.request_fd);
-    if (failure != 0) {
-        syslog(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
-               failure == ENODEV ? "not a named pipe" : strerror(failure));
+    const char *reason = nullptr;
+    run.request_fd = open_named_pipe(request_pipe_path, O_RDONLY | O_NONBLOCK, &reason);
+    if (run.request_fd < 0) {
+        syslog(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path, reason);
         run.exit_status = 1;
         return false;
     }
