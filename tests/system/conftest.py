@@ -14,9 +14,6 @@ sys.path.insert(0, str(SOURCE_DIR / 'sim'))
 from gateway import Gateway, daemon_missing  # noqa: E402  pylint: disable=wrong-import-position
 
 BUILD_DIR = Path(os.environ.get('PAIRGATE_BUILD_DIR', SOURCE_DIR / 'build'))
-DEVICE = '00:1A:7D:DA:71:13'
-DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
-ADAPTER_PATH = '/org/bluez/hci0'
 # ctest counts this exit status as "skipped".
 EXIT_SKIPPED = 77
 

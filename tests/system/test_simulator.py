@@ -13,7 +13,7 @@ import time
 import dbus
 import pytest
 
-from conftest import ADAPTER_PATH, DEVICE_PATH
+from expected import ADAPTER as ADAPTER_PATH, DEVICE_PATH
 from gateway import PYTHON, SIM_DIR, Gateway, Timeout, wait_until
 
 DEVICE1 = 'org.bluez.Device1'
