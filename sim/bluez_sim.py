@@ -438,27 +438,26 @@ class Simulator:
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
         return HANDLED
 
-    def unregister_agent(self, msg):
-        if msg.get_path() != AGENT_MANAGER_PATH:
-            return NOT_YET_HANDLED
+    def callers_agent(self, msg):
+        '''The agent of the caller that its one argument (o) names.'''
         if msg.get_signature() != 'o':
-            raise SimError('UnregisterAgent needs (o)')
+            raise SimError(f'{msg.get_member()} needs (o)')
         agent = self.agent_of(msg.get_sender())
         if agent is None or agent.path != msg.get_args_list()[0]:
             raise SimError('Does Not Exist', 'org.bluez.Error.DoesNotExist')
-        self.drop_agent(agent)
+        return agent
+
+    def unregister_agent(self, msg):
+        if msg.get_path() != AGENT_MANAGER_PATH:
+            return NOT_YET_HANDLED
+        self.drop_agent(self.callers_agent(msg))
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
         return HANDLED
 
     def request_default_agent(self, msg):
         if msg.get_path() != AGENT_MANAGER_PATH:
             return NOT_YET_HANDLED
-        if msg.get_signature() != 'o':
-            raise SimError('RequestDefaultAgent needs (o)')
-        agent = self.agent_of(msg.get_sender())
-        if agent is None or agent.path != msg.get_args_list()[0]:
-            raise SimError('Does Not Exist', 'org.bluez.Error.DoesNotExist')
-        self.default_agent = agent
+        self.default_agent = self.callers_agent(msg)
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
         return HANDLED
 
