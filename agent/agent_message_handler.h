@@ -10,7 +10,3 @@
 // PropertiesChanged signals of devices, and the answer to a web-requested Pair.
 DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage *message,
                                         void *user_data);
-
-// What a failed Pair is reported as: the error name after its last dot, or
-// "unknow issue" when the name has none.
-const char *pair_error_reason(DBusMessage *error);

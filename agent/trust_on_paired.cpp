@@ -68,17 +68,17 @@ bool read_paired(DBusMessage *message, bool *paired) {
 
 DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message) {
     bool paired = false;
-    if (web_pairing_state != 0 || !read_paired(message, &paired)) {
+    if (web_pairing_state != web_pairing::idle || !read_paired(message, &paired)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = dbus_message_get_path(message);
     error_guard error;
-    if (bluez_set_bool(connection, error.get(), device, device_interface, "Trusted", paired)) {
+    if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {
         const char *address = address_from_device_path(device);
         syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the device",
                address != nullptr ? address : device);
     } else {
-        syslog(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error_text(error.get()));
+        syslog(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
     }
     return DBUS_HANDLER_RESULT_HANDLED;
 }

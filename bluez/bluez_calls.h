@@ -1,38 +1,44 @@
-// The few D-Bus calls to BlueZ that the daemon is built from. Each takes the
-// connection and a clear error record from the caller and returns true on
-// success; on failure the record says why (the caller logs and frees it).
+// The few D-Bus calls to BlueZ that the daemon is built from.
+//
+// The error contract, which every folder of the daemon follows:
+// - A low-level function (everything in bluez/, the pipe and input helpers)
+//   reports a failure by its result - false, a null handle, a result code -
+//   and the reason in the error record or result it was given. It never logs.
+// - The caller that decides what a failure means logs it, once, at the
+//   priority the failure deserves, and then clears the record with
+//   error_guard::clear(), so that the next call starts with a clear record.
+//   A step that ends the run (a start-up failure) leaves it for shutdown,
+//   whose first step clears it.
+// - A failure returns; nothing throws, least of all across a libdbus callback.
+// Every function here expects a clear record and takes a message's ownership
+// when it takes a message_ptr.
 #pragma once
 
 #include <dbus/dbus.h>
 
+#include "bluez/bluez_names.h"
 #include "bluez/dbus_handles.h"
 
-inline constexpr const char *bluez_service = "org.bluez";
-inline constexpr const char *adapter_interface = "org.bluez.Adapter1";
-inline constexpr const char *device_interface = "org.bluez.Device1";
-inline constexpr const char *agent_object_path = "/org/bluez/agent_router";
+// A method call to BlueZ, or null when the path is not a valid object path
+// (libdbus would abort the process on it; the record then says why) or
+// memory ran out. The empty path, the path of no adapter, counts as invalid.
+message_ptr bluez_method_call(const char *object_path, const char *interface, const char *method,
+                              error_guard &error);
 
 // Sends the message and waits for the answer at libdbus's default time-out.
 // True exactly when a non-error answer came back.
-bool bluez_call(DBusConnection *connection, message_ptr message, DBusError *error);
+bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &error);
 
-// Sets a boolean property through org.freedesktop.DBus.Properties.Set. An
-// object path libdbus would refuse (the empty path when no adapter was
-// found, a path built from a bad address) fails here, before any message.
-bool bluez_set_bool(DBusConnection *connection, DBusError *error, const char *object_path,
+// Sets a boolean property through org.freedesktop.DBus.Properties.Set.
+bool bluez_set_bool(DBusConnection *connection, error_guard &error, const char *object_path,
                     const char *interface, const char *property, bool value);
 
-// Registers the agent object (message function: agent_message_handler, given
-// user_data) and then RegisterAgent with the capability. When the object is
+// Registers the agent object, whose message function is handler (called with
+// user_data), then calls RegisterAgent with the capability. When the object is
 // still registered nothing is sent and false is returned.
-bool agent_register(DBusConnection *connection, DBusError *error, const char *capability,
-                    void *user_data);
+bool agent_register(DBusConnection *connection, error_guard &error,
+                    DBusObjectPathMessageFunction handler, const char *capability, void *user_data);
 
 // UnregisterAgent, then removes the agent object. A failed UnregisterAgent
 // leaves the object registered.
-bool agent_unregister(DBusConnection *connection, DBusError *error);
-
-// A method call to BlueZ, or null when the path is not a valid object path
-// (error then says so) or memory ran out.
-message_ptr bluez_method_call(const char *object_path, const char *interface, const char *method,
-                              DBusError *error);
+bool agent_unregister(DBusConnection *connection, error_guard &error);

@@ -23,6 +23,32 @@ inline message_ptr ref_message(DBusMessage *message) {
     return message_ptr(dbus_message_ref(message));
 }
 
+struct connection_unref {
+    void operator()(DBusConnection *connection) const { dbus_connection_unref(connection); }
+};
+
+// Owns one reference to a shared connection (dbus_bus_get): dropping it never
+// closes the connection, which libdbus keeps for the whole process.
+using shared_connection_ptr = std::unique_ptr<DBusConnection, connection_unref>;
+
+struct connection_close {
+    void operator()(DBusConnection *connection) const {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+    }
+};
+
+// Owns a private connection (dbus_bus_get_private), closed when it goes.
+using private_connection_ptr = std::unique_ptr<DBusConnection, connection_close>;
+
+// The text of an error record for a log line; never null.
+inline const char *error_text(const DBusError *error) {
+    if (dbus_error_is_set(error) && error->message != nullptr) {
+        return error->message;
+    }
+    return "no error details";
+}
+
 // A DBusError initialised on construction and freed on destruction.
 class error_guard {
   public:
@@ -33,15 +59,12 @@ class error_guard {
 
     DBusError *get() { return &error_; }
     explicit operator bool() const { return dbus_error_is_set(&error_) != 0; }
+    const char *text() const { return error_text(&error_); }
+
+    // Makes the record clear for the next call, once its failure has been
+    // logged. The one way a record is cleared; see bluez/bluez_calls.h.
+    void clear() { dbus_error_free(&error_); }
 
   private:
     DBusError error_;
 };
-
-// The text of an error record for a log line; never null.
-inline const char *error_text(const DBusError *error) {
-    if (dbus_error_is_set(error) && error->message != nullptr) {
-        return error->message;
-    }
-    return "no error details";
-}

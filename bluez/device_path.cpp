@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "daemon/process_state.h"
-
 namespace {
 
 constexpr std::size_t address_length = 17;
@@ -32,13 +30,14 @@ const char *address_from_device_path(const char *path) {
     return address_buffer;
 }
 
-const char *device_path_from_address(const char *address) {
+const char *device_path_from_address(const char *adapter, const char *address) {
     if (address == nullptr) {
         return nullptr;
     }
     // At most the whole adapter path and the first 17 address characters.
-    (void)snprintf(path_buffer, sizeof path_buffer, "%.*s%s%.*s", adapter_path_max, adapter_path,
-                   device_infix, static_cast<int>(address_length), address);
+    (void)snprintf(path_buffer, sizeof path_buffer, "%.*s%s%.*s",
+                   static_cast<int>(adapter_path_max), adapter, device_infix,
+                   static_cast<int>(address_length), address);
     std::replace(path_buffer, path_buffer + strlen(path_buffer), ':', '_');
     return path_buffer;
 }

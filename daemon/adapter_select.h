@@ -3,14 +3,17 @@
 
 #include <dbus/dbus.h>
 
+#include "bluez/dbus_handles.h"
+
 // "/org/bluez/hci" followed by nothing but decimal digits (possibly none).
 bool is_adapter_path(const char *path);
 
 // Walks a GetManagedObjects reply and copies the first adapter path, cut to
-// adapter_path_max characters, into out. False when the reply holds none.
+// adapter_path_max characters, into out. False when the reply holds none, or
+// is not shaped a{oa{sa{sv}}}.
 bool find_adapter_in_reply(DBusMessage *reply, char *out);
 
 // Asks BlueZ for its objects and fills adapter_path; also remembers which
 // connection answered for BlueZ. False when no adapter was found; the error
 // record is set when the call itself failed.
-bool select_adapter(DBusConnection *connection, DBusError *error);
+bool select_adapter(DBusConnection *connection, error_guard &error);

@@ -3,42 +3,46 @@
 
 #include <syslog.h>
 
+#include <optional>
+
 #include "bluez/bluez_calls.h"
 #include "daemon/process_state.h"
 
 namespace {
 
 constexpr uint32_t discoverable_with_input = 2;
-constexpr int no_action = -2;
 
-void set_adapter_property(DBusConnection *connection, DBusError *error, const char *property,
-                          bool value) {
-    if (!bluez_set_bool(connection, error, adapter_path, adapter_interface, property, value)) {
-        syslog(LOG_ERR, "Setting %s failed: %s", property, error_text(error));
-        dbus_error_free(error);
-    }
-}
-
-// The state this pass should bring the adapter to, or no_action.
-int decide_target(input_reader reader) {
+// What this pass should bring the adapter to; none: nothing to do.
+std::optional<pairable> decide_target(input_reader reader) {
     if (reader == nullptr) {
-        return pairable_state == -1 ? 0 : no_action;
+        if (pairable_state == pairable::undecided) {
+            return pairable::closed;
+        }
+        return std::nullopt;
     }
-    if (web_pairing_state != 0 && pairable_state != -1) {
-        return no_action;
+    if (web_pairing_state != web_pairing::idle && pairable_state != pairable::undecided) {
+        return std::nullopt;
     }
     const int reading = reader();
     if (stop_requested) {
         // The reading was cut short by the stop; the window stays as it is.
-        return no_action;
+        return std::nullopt;
     }
     if (reading == 0) {
-        return 1;
+        return pairable::open;
     }
-    if (pairable_state == 0) {
-        return no_action;
+    if (pairable_state == pairable::closed) {
+        return std::nullopt;
     }
-    return 0;
+    return pairable::closed;
+}
+
+void set_adapter_property(DBusConnection *connection, error_guard &error, const char *property,
+                          bool value) {
+    if (!bluez_set_bool(connection, error, adapter_path, adapter_interface, property, value)) {
+        syslog(LOG_ERR, "Setting %s failed: %s", property, error.text());
+        error.clear();
+    }
 }
 
 }  // namespace
@@ -51,19 +55,21 @@ input_reader select_input_reader(const char *pairable_bin) {
     return nullptr;
 }
 
-void pairable_control_step(DBusConnection *connection, DBusError *error, const settings *settings,
+void pairable_control_step(DBusConnection *connection, error_guard &error, const settings &settings,
                            input_reader reader) {
-    const int target = decide_target(reader);
-    if (target == no_action) {
+    const std::optional<pairable> target = decide_target(reader);
+    if (!target) {
         return;
     }
-    set_adapter_property(connection, error, "Pairable", target == 1);
-    if (settings->discoverable == discoverable_with_input) {
-        set_adapter_property(connection, error, "Discoverable", target == 1);
+    const bool open = *target == pairable::open;
+    set_adapter_property(connection, error, "Pairable", open);
+    if (settings.discoverable == discoverable_with_input) {
+        set_adapter_property(connection, error, "Discoverable", open);
     }
-    if (pairable_state != target && !(pairable_state == -1 && target == 0)) {
-        syslog(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s", settings->pairable_bin,
-               target == 1 ? "enabled" : "disabled");
+    // The first decision is announced only when it opens the window.
+    if (pairable_state != *target && !(pairable_state == pairable::undecided && !open)) {
+        syslog(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s", settings.pairable_bin,
+               open ? "enabled" : "disabled");
     }
-    pairable_state = target;
+    pairable_state = *target;
 }

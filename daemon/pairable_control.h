@@ -5,6 +5,7 @@
 
 #include <dbus/dbus.h>
 
+#include "bluez/dbus_handles.h"
 #include "io/input_readers.h"
 #include "settings/settings.h"
 
@@ -13,6 +14,7 @@
 input_reader select_input_reader(const char *pairable_bin);
 
 // One pass: reads the input (unless a web pairing is under way) and drives
-// Pairable/Discoverable and pairable_state.
-void pairable_control_step(DBusConnection *connection, DBusError *error, const settings *settings,
+// Pairable/Discoverable and pairable_state. Failures are logged here and the
+// shared error record is cleared.
+void pairable_control_step(DBusConnection *connection, error_guard &error, const settings &settings,
                            input_reader reader);

@@ -10,6 +10,9 @@
 #include <climits>
 #include <ctime>
 
+#include "io/descriptors.h"
+#include "io/monotonic_clock.h"
+
 namespace {
 
 constexpr int stream_count = 3;
@@ -23,13 +26,7 @@ thread_local int child_stdio[stream_count] = {-1, -1, -1};
 // streams closed, open() would hand out one of them and the loop below would
 // close it before duplicating it onto the other streams.
 int open_null_above_stdio() {
-    int fd = open("/dev/null", O_RDWR);
-    if (fd < 0 || fd > 2) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD, 3);
-    close(fd);
-    return moved;
+    return fd_above_stdio(open("/dev/null", O_RDWR));
 }
 
 void close_from_3_up() {
@@ -43,12 +40,6 @@ void close_from_3_up() {
     for (int fd = getdtablesize() - 1; fd >= 3; --fd) {
         close(fd);
     }
-}
-
-long now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
 }
 
 void nap_ms(int ms) {
@@ -143,7 +134,7 @@ int run_wait(pid_t pid, int timeout_ms, const volatile sig_atomic_t *cancel) {
     if (timeout_ms < 0 && cancel == nullptr) {
         return wait_blocking(pid);
     }
-    long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    long deadline = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
     int nap = 1;
     for (;;) {
         int status = 0;
@@ -157,7 +148,7 @@ int run_wait(pid_t pid, int timeout_ms, const volatile sig_atomic_t *cancel) {
         if (cancel != nullptr && *cancel != 0) {
             return kill_and_reap(pid);
         }
-        long left = deadline < 0 ? longest_nap_ms : deadline - now_ms();
+        long left = deadline < 0 ? longest_nap_ms : deadline - monotonic_ms();
         if (left <= 0) {
             return kill_and_reap(pid);
         }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "io/descriptors.h"
 #include "io/input_readers.h"
 
 namespace {
@@ -30,13 +31,7 @@ void release_gpio_lock() {
 // its standard streams closed, a stray write to stderr (a library's warning)
 // must not reach the GPIO driver.
 int open_gpio_device() {
-    int fd = open("/dev/gpio", O_RDWR | O_CLOEXEC);
-    if (fd < 0 || fd > 2) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
+    return fd_above_stdio(open("/dev/gpio", O_RDWR | O_CLOEXEC));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <ctime>
 
 #include "io/child_runner.h"
+#include "io/descriptors.h"
+#include "io/monotonic_clock.h"
 
 namespace {
 
@@ -37,14 +39,8 @@ struct probe_deadline {
     long at_ms;  // monotonic; negative: no limit
 };
 
-long now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
-
 probe_deadline deadline_after(int timeout_ms) {
-    return {timeout_ms < 0 ? -1 : now_ms() + timeout_ms};
+    return {timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms};
 }
 
 // Milliseconds left, at least 0; -1 without a limit.
@@ -52,7 +48,7 @@ int left_ms(probe_deadline deadline) {
     if (deadline.at_ms < 0) {
         return -1;
     }
-    long left = deadline.at_ms - now_ms();
+    long left = deadline.at_ms - monotonic_ms();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -63,21 +59,12 @@ bool cancelled() {
 // The daemon may run with its standard streams closed; a pipe end on 1 or 2
 // would not be handed to the tool or closed by the runner, and the probe would
 // wait for ever on its own pipe.
-int move_above_stdio(int fd) {
-    if (fd > 2) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return moved;
-}
-
 bool make_pipe(int ends[2]) {
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return false;
     }
-    ends[0] = move_above_stdio(ends[0]);
-    ends[1] = move_above_stdio(ends[1]);
+    ends[0] = fd_above_stdio(ends[0]);
+    ends[1] = fd_above_stdio(ends[1]);
     if (ends[0] >= 0 && ends[1] >= 0) {
         return true;
     }

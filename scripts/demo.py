@@ -103,7 +103,7 @@ def demo(gw, show):
 
     show.step(f'The web UI asks to pair {PHONE}: pairgate-pair {PHONE}')
     gw.set_pair_behaviour(mode='confirm', passkey=482913)
-    client = gw.spawn([str(gw.build_dir / 'webui' / 'pairgate-pair'), '--grace', '0.5', PHONE],
+    client = gw.spawn([str(gw.client_path), '--grace', '0.5', PHONE],
                       sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     output, _ = client.communicate(timeout=30)
     for line in output.decode().splitlines():

@@ -327,6 +327,10 @@ class Gateway:
         return self.build_dir / 'daemon' / 'pairgated'
 
     @property
+    def client_path(self):
+        return self.build_dir / 'client' / 'pairgate-pair'
+
+    @property
     def preload_path(self):
         return self.build_dir / 'sim' / 'libfake_gpio.so'
 

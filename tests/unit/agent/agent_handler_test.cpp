@@ -7,6 +7,7 @@
 #include "bluez/dbus_handles.h"
 #include "daemon/process_state.h"
 #include "syslog_capture.h"
+#include "webui/web_pairing.h"
 
 // The handler logs through syslog; this executable keeps the lines instead.
 
@@ -31,7 +32,7 @@ TEST(PairErrorReason, NoNameAtAll) {
 }
 
 TEST(AgentMessageHandler, AnswerAfterThePairingEndedIsSwallowed) {
-    web_pairing_state = 0;
+    web_pairing_state = web_pairing::idle;
     pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
     message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     dbus_message_set_reply_serial(answer.get(), 41);
@@ -39,11 +40,11 @@ TEST(AgentMessageHandler, AnswerAfterThePairingEndedIsSwallowed) {
     // No connection: any call to BlueZ would crash here.
     EXPECT_EQ(agent_message_handler(nullptr, answer.get(), &request), DBUS_HANDLER_RESULT_HANDLED);
     EXPECT_TRUE(logged_lines().empty());
-    EXPECT_EQ(web_pairing_state, 0);
+    EXPECT_EQ(web_pairing_state, web_pairing::idle);
 }
 
 TEST(AgentMessageHandler, OtherRepliesAreNotHandled) {
-    web_pairing_state = 2;
+    web_pairing_state = web_pairing::passkey_shown;
     pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
     message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     dbus_message_set_reply_serial(answer.get(), 42);
@@ -53,20 +54,20 @@ TEST(AgentMessageHandler, OtherRepliesAreNotHandled) {
     EXPECT_EQ(agent_message_handler(nullptr, answer.get(), nullptr),
               DBUS_HANDLER_RESULT_NOT_YET_HANDLED)
         << "without user data the agent object does not complete pairings";
-    EXPECT_EQ(web_pairing_state, 2);
-    web_pairing_state = 0;
+    EXPECT_EQ(web_pairing_state, web_pairing::passkey_shown);
+    web_pairing_state = web_pairing::idle;
 }
 
 TEST(AgentMessageHandler, ConfirmationOutsideAPairingIsNotRead) {
-    web_pairing_state = 0;
-    pairable_state = 0;
+    web_pairing_state = web_pairing::idle;
+    pairable_state = pairable::closed;
     message_ptr call = adopt_message(dbus_message_new_method_call(
         "org.pairgate.test", "/org/bluez/agent_router", "org.bluez.Agent1", "RequestConfirmation"));
     logged_lines().clear();
     EXPECT_EQ(agent_message_handler(nullptr, call.get(), nullptr),
               DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
     EXPECT_TRUE(logged_lines().empty()) << "malformed, but refused before its arguments are read";
-    pairable_state = -1;
+    pairable_state = pairable::undecided;
 }
 
 }  // namespace

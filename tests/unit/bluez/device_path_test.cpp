@@ -7,25 +7,25 @@
 #include <cstring>
 #include <string>
 
-#include "daemon/process_state.h"
-
 namespace {
 
+char adapter[adapter_path_max + 1];
+
 void use_adapter(const char *path) {
-    (void)snprintf(adapter_path, sizeof adapter_path, "%s", path);
+    (void)snprintf(adapter, sizeof adapter, "%s", path);
 }
 
 TEST(DevicePath, RoundTrip) {
     use_adapter("/org/bluez/hci0");
     EXPECT_STREQ(address_from_device_path("/org/bluez/hci0/dev_00_1A_7D_DA_71_13"),
                  "00:1A:7D:DA:71:13");
-    EXPECT_STREQ(device_path_from_address("00:1A:7D:DA:71:13"),
+    EXPECT_STREQ(device_path_from_address(adapter, "00:1A:7D:DA:71:13"),
                  "/org/bluez/hci0/dev_00_1A_7D_DA_71_13");
 }
 
 TEST(DevicePath, LetterCaseIsKept) {
     use_adapter("/org/bluez/hci0");
-    EXPECT_STREQ(device_path_from_address("aa:bb:cc:dd:ee:ff"),
+    EXPECT_STREQ(device_path_from_address(adapter, "aa:bb:cc:dd:ee:ff"),
                  "/org/bluez/hci0/dev_aa_bb_cc_dd_ee_ff");
     EXPECT_STREQ(address_from_device_path("/org/bluez/hci0/dev_aa_bb_cc_dd_ee_ff"),
                  "aa:bb:cc:dd:ee:ff");
@@ -46,28 +46,28 @@ TEST(DevicePath, AddressIsCutAt17Characters) {
 
 TEST(DevicePath, PathTakesOnly17AddressCharacters) {
     use_adapter("/org/bluez/hci0");
-    EXPECT_EQ(device_path_from_address(nullptr), nullptr);
-    EXPECT_STREQ(device_path_from_address("00:1A:7D:DA:71:13:EXTRA"),
+    EXPECT_EQ(device_path_from_address(adapter, nullptr), nullptr);
+    EXPECT_STREQ(device_path_from_address(adapter, "00:1A:7D:DA:71:13:EXTRA"),
                  "/org/bluez/hci0/dev_00_1A_7D_DA_71_13");
-    EXPECT_STREQ(device_path_from_address(""), "/org/bluez/hci0/dev_");
+    EXPECT_STREQ(device_path_from_address(adapter, ""), "/org/bluez/hci0/dev_");
 }
 
 TEST(DevicePath, LongestAdapterFits) {
     use_adapter("/org/bluez/hci0123456789");  // 24 characters
-    EXPECT_STREQ(device_path_from_address("00:1A:7D:DA:71:13"),
+    EXPECT_STREQ(device_path_from_address(adapter, "00:1A:7D:DA:71:13"),
                  "/org/bluez/hci0123456789/dev_00_1A_7D_DA_71_13");
 }
 
 TEST(DevicePath, ColonsAnywhereBecomeUnderscores) {
     use_adapter("/org/bluez/hci:0");
-    EXPECT_STREQ(device_path_from_address("ab"), "/org/bluez/hci_0/dev_ab");
+    EXPECT_STREQ(device_path_from_address(adapter, "ab"), "/org/bluez/hci_0/dev_ab");
 }
 
 TEST(DevicePath, ResultIsReusedByTheNextCall) {
     use_adapter("/org/bluez/hci0");
-    const char *first = device_path_from_address("00:00:00:00:00:01");
+    const char *first = device_path_from_address(adapter, "00:00:00:00:00:01");
     const std::string copy = first;
-    const char *second = device_path_from_address("00:00:00:00:00:02");
+    const char *second = device_path_from_address(adapter, "00:00:00:00:00:02");
     EXPECT_EQ(first, second);
     EXPECT_NE(copy, second);
 }

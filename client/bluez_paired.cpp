@@ -1,0 +1,109 @@
+// Asking BlueZ over the system bus whether a device is paired.
+#include "client/bluez_paired.h"
+
+#include <cstring>
+
+#include "bluez/managed_objects.h"
+#include "client/address_text.h"
+
+namespace {
+
+// The two properties of one Device1 object that matter here.
+struct device_facts {
+    std::string address;
+    bool paired = false;
+};
+
+// Reads "Address" and "Paired" from a property dictionary a{sv}.
+device_facts read_device(DBusMessageIter *properties) {
+    device_facts facts;
+    visit_entries(properties, [&facts](const char *name, DBusMessageIter *value) {
+        DBusMessageIter inner;
+        dbus_message_iter_recurse(value, &inner);
+        if (std::strcmp(name, "Address") == 0 &&
+            dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_STRING) {
+            const char *address = nullptr;
+            dbus_message_iter_get_basic(&inner, &address);
+            facts.address = address;
+        } else if (std::strcmp(name, "Paired") == 0) {
+            facts.paired = variant_is_true(value);
+        }
+        return false;
+    });
+    return facts;
+}
+
+// Looks for the device among the interfaces a{sa{sv}} of one object.
+device_pairing pairing_of_object(DBusMessageIter *interfaces, std::string_view address) {
+    device_pairing result = device_pairing::no_such_device;
+    visit_entries(interfaces, [&](const char *interface, DBusMessageIter *properties) {
+        if (std::strcmp(interface, device_interface) != 0) {
+            return false;
+        }
+        const device_facts facts = read_device(properties);
+        if (!same_address(facts.address, address)) {
+            return false;
+        }
+        result = facts.paired ? device_pairing::paired : device_pairing::not_paired;
+        return true;
+    });
+    return result;
+}
+
+}  // namespace
+
+std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
+                                                         std::string_view address) {
+    if (!is_managed_objects_reply(reply)) {
+        return std::nullopt;
+    }
+    device_pairing result = device_pairing::no_such_device;
+    visit_managed_objects(reply, [&](const char * /*path*/, DBusMessageIter *interfaces) {
+        const device_pairing found = pairing_of_object(interfaces, address);
+        if (found != device_pairing::no_such_device) {
+            result = found;
+        }
+        return found == device_pairing::paired;
+    });
+    return result;
+}
+
+bool bluez_lookup::connect(std::string &failure) {
+    error_guard error;
+    // Private, so that a lost bus cannot make libdbus end the process with
+    // status 1, which means "pairing failed" to our caller.
+    DBusConnection *connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get());
+    if (connection == nullptr) {
+        failure = std::string("cannot connect to the system bus: ") + error_text(error.get());
+        return false;
+    }
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    connection_.reset(connection);
+    return true;
+}
+
+pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int timeout_ms,
+                                               std::string &failure) {
+    if (!connection_ && !connect(failure)) {
+        return answer::failed;
+    }
+    const message_ptr call = managed_objects_call();
+    if (!call) {
+        failure = "out of memory";
+        return answer::failed;
+    }
+    error_guard error;
+    const message_ptr reply(dbus_connection_send_with_reply_and_block(connection_.get(), call.get(),
+                                                                      timeout_ms, error.get()));
+    if (!reply) {
+        failure =
+            std::string("cannot read the pairing state from BlueZ: ") + error_text(error.get());
+        return answer::failed;
+    }
+    const auto pairing = pairing_in_managed_objects(reply.get(), address);
+    if (!pairing) {
+        failure = "unexpected answer from BlueZ to GetManagedObjects";
+        return answer::failed;
+    }
+    return *pairing == device_pairing::paired ? answer::paired : answer::not_paired;
+}

@@ -1,0 +1,35 @@
+// Asking BlueZ over the system bus whether a device is paired.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bluez/dbus_handles.h"
+#include "client/pair_client.h"
+
+// What BlueZ's object list says about one device.
+enum class device_pairing { paired, not_paired, no_such_device };
+
+// Reads a GetManagedObjects reply (a{oa{sa{sv}}}): the device is paired when
+// an object with org.bluez.Device1 has its "Address" (compared ignoring case)
+// and "Paired" true; more than one such object (one per adapter) is paired
+// when any of them is. None when the reply has another shape.
+std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
+                                                         std::string_view address);
+
+// Asks BlueZ through a private connection to the system bus, opened on the
+// first question only: the bus is needed only when a passkey was shown and no
+// failure followed. `timeout_ms` bounds the wait for BlueZ's answer; connecting
+// to the bus is bounded by libdbus alone.
+class bluez_lookup : public pairing_lookup {
+  public:
+    answer is_paired(std::string_view address, int timeout_ms, std::string &failure) override;
+
+  private:
+    bool connect(std::string &failure);
+
+    private_connection_ptr connection_;
+};

@@ -1,0 +1,30 @@
+// The two output forms of pairgate-pair: lines for a person, JSON lines for a CGI.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "client/client_events.h"
+
+// `text` as a JSON string literal, quotes included. Bytes that are not valid
+// UTF-8 become U+FFFD so that the line stays valid JSON whatever the text.
+std::string json_quoted(std::string_view text);
+
+// One JSON object for the event, without the line end.
+std::string json_line(const client_event &event);
+
+// The human-readable line for the event, without the line end.
+std::string human_line(const client_event &event);
+
+// Whether the event goes to standard error in the human-readable form.
+bool is_error_line(const client_event &event);
+
+// Prints every event at once as one line, so a CGI can pass each on as it comes.
+class printing_sink : public event_sink {
+  public:
+    explicit printing_sink(bool json) : json_(json) {}
+    void report(const client_event &event) override;
+
+  private:
+    bool json_;
+};

@@ -1,0 +1,27 @@
+// The client's ends of the two pipes: the private reply pipe it listens on and
+// the request it writes to the daemon.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "client/run_result.h"
+#include "io/descriptors.h"
+
+// The reply pipe open for reading (non-blocking), plus a write end of our own:
+// while it is open, poll() never reports a hang-up after the daemon closes its
+// end, and read() never sees end of file.
+struct reply_listener {
+    unique_fd reader;
+    unique_fd writer;
+};
+
+// Creates the reply pipe with mode 0600 when it is missing and opens it. An
+// existing pipe is used only when it is a FIFO owned by this user and closed
+// to everyone else, since whoever can read it can take the passkey and whoever
+// can write it can forge the outcome. Holds an exclusive lock on it so that two
+// clients never share the messages.
+std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &listener);
+
+// Writes the 17-byte address in one write, without ever waiting for a reader.
+std::optional<run_failure> send_request(const char *path, std::string_view address);

@@ -1,0 +1,179 @@
+// A web-requested pairing from the web side: the request, then the wait for
+// the passkey and the outcome on the reply pipe.
+#include "client/pair_client.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "client/address_text.h"
+#include "client/client_pipes.h"
+#include "client/reply_message.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Whole milliseconds from now until `when`, rounded up so that a wait never
+// ends just before its moment; 0 when it has passed.
+int milliseconds_until(clock_type::time_point when) {
+    const auto left = when - clock_type::now();
+    if (left <= clock_type::duration::zero()) {
+        return 0;
+    }
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// One wait for the outcome. Before a passkey the daemon always writes the
+// outcome; after one it writes only a failure, so silence for a grace period
+// sends the question to BlueZ, again after each grace period.
+class outcome_waiter {
+  public:
+    outcome_waiter(const pair_request &request, event_sink &events, pairing_lookup &lookup,
+                   int reader)
+        : request_(request),
+          events_(events),
+          lookup_(lookup),
+          reader_(reader),
+          deadline_(clock_type::now() + request.timeout) {}
+
+    run_result wait();
+
+  private:
+    std::optional<run_result> wait_once();
+    std::optional<run_result> read_messages();
+    std::optional<run_result> take_message(const std::string &message);
+    std::optional<run_result> ask_bluez();
+    run_result finish(event_kind kind, run_result result);
+    run_result fail(run_result result, std::string message);
+
+    const pair_request &request_;
+    event_sink &events_;
+    pairing_lookup &lookup_;
+    const int reader_;
+    const clock_type::time_point deadline_;
+    std::optional<clock_type::time_point> next_check_;  // set once a passkey came
+    reply_splitter splitter_;
+};
+
+run_result outcome_waiter::wait() {
+    for (;;) {
+        if (auto result = wait_once()) {
+            return *result;
+        }
+    }
+}
+
+std::optional<run_result> outcome_waiter::wait_once() {
+    if (clock_type::now() >= deadline_) {
+        return finish(event_kind::timeout, run_result::timed_out);
+    }
+    if (next_check_ && clock_type::now() >= *next_check_) {
+        return ask_bluez();
+    }
+    const auto wake = next_check_ ? std::min(*next_check_, deadline_) : deadline_;
+    pollfd watch{reader_, POLLIN, 0};
+    const int ready = poll(&watch, 1, milliseconds_until(wake));
+    if (ready < 0 && errno != EINTR) {
+        return fail(run_result::local_error,
+                    std::string("cannot wait on the reply pipe: ") + std::strerror(errno));
+    }
+    return ready > 0 ? read_messages() : std::nullopt;
+}
+
+std::optional<run_result> outcome_waiter::read_messages() {
+    for (;;) {
+        char bytes[64];
+        const ssize_t count = read(reader_, bytes, sizeof bytes);
+        if (count > 0) {
+            splitter_.add(std::string_view(bytes, static_cast<std::size_t>(count)));
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return fail(run_result::local_error,
+                        std::string("cannot read the reply pipe: ") + std::strerror(errno));
+        }
+        break;
+    }
+    std::string message;
+    while (splitter_.next(message)) {
+        if (auto result = take_message(message)) {
+            return result;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<run_result> outcome_waiter::take_message(const std::string &message) {
+    switch (classify_reply(message)) {
+        case reply_kind::passkey:
+            events_.report({event_kind::passkey, message});
+            next_check_ = clock_type::now() + request_.grace;
+            return std::nullopt;
+        case reply_kind::paired:
+            return finish(event_kind::paired, run_result::paired);
+        case reply_kind::failed:
+            return finish(event_kind::failed, run_result::failed);
+        case reply_kind::invalid:
+            break;
+    }
+    return fail(run_result::local_error,
+                "protocol error: unexpected message on the reply pipe: " + hex_bytes(message));
+}
+
+std::optional<run_result> outcome_waiter::ask_bluez() {
+    std::string failure;
+    const auto answer =
+        lookup_.is_paired(request_.address, std::max(milliseconds_until(deadline_), 1), failure);
+    if (answer == pairing_lookup::answer::failed) {
+        if (clock_type::now() >= deadline_) {
+            return finish(event_kind::timeout, run_result::timed_out);
+        }
+        return fail(run_result::local_error, failure);
+    }
+    // A failure written while BlueZ was being asked outranks its answer.
+    if (auto result = read_messages()) {
+        return result;
+    }
+    if (answer == pairing_lookup::answer::paired) {
+        return finish(event_kind::paired, run_result::paired);
+    }
+    next_check_ = clock_type::now() + request_.grace;
+    return std::nullopt;
+}
+
+run_result outcome_waiter::finish(event_kind kind, run_result result) {
+    events_.report({kind, request_.address});
+    return result;
+}
+
+run_result outcome_waiter::fail(run_result result, std::string message) {
+    events_.report({event_kind::error, std::move(message)});
+    return result;
+}
+
+}  // namespace
+
+run_result request_pairing(const pair_request &request, event_sink &events, pairing_lookup &lookup,
+                           const pipe_paths &paths) {
+    pair_request upper = request;
+    upper.address = upper_case_address(request.address);
+    // The reader must be open before the request goes out: the daemon opens
+    // the reply pipe non-blocking and loses the passkey when nobody reads.
+    reply_listener listener;
+    auto failure = open_reply_pipe(paths.reply, listener);
+    if (!failure) {
+        failure = send_request(paths.request, upper.address);
+    }
+    if (failure) {
+        events.report({event_kind::error, failure->message});
+        return failure->result;
+    }
+    return outcome_waiter(upper, events, lookup, listener.reader.get()).wait();
+}

@@ -1,0 +1,58 @@
+// The six-byte messages the daemon writes on the reply pipe, as the client reads them.
+#include "client/reply_message.h"
+
+#include <algorithm>
+
+#include "webui/pipe_protocol.h"
+
+namespace {
+
+bool all_bytes(std::string_view message, unsigned char value) {
+    return std::all_of(message.begin(), message.end(),
+                       [value](char c) { return static_cast<unsigned char>(c) == value; });
+}
+
+bool all_digits(std::string_view message) {
+    return std::all_of(message.begin(), message.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+reply_kind classify_reply(std::string_view message) {
+    if (message.size() != reply_size) {
+        return reply_kind::invalid;
+    }
+    if (all_digits(message)) {
+        return reply_kind::passkey;
+    }
+    if (all_bytes(message, reply_paired_byte)) {
+        return reply_kind::paired;
+    }
+    if (all_bytes(message, reply_failed_byte)) {
+        return reply_kind::failed;
+    }
+    return reply_kind::invalid;
+}
+
+std::string hex_bytes(std::string_view bytes) {
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += hex[byte >> 4];
+        text += hex[byte & 0x0F];
+    }
+    return text;
+}
+
+bool reply_splitter::next(std::string &message) {
+    if (pending_.size() < reply_size) {
+        return false;
+    }
+    message = pending_.substr(0, reply_size);
+    pending_.erase(0, reply_size);
+    return true;
+}

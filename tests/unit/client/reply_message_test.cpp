@@ -1,0 +1,55 @@
+// The client's reading of the six-byte reply messages.
+#include "client/reply_message.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace std::string_literals;
+
+TEST(ClassifyReply, KnowsTheThreeMessages) {
+    EXPECT_EQ(classify_reply("000042"), reply_kind::passkey);
+    EXPECT_EQ(classify_reply("999999"), reply_kind::passkey);
+    EXPECT_EQ(classify_reply(std::string(6, '\x01')), reply_kind::paired);
+    EXPECT_EQ(classify_reply(std::string(6, '\0')), reply_kind::failed);
+}
+
+TEST(ClassifyReply, DistrustsAnythingElse) {
+    for (const std::string &message :
+         {"00004a"s, " 00042"s, "-00042"s, "00042\n"s, "\x01\x01\x01\x01\x01\x00"s,
+          "\x00\x00\x00\x00\x00\x01"s, "\x00\x00\x000042"s, std::string(6, '\x02'),
+          std::string(6, '\xff'), "00042"s, "0000042"s, ""s, std::string(5, '\0'),
+          std::string(7, '\x01')}) {
+        EXPECT_EQ(classify_reply(message), reply_kind::invalid) << hex_bytes(message);
+    }
+}
+
+TEST(HexBytes, ShowsEveryByteIncludingZeroAndHighOnes) {
+    EXPECT_EQ(hex_bytes("\x31\x00\xff\x0a"s), "31 00 ff 0a");
+    EXPECT_EQ(hex_bytes(""), "");
+}
+
+TEST(ReplySplitter, JoinsMessagesSplitAcrossReads) {
+    reply_splitter splitter;
+    std::string message;
+    splitter.add("000");
+    EXPECT_FALSE(splitter.next(message));
+    splitter.add("042"s + std::string(3, '\0'));
+    ASSERT_TRUE(splitter.next(message));
+    EXPECT_EQ(message, "000042");
+    EXPECT_FALSE(splitter.next(message));
+    splitter.add(std::string(3, '\0'));
+    ASSERT_TRUE(splitter.next(message));
+    EXPECT_EQ(message, std::string(6, '\0'));
+}
+
+TEST(ReplySplitter, CutsSeveralMessagesFromOneRead) {
+    reply_splitter splitter;
+    splitter.add("123456" + std::string(6, '\x01') + "7");
+    std::string message;
+    ASSERT_TRUE(splitter.next(message));
+    EXPECT_EQ(message, "123456");
+    ASSERT_TRUE(splitter.next(message));
+    EXPECT_EQ(message, std::string(6, '\x01'));
+    EXPECT_FALSE(splitter.next(message));
+}

@@ -1,0 +1,72 @@
+// The daemon's end of the reply pipe: its six-byte messages to the web UI.
+#include "webui/reply_pipe.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "io/named_pipe.h"
+#include "webui/pipe_protocol.h"
+
+namespace {
+
+// Writes without the risk of SIGPIPE: a web UI that closes its end between
+// our open and our write would otherwise end the daemon on the spot. The
+// signal is held back during the write and a pending one is taken away, so
+// the failure surfaces as EPIPE and the process-wide disposition (which
+// children inherit) stays as it is.
+ssize_t write_without_sigpipe(int fd, const void *data, size_t size) {
+    sigset_t pipe_signal;
+    sigset_t previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    const bool was_pending = [&] {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }();
+    (void)pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    const ssize_t written = write(fd, data, size);
+    const int write_error = errno;
+    if (written < 0 && write_error == EPIPE && !was_pending) {
+        const timespec no_wait{};
+        (void)sigtimedwait(&pipe_signal, nullptr, &no_wait);
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = write_error;
+    return written;
+}
+
+}  // namespace
+
+void write_reply_message(const char *path, const unsigned char *message) {
+    // Non-blocking: with no reader the open fails at once instead of waiting.
+    const opened_fifo pipe = open_fifo(path, O_WRONLY | O_NONBLOCK);
+    if (!pipe.fd) {
+        syslog(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, pipe.reason());
+        return;
+    }
+    const ssize_t written = write_without_sigpipe(pipe.fd.get(), message, reply_size);
+    if (written != static_cast<ssize_t>(reply_size)) {
+        // A short write leaves errno untouched; name it as what it is.
+        const int reason = written < 0 ? errno : EAGAIN;
+        syslog(LOG_ERR, "Writing to output FIFO (%s) failed: %s", path, strerror(reason));
+    }
+}
+
+void write_reply_outcome(bool paired) {
+    unsigned char message[reply_size];
+    memset(message, paired ? reply_paired_byte : reply_failed_byte, reply_size);
+    write_reply_message(reply_pipe_path, message);
+}
+
+void write_reply_passkey(uint32_t passkey) {
+    char text[reply_size + 1];
+    // A passkey beyond six digits is cut: the web UI shows six.
+    (void)snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
+    write_reply_message(reply_pipe_path, reinterpret_cast<unsigned char *>(text));
+}

@@ -1,0 +1,15 @@
+// The daemon's end of the reply pipe: messages of six bytes, the pipe opened,
+// written and closed every time. Failures are logged here, never returned: a
+// web UI that is not listening loses the message and the pairing goes on.
+#pragma once
+
+#include <cstdint>
+
+// Writes the six bytes of message to the pipe at path.
+void write_reply_message(const char *path, const unsigned char *message);
+
+// The passkey as six decimal digits ("%06u", cut to six), to the reply pipe.
+void write_reply_passkey(uint32_t passkey);
+
+// Six 0x01 bytes when paired, six 0x00 bytes when not, to the reply pipe.
+void write_reply_outcome(bool paired);

@@ -1,0 +1,157 @@
+// A web-requested pairing, from the request on the pipe to the outcome.
+#include "webui/web_pairing.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bluez/bluez_calls.h"
+#include "bluez/device_path.h"
+#include "daemon/process_state.h"
+#include "webui/pipe_protocol.h"
+#include "webui/reply_pipe.h"
+
+namespace {
+
+// Sends Pair to the device without waiting; the answer is matched by its
+// reply serial when it comes through the dispatch.
+bool send_pair(DBusConnection *connection, const char *device, pairing_request_record &request,
+               error_guard &error) {
+    message_ptr pair = bluez_method_call(device, device_interface, "Pair", error);
+    if (!pair) {
+        return false;
+    }
+    if (!dbus_connection_send(connection, pair.get(), &request.pair_serial)) {
+        dbus_set_error_const(error.get(), DBUS_ERROR_NO_MEMORY, "out of memory");
+        return false;
+    }
+    return true;
+}
+
+// A request the Pair call cannot be built for (an address that makes no
+// valid object path) must not leave the web UI waiting or the daemon stuck
+// in a pairing: report the failure and undo the agent swap.
+void refuse_request(DBusConnection *connection, const pairing_request_record &request,
+                    error_guard &error, DBusObjectPathMessageFunction agent_handler) {
+    syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, error.text());
+    error.clear();
+    write_reply_outcome(false);
+    end_web_pairing(connection, agent_handler);
+}
+
+intake_result start_pairing(DBusConnection *connection, error_guard &error,
+                            pairing_request_record &request,
+                            DBusObjectPathMessageFunction agent_handler) {
+    char device[adapter_path_max + 64];
+    strncpy(device, device_path_from_address(adapter_path, request.address), sizeof device - 1);
+    device[sizeof device - 1] = '\0';
+
+    web_pairing_state = web_pairing::requested;
+    syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
+    if (!agent_unregister(connection, error)) {
+        syslog(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
+        return intake_result::agent_swap_failed;
+    }
+    // BlueZ asks the agent of the connection that called Pair, so ours must
+    // be able to display the passkey. A failure here shows up as a failed Pair.
+    agent_register(connection, error, agent_handler, "DisplayYesNo", &request);
+    error.clear();
+
+    if (!send_pair(connection, device, request, error)) {
+        refuse_request(connection, request, error, agent_handler);
+    }
+    return intake_result::pairing_started;
+}
+
+bool trust_requested_device(DBusConnection *connection, const pairing_request_record &request) {
+    error_guard error;
+    const char *device = device_path_from_address(adapter_path, request.address);
+    if (bluez_set_bool(connection, error, device, device_interface, "Trusted", true)) {
+        syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the web UI",
+               request.address);
+        return true;
+    }
+    syslog(LOG_ERR, "Setting \"Trusted\" property for devie %s to true failed: %s", request.address,
+           error.text());
+    return false;
+}
+
+}  // namespace
+
+intake_result request_intake(DBusConnection *connection, error_guard &error, int request_fd,
+                             pairing_request_record &request,
+                             DBusObjectPathMessageFunction agent_handler) {
+    memset(&request, 0, sizeof request);
+    const ssize_t count = read(request_fd, request.address, request_size);
+    if (count < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+            return intake_result::nothing;
+        }
+        syslog(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
+               strerror(errno));
+        return intake_result::read_failed;
+    }
+    if (count > 0 && count < static_cast<ssize_t>(request_size)) {
+        syslog(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address, count);
+        return intake_result::malformed;
+    }
+    if (count == static_cast<ssize_t>(request_size) && request.address[0] != '\0') {
+        return start_pairing(connection, error, request, agent_handler);
+    }
+    return intake_result::nothing;
+}
+
+void show_passkey(uint32_t passkey) {
+    write_reply_passkey(passkey);
+}
+
+void passkey_confirmed() {
+    web_pairing_state = web_pairing::passkey_shown;
+}
+
+bool is_pair_answer(DBusMessage *message, const pairing_request_record &request) {
+    const int type = dbus_message_get_type(message);
+    return dbus_message_get_reply_serial(message) == request.pair_serial &&
+           (type == DBUS_MESSAGE_TYPE_METHOD_RETURN || type == DBUS_MESSAGE_TYPE_ERROR);
+}
+
+void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
+                          const pairing_request_record &request,
+                          DBusObjectPathMessageFunction agent_handler) {
+    if (web_pairing_state == web_pairing::idle) {
+        return;
+    }
+    bool paired = false;
+    if (dbus_message_get_type(answer) == DBUS_MESSAGE_TYPE_ERROR) {
+        syslog(LOG_ERR, "Pairing with %s failed: %s", request.address, pair_error_reason(answer));
+    } else {
+        paired = trust_requested_device(connection, request);
+    }
+    // Once the passkey is shown the web UI learns a success from BlueZ itself,
+    // so only a failure is reported then - including a device that paired but
+    // could not be trusted, which BlueZ alone would show as a success.
+    if (web_pairing_state == web_pairing::requested || !paired) {
+        write_reply_outcome(paired);
+    }
+    end_web_pairing(connection, agent_handler);
+}
+
+void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction agent_handler) {
+    error_guard error;
+    if (!agent_unregister(connection, error)) {
+        syslog(LOG_ERR, "Deregistering agent failed: %s", error.text());
+        error.clear();
+    }
+    if (!agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
+        syslog(LOG_ERR, "Registering agent failed: %s", error.text());
+    }
+    web_pairing_state = web_pairing::idle;
+}
+
+const char *pair_error_reason(DBusMessage *error) {
+    const char *name = dbus_message_get_error_name(error);
+    const char *dot = name != nullptr ? strrchr(name, '.') : nullptr;
+    return dot != nullptr ? dot + 1 : "unknow issue";
+}
