@@ -100,6 +100,13 @@ bool open_request_pipe(daemon_run &run) {
                    pipe.reason);
             break;
         case request_pipe_setup::step::ready:
+            if (pipe.replaced_kind != nullptr) {
+                syslog(LOG_WARNING,
+                       "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
+                       "one",
+                       request_pipe_path, pipe.replaced_kind,
+                       static_cast<unsigned>(pipe.replaced_owner));
+            }
             run.request_pipe = std::move(pipe.fd);
             return true;
     }

@@ -22,3 +22,14 @@ struct opened_fifo {
 // when it is a named pipe. A link or a file planted at a pipe's path must not
 // make anyone read, log or overwrite some other file.
 opened_fifo open_fifo(const char *path, int flags);
+
+// Makes a new named pipe of this user with mode 0600 under a random name
+// beside path, opens it with flags and renames it over path. Whatever stood
+// at path (a link, a file, another user's pipe, something swapped in a moment
+// ago) is replaced in one step, and the descriptor is the new pipe whatever
+// happens to the path afterwards. A directory at path is not replaced.
+opened_fifo replace_with_private_fifo(const char *path, int flags);
+
+// "a named pipe", "a symbolic link", "a regular file", ...: what a mode
+// describes, for a message.
+const char *file_kind(mode_t mode);

@@ -1,6 +1,7 @@
 // The daemon's end of the request pipe.
 #include "webui/request_pipe.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,21 +11,67 @@
 
 #include "webui/pipe_protocol.h"
 
-request_pipe_setup set_up_request_pipe() {
+namespace {
+
+constexpr int read_flags = O_RDONLY | O_NONBLOCK;
+
+bool is_own_pipe(const struct stat &status) {
+    return S_ISFIFO(status.st_mode) && status.st_uid == geteuid();
+}
+
+request_pipe_setup failed(request_pipe_setup::step step, const char *reason) {
     request_pipe_setup setup;
-    if (mkfifo(request_pipe_path, 0600) != 0 && errno != EEXIST) {
-        setup.outcome = request_pipe_setup::step::create_failed;
-        setup.reason = strerror(errno);
-        return setup;
-    }
-    opened_fifo pipe = open_fifo(request_pipe_path, O_RDONLY | O_NONBLOCK);
-    if (!pipe.fd) {
-        setup.outcome = request_pipe_setup::step::open_failed;
-        setup.reason = pipe.reason();
-        return setup;
-    }
-    setup.fd = std::move(pipe.fd);
+    setup.outcome = step;
+    setup.reason = reason;
     return setup;
+}
+
+request_pipe_setup ready(unique_fd fd) {
+    request_pipe_setup setup;
+    setup.fd = std::move(fd);
+    return setup;
+}
+
+// Puts a new pipe of ours in the place of what stands there now.
+request_pipe_setup replace_what_stands_there() {
+    struct stat found {};
+    const bool looked = lstat(request_pipe_path, &found) == 0;
+    if (looked && S_ISDIR(found.st_mode)) {
+        return failed(request_pipe_setup::step::open_failed, "not a named pipe");
+    }
+    opened_fifo pipe = replace_with_private_fifo(request_pipe_path, read_flags);
+    if (!pipe.fd) {
+        return failed(request_pipe_setup::step::create_failed, pipe.reason());
+    }
+    request_pipe_setup setup = ready(std::move(pipe.fd));
+    setup.replaced_kind = looked ? file_kind(found.st_mode) : "something";
+    setup.replaced_owner = looked ? found.st_uid : 0;
+    return setup;
+}
+
+}  // namespace
+
+request_pipe_setup set_up_request_pipe() {
+    struct stat found {};
+    if (lstat(request_pipe_path, &found) != 0) {
+        if (errno != ENOENT || (mkfifo(request_pipe_path, 0600) != 0 && errno != EEXIST)) {
+            return failed(request_pipe_setup::step::create_failed, strerror(errno));
+        }
+    } else if (S_ISDIR(found.st_mode)) {
+        return failed(request_pipe_setup::step::open_failed, "not a named pipe");
+    } else if (!is_own_pipe(found)) {
+        return replace_what_stands_there();
+    }
+    opened_fifo pipe = open_fifo(request_pipe_path, read_flags);
+    if (pipe.fd && is_own_pipe(pipe.status)) {
+        return ready(std::move(pipe.fd));
+    }
+    if (!pipe.fd && pipe.error != ELOOP && pipe.error != ENOENT &&
+        pipe.error != opened_fifo::not_a_fifo) {
+        return failed(request_pipe_setup::step::open_failed, pipe.reason());
+    }
+    // Not what stood there a moment ago: someone swapped it in between.
+    return replace_what_stands_there();
 }
 
 void remove_request_pipe() {

@@ -124,37 +124,78 @@ def test_request_pipe_cannot_be_created(bluez_gateway):
     assert gw.calls() == [GET_MANAGED_OBJECTS, start_discovery()] + CALLS_WITH_ADAPTER
 
 
+SECRET = 'AA:BB:CC:DD:EE:FF a secret'
+NOBODY = 65534
+
+
 def plant_file(gw):
     gw.request_pipe.write_text('00:11:22:33:44:55 from a file')
+    return 'a regular file', 0
 
 
 def plant_link(gw):
     secret = gw.root / 'secret'
-    secret.write_text('AA:BB:CC:DD:EE:FF a secret')
+    secret.write_text(SECRET)
     gw.request_pipe.symlink_to(secret)
+    return 'a symbolic link', 0
 
 
-def plant_directory(gw):
-    gw.request_pipe.mkdir()
+def plant_foreign_pipe(gw):
+    os.mkfifo(gw.request_pipe, 0o666)
+    os.chmod(gw.request_pipe, 0o666)
+    os.chown(gw.request_pipe, NOBODY, NOBODY)
+    return 'a named pipe', NOBODY
 
 
-@pytest.mark.parametrize('plant, reason', [
-    (plant_file, 'not a named pipe'),
-    (plant_link, 'Too many levels of symbolic links'),
-    (plant_directory, 'not a named pipe'),
-], ids=['regular-file', 'symlink', 'directory'])
-def test_request_pipe_that_is_no_pipe_is_refused(bluez_gateway, plant, reason):
-    '''/var/tmp is writable by everyone: whatever is planted at the pipe's
-    path is neither read nor logged.'''
+@pytest.mark.parametrize('plant', [plant_file, plant_link, plant_foreign_pipe],
+                         ids=['regular-file', 'symlink', 'foreign-pipe'])
+def test_planted_request_pipe_is_replaced(bluez_gateway, plant):
+    '''/var/tmp is writable by everyone: what another user left at the pipe's
+    path is replaced by a private pipe, never read, followed or written.'''
     gw = bluez_gateway
-    plant(gw)
+    kind, owner = plant(gw)
+    gw.start_daemon()
+    wait_first_pass(gw)
+    status = os.lstat(gw.request_pipe)
+    assert stat.S_ISFIFO(status.st_mode) and status.st_uid == 0
+    assert stat.S_IMODE(status.st_mode) == 0o600
+    assert stop(gw) == 0
+    assert (WARNING, f'(Starting) Input FIFO (/var/tmp/duskpair.fifo) was {kind} owned by '
+                     f'uid {owner}; replaced it with a new one') in gw.syslog.lines
+    if (gw.root / 'secret').exists():
+        assert (gw.root / 'secret').read_text() == SECRET
+    assert sorted(p.name for p in (gw.root / 'var-tmp').iterdir()) == []
+
+
+def test_planted_pipe_gives_its_owner_no_say(bluez_gateway):
+    '''A user who planted the pipe and holds it open can write what they like
+    into it: nothing pairs. The web UI's request, through the path, still does.'''
+    gw = bluez_gateway
+    plant_foreign_pipe(gw)
+    planted = os.open(gw.request_pipe, os.O_RDWR | os.O_NONBLOCK)
+    try:
+        gw.start_daemon()
+        wait_first_pass(gw)
+        os.write(planted, b'00:1A:7D:DA:71:13')
+        gw.set_pair_behaviour(mode='direct')
+        reply = gw.reply_reader()
+        start = len(gw.calls())
+        gw.write_request(b'00:1A:7D:DA:71:13')
+        gw.wait_for_call('Pair', start=start)
+        assert reply.read(6) == b'\x01' * 6
+        assert [c.member for c in gw.calls()].count('Pair') == 1
+    finally:
+        os.close(planted)
+
+
+def test_request_pipe_path_holding_a_directory_is_refused(bluez_gateway):
+    gw = bluez_gateway
+    gw.request_pipe.mkdir()
     assert run_to_failure(gw) == 1
     assert gw.syslog.lines == [
         scan_started(),
-        (ERR, f'(Starting) Opening input FIFO (/var/tmp/duskpair.fifo) failed: {reason}'),
+        (ERR, '(Starting) Opening input FIFO (/var/tmp/duskpair.fifo) failed: not a named pipe'),
     ] + SHUTDOWN_WITH_ADAPTER
-    assert (gw.root / 'secret').read_text() == 'AA:BB:CC:DD:EE:FF a secret' \
-        if (gw.root / 'secret').exists() else True
 
 
 def test_match_rule_refused(gateway):
