@@ -26,6 +26,19 @@ DBusHandlerResult accept_call(DBusConnection *connection, DBusMessage *call) {
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
+// The agent's "no". Said at once: a refusal left unanswered would hold one of
+// BlueZ's pending-reply slots on the bus until it timed out, and enough of
+// them would starve every later agent call.
+DBusHandlerResult reject_call(DBusConnection *connection, DBusMessage *call) {
+    message_ptr reply = adopt_message(
+        dbus_message_new_error(call, "org.bluez.Error.Rejected", "Service not authorized"));
+    if (!reply) {
+        return DBUS_HANDLER_RESULT_NEED_MEMORY;
+    }
+    dbus_connection_send(connection, reply.get(), nullptr);
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
+
 bool confirmation_expected() {
     return web_pairing_state != web_pairing::idle || pairable_state == pairable::open;
 }
@@ -56,7 +69,8 @@ DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *m
     return result;
 }
 
-// Network access over PAN is granted to anyone; other services get no answer.
+// Network access over PAN is granted to anyone; every other service is
+// refused at once.
 DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *message) {
     if (!message_from_bluez(connection, message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
@@ -71,7 +85,7 @@ DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *
     if (strcmp(uuid, nap_uuid) == 0) {
         return accept_call(connection, message);
     }
-    return DBUS_HANDLER_RESULT_HANDLED;
+    return reject_call(connection, message);
 }
 
 DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message) {
