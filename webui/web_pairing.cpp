@@ -52,6 +52,9 @@ intake_result start_pairing(DBusConnection *connection, error_guard &error,
     syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
     if (!agent_unregister(connection, error)) {
         syslog(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
+        // The daemon ends: the web UI must not wait out its time-out for an
+        // outcome that will never come.
+        write_reply_outcome(false);
         return intake_result::agent_swap_failed;
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must

@@ -124,6 +124,8 @@ def test_failed_temporary_unregistration_stops_the_daemon(web):
         REQUESTED, (ERR, 'Temporary deregistering agent failed: Busy')]
     # No agent swap and no Pair; the shutdown follows (the pairable state is 0).
     assert pairing_calls(web) == [UNREGISTER_AGENT, UNREGISTER_AGENT, stop_discovery()]
+    # The web UI learns at once that nothing will come of its request.
+    assert web.reply.read(6) == FAILED
 
 
 def test_failed_swap_back_is_logged_and_the_next_request_pairs(web):
