@@ -109,7 +109,9 @@ DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage 
     if (dbus_message_is_signal(message, DBUS_INTERFACE_PROPERTIES, "PropertiesChanged")) {
         return handle_properties_changed(connection, message);
     }
-    if (request != nullptr && is_pair_answer(message, *request)) {
+    // Any local client may send replies; only BlueZ's own answer counts.
+    if (request != nullptr && is_pair_answer(message, *request) &&
+        message_from_bluez(connection, message)) {
         complete_web_pairing(connection, message, *request, agent_message_handler);
         return DBUS_HANDLER_RESULT_HANDLED;
     }

@@ -128,6 +128,21 @@ def test_failed_temporary_unregistration_stops_the_daemon(web):
     assert web.reply.read(6) == FAILED
 
 
+def test_forged_answers_to_pair_are_ignored(web):
+    '''On a bus that lets any client send replies, a local client that forges
+    answers for every likely serial neither ends the pairing nor gets the
+    device trusted; BlueZ's own answer still does.'''
+    web.set_pair_behaviour(mode='hold')
+    request_pairing(web)
+    web.forge_replies(web.daemon_name(), range(1, 2001))
+    assert web.reply.nothing_pending()
+    assert [c for c in pairing_calls(web) if c.member == 'Set'] == []
+    assert web.release_pairs() == 1
+    assert web.reply.read(6) == PAIRED
+    finish(web)
+    assert pairing_calls(web) == SWAP_IN + [pair(), trusted(True)] + SWAP_BACK
+
+
 def test_failed_swap_back_is_logged_and_the_next_request_pairs(web):
     web.set_pair_behaviour(mode='hold')
     request_pairing(web)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/agent_message_handler.h"
+#include "bluez/bluez_owner.h"
 #include "bluez/dbus_handles.h"
 #include "daemon/process_state.h"
 #include "syslog_capture.h"
@@ -31,11 +32,19 @@ TEST(PairErrorReason, NoNameAtAll) {
     EXPECT_STREQ(pair_error_reason(error_named(nullptr).get()), "unknow issue");
 }
 
+// An answer to Pair as BlueZ (the remembered owner of "org.bluez") sends it.
+message_ptr answer_from_bluez(dbus_uint32_t reply_serial) {
+    bluez_owner_remember(":1.7");
+    message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    dbus_message_set_reply_serial(answer.get(), reply_serial);
+    dbus_message_set_sender(answer.get(), ":1.7");
+    return answer;
+}
+
 TEST(AgentMessageHandler, AnswerAfterThePairingEndedIsSwallowed) {
     web_pairing_state = web_pairing::idle;
     pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
-    message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
-    dbus_message_set_reply_serial(answer.get(), 41);
+    message_ptr answer = answer_from_bluez(41);
     logged_lines().clear();
     // No connection: any call to BlueZ would crash here.
     EXPECT_EQ(agent_message_handler(nullptr, answer.get(), &request), DBUS_HANDLER_RESULT_HANDLED);
@@ -46,8 +55,7 @@ TEST(AgentMessageHandler, AnswerAfterThePairingEndedIsSwallowed) {
 TEST(AgentMessageHandler, OtherRepliesAreNotHandled) {
     web_pairing_state = web_pairing::passkey_shown;
     pairing_request_record request = {"00:1A:7D:DA:71:13", 41};
-    message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
-    dbus_message_set_reply_serial(answer.get(), 42);
+    message_ptr answer = answer_from_bluez(42);
     EXPECT_EQ(agent_message_handler(nullptr, answer.get(), &request),
               DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
     dbus_message_set_reply_serial(answer.get(), 41);
