@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -37,14 +38,22 @@ run_failure open_failure(const opened_fifo &pipe, const std::string &what, const
     return local_error(what + " " + path + ": " + pipe.reason());
 }
 
-// Refuses a reply pipe that another user could read from or write to.
-std::optional<run_failure> check_private(const char *path, const struct stat &info) {
-    if (info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
-        return local_error("the reply pipe " + std::string(path) +
-                           " is open to other users; it must belong to uid " +
-                           std::to_string(geteuid()) + " with mode 0600");
+bool is_private(const struct stat &info) {
+    return info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+}
+
+// Why what stands at path is not used as the reply pipe, naming whose it is.
+run_failure refusal(const char *path, const opened_fifo &pipe) {
+    struct stat found {};
+    if (lstat(path, &found) != 0 || (S_ISFIFO(found.st_mode) && is_private(found))) {
+        return open_failure(pipe, "cannot open the reply pipe", path);
     }
-    return std::nullopt;
+    char mode[8];
+    (void)snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(found.st_mode & 07777));
+    return local_error("the reply pipe " + std::string(path) + " is " + file_kind(found.st_mode) +
+                       " of uid " + std::to_string(found.st_uid) + " with mode " + mode +
+                       "; it must be a named pipe of uid " + std::to_string(geteuid()) +
+                       " with mode 0600");
 }
 
 std::optional<run_failure> open_reader(const char *path, reply_listener &listener,
@@ -53,12 +62,20 @@ std::optional<run_failure> open_reader(const char *path, reply_listener &listene
         return system_error("cannot create the reply pipe", path);
     }
     opened_fifo pipe = open_fifo(path, O_RDONLY | O_NONBLOCK);
-    if (!pipe.fd) {
-        return open_failure(pipe, "cannot open the reply pipe", path);
+    if (!(pipe.fd && is_private(pipe.status)) && geteuid() == 0) {
+        // Root replaces whatever another user left in /var/tmp, so that nobody
+        // can disable web pairing by planting something there.
+        pipe = replace_with_private_fifo(path, O_RDONLY | O_NONBLOCK);
+        if (!pipe.fd) {
+            return open_failure(pipe, "cannot replace the reply pipe", path);
+        }
+    }
+    if (!pipe.fd || !is_private(pipe.status)) {
+        return refusal(path, pipe);
     }
     info = pipe.status;
     listener.reader = std::move(pipe.fd);
-    return check_private(path, info);
+    return std::nullopt;
 }
 
 std::optional<run_failure> open_writer(const char *path, reply_listener &listener,

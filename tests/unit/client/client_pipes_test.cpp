@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -35,15 +36,6 @@ class ClientPipes : public ::testing::Test {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-
-    // Expects the reply pipe to be refused as a local error naming it.
-    void expect_reply_pipe_refused() const {
-        reply_listener listener;
-        const auto failure = open_reply_pipe(reply_.c_str(), listener);
-        ASSERT_TRUE(failure.has_value());
-        EXPECT_EQ(failure->result, run_result::local_error);
-        EXPECT_NE(failure->message.find(reply_), std::string::npos) << failure->message;
-    }
 };
 
 }  // namespace
@@ -66,32 +58,69 @@ TEST_F(ClientPipes, ReusesAnExistingPrivateReplyPipe) {
     EXPECT_EQ(stat_of(reply_).st_ino, before);
 }
 
-TEST_F(ClientPipes, RefusesAReplyPipeThatIsNotAPrivateFifoAndLeavesItAlone) {
-    write_file(reply_, "keep me");
-    expect_reply_pipe_refused();
-    EXPECT_EQ(read_file(reply_), "keep me");
-    ASSERT_EQ(unlink(reply_.c_str()), 0);
-
-    ASSERT_EQ(mkfifo(reply_.c_str(), 0600), 0);
-    ASSERT_EQ(chmod(reply_.c_str(), 0644), 0);  // others could read the passkey
-    expect_reply_pipe_refused();
-    ASSERT_EQ(chmod(reply_.c_str(), 0620), 0);  // the group could forge an outcome
-    expect_reply_pipe_refused();
-    ASSERT_EQ(unlink(reply_.c_str()), 0);
-
-    const std::string target = dir_.path("elsewhere.fifo");
-    ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
-    ASSERT_EQ(symlink(target.c_str(), reply_.c_str()), 0);
-    expect_reply_pipe_refused();
+// Plants at the reply pipe's path each thing pairgate-pair must not use as it
+// is; run_check(owner) is called after each.
+template <typename Check>
+void plant_each(const std::string &path, const std::string &elsewhere, Check run_check) {
+    std::ofstream(path) << "keep me";
+    run_check("a regular file");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0620), 0);  // the group could forge an outcome
+    run_check("a named pipe");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(elsewhere.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), path.c_str()), 0);
+    run_check("a symbolic link");
+    ASSERT_EQ(unlink(path.c_str()), 0);
 }
 
-TEST_F(ClientPipes, RefusesAReplyPipeOfAnotherUser) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to give the pipe away";
+// Runs check in a child process with uid and gid 65534; true when it passed.
+template <typename Check>
+bool as_nobody(Check check) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 && check() ? 0 : 1);
     }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(ClientPipes, AnyOtherUserRefusesWhatIsNotItsPrivatePipeNamingTheOwner) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to plant as one user and look as another";
+    }
+    ASSERT_EQ(chmod(dir_.path("").c_str(), 01777), 0);  // like /var/tmp
+    plant_each(reply_, dir_.path("elsewhere.fifo"), [&](const std::string &kind) {
+        EXPECT_TRUE(as_nobody([&] {
+            reply_listener listener;
+            const auto failure = open_reply_pipe(reply_.c_str(), listener);
+            return failure && failure->result == run_result::local_error &&
+                   failure->message.find(reply_ + " is " + kind + " of uid 0 with mode") !=
+                       std::string::npos;
+        })) << kind;
+    });
+}
+
+TEST_F(ClientPipes, RootReplacesWhatIsNotItsPrivatePipe) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "replacing is for root";
+    }
+    const std::string elsewhere = dir_.path("elsewhere.fifo");
+    plant_each(reply_, elsewhere, [&](const std::string &kind) {
+        reply_listener listener;
+        EXPECT_FALSE(open_reply_pipe(reply_.c_str(), listener).has_value()) << kind;
+        const struct stat info = stat_of(reply_);
+        EXPECT_TRUE(S_ISFIFO(info.st_mode)) << kind;
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << kind;
+    });
+    EXPECT_TRUE(S_ISFIFO(stat_of(elsewhere).st_mode)) << "a link is replaced, never followed";
+
     ASSERT_EQ(mkfifo(reply_.c_str(), 0600), 0);
     ASSERT_EQ(chown(reply_.c_str(), 65534, 65534), 0);
-    expect_reply_pipe_refused();
+    reply_listener listener;
+    EXPECT_FALSE(open_reply_pipe(reply_.c_str(), listener).has_value());
+    EXPECT_EQ(stat_of(reply_).st_uid, 0u);
 }
 
 TEST_F(ClientPipes, ReportsAReplyPipeThatCannotBeCreated) {
