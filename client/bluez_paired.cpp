@@ -50,6 +50,17 @@ device_pairing pairing_of_object(DBusMessageIter *interfaces, std::string_view a
     return result;
 }
 
+// Calls visit(path, paired) for every Device1 object of the reply whose
+// "Address" is the device's.
+template <typename Visit>
+void visit_device(DBusMessage *reply, std::string_view address, Visit visit) {
+    visit_managed_objects(reply, [&](const char *path, DBusMessageIter *interfaces) {
+        const device_pairing found = pairing_of_object(interfaces, address);
+        return found != device_pairing::no_such_device &&
+               visit(path, found == device_pairing::paired);
+    });
+}
+
 }  // namespace
 
 std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
@@ -58,14 +69,21 @@ std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
         return std::nullopt;
     }
     device_pairing result = device_pairing::no_such_device;
-    visit_managed_objects(reply, [&](const char * /*path*/, DBusMessageIter *interfaces) {
-        const device_pairing found = pairing_of_object(interfaces, address);
-        if (found != device_pairing::no_such_device) {
-            result = found;
-        }
-        return found == device_pairing::paired;
+    visit_device(reply, address, [&result](const char * /*path*/, bool paired) {
+        result = paired ? device_pairing::paired : device_pairing::not_paired;
+        return paired;
     });
     return result;
+}
+
+std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
+                                                         std::string_view address) {
+    std::vector<std::string> paths;
+    visit_device(reply, address, [&paths](const char *path, bool /*paired*/) {
+        paths.emplace_back(path);
+        return false;
+    });
+    return paths;
 }
 
 bool bluez_lookup::connect(std::string &failure) {
@@ -74,7 +92,7 @@ bool bluez_lookup::connect(std::string &failure) {
     // status 1, which means "pairing failed" to our caller.
     DBusConnection *connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get());
     if (connection == nullptr) {
-        failure = std::string("cannot connect to the system bus: ") + error_text(error.get());
+        failure = std::string("cannot connect to the system bus: ") + error.text();
         return false;
     }
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
@@ -82,22 +100,28 @@ bool bluez_lookup::connect(std::string &failure) {
     return true;
 }
 
-pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int timeout_ms,
-                                               std::string &failure) {
+message_ptr bluez_lookup::managed_objects(int timeout_ms, std::string &failure) {
     if (!connection_ && !connect(failure)) {
-        return answer::failed;
+        return nullptr;
     }
     const message_ptr call = managed_objects_call();
     if (!call) {
         failure = "out of memory";
-        return answer::failed;
+        return nullptr;
     }
     error_guard error;
-    const message_ptr reply(dbus_connection_send_with_reply_and_block(connection_.get(), call.get(),
-                                                                      timeout_ms, error.get()));
+    message_ptr reply(dbus_connection_send_with_reply_and_block(connection_.get(), call.get(),
+                                                                timeout_ms, error.get()));
     if (!reply) {
-        failure =
-            std::string("cannot read the pairing state from BlueZ: ") + error_text(error.get());
+        failure = std::string("cannot read the pairing state from BlueZ: ") + error.text();
+    }
+    return reply;
+}
+
+pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int timeout_ms,
+                                               std::string &failure) {
+    const message_ptr reply = managed_objects(timeout_ms, failure);
+    if (!reply) {
         return answer::failed;
     }
     const auto pairing = pairing_in_managed_objects(reply.get(), address);
@@ -106,4 +130,23 @@ pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int tim
         return answer::failed;
     }
     return *pairing == device_pairing::paired ? answer::paired : answer::not_paired;
+}
+
+void bluez_lookup::cancel_pairing(std::string_view address, int timeout_ms) {
+    std::string failure;
+    const message_ptr reply = managed_objects(timeout_ms, failure);
+    if (!reply) {
+        return;
+    }
+    for (const std::string &path : device_paths_in_managed_objects(reply.get(), address)) {
+        const message_ptr call(dbus_message_new_method_call(bluez_service, path.c_str(),
+                                                            device_interface, "CancelPairing"));
+        error_guard error;
+        // Only BlueZ's path strings reach here, and the reply's signature was
+        // checked, so the path is valid; what BlueZ answers does not matter.
+        if (call) {
+            const message_ptr answer(dbus_connection_send_with_reply_and_block(
+                connection_.get(), call.get(), timeout_ms, error.get()));
+        }
+    }
 }

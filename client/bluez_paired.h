@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bluez/dbus_handles.h"
 #include "client/pair_client.h"
@@ -20,6 +21,10 @@ enum class device_pairing { paired, not_paired, no_such_device };
 std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
                                                          std::string_view address);
 
+// The object paths of the device (one per adapter) in a GetManagedObjects reply.
+std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
+                                                         std::string_view address);
+
 // Asks BlueZ through a private connection to the system bus, opened on the
 // first question only: the bus is needed only when a passkey was shown and no
 // failure followed. `timeout_ms` bounds the wait for BlueZ's answer; connecting
@@ -27,9 +32,11 @@ std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
 class bluez_lookup : public pairing_lookup {
   public:
     answer is_paired(std::string_view address, int timeout_ms, std::string &failure) override;
+    void cancel_pairing(std::string_view address, int timeout_ms) override;
 
   private:
     bool connect(std::string &failure);
+    message_ptr managed_objects(int timeout_ms, std::string &failure);
 
     private_connection_ptr connection_;
 };

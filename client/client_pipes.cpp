@@ -93,6 +93,15 @@ std::optional<run_failure> open_writer(const char *path, reply_listener &listene
     return std::nullopt;
 }
 
+// Bytes already in the pipe are for nobody waiting now - an outcome some
+// earlier client gave up on - and must not be taken for the answer to the
+// request about to go out.
+void discard_stale_bytes(int reader) {
+    char bytes[256];
+    while (read(reader, bytes, sizeof bytes) > 0) {
+    }
+}
+
 }  // namespace
 
 std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &listener) {
@@ -106,6 +115,7 @@ std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &lis
         }
         return system_error("cannot lock the reply pipe", path);
     }
+    discard_stale_bytes(listener.reader.get());
     return open_writer(path, listener, info);
 }
 

@@ -17,6 +17,9 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
+// How long cancelling an abandoned pairing may add to the time limit.
+constexpr int cancel_timeout_ms = 1000;
+
 // Whole milliseconds from now until `when`, rounded up so that a wait never
 // ends just before its moment; 0 when it has passed.
 int milliseconds_until(clock_type::time_point when) {
@@ -48,6 +51,7 @@ class outcome_waiter {
     std::optional<run_result> take_message(const std::string &message);
     std::optional<run_result> ask_bluez();
     run_result finish(event_kind kind, run_result result);
+    run_result time_out();
     run_result fail(run_result result, std::string message);
 
     const pair_request &request_;
@@ -69,7 +73,7 @@ run_result outcome_waiter::wait() {
 
 std::optional<run_result> outcome_waiter::wait_once() {
     if (clock_type::now() >= deadline_) {
-        return finish(event_kind::timeout, run_result::timed_out);
+        return time_out();
     }
     if (next_check_ && clock_type::now() >= *next_check_) {
         return ask_bluez();
@@ -133,7 +137,7 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
         lookup_.is_paired(request_.address, std::max(milliseconds_until(deadline_), 1), failure);
     if (answer == pairing_lookup::answer::failed) {
         if (clock_type::now() >= deadline_) {
-            return finish(event_kind::timeout, run_result::timed_out);
+            return time_out();
         }
         return fail(run_result::local_error, failure);
     }
@@ -151,6 +155,14 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
 run_result outcome_waiter::finish(event_kind kind, run_result result) {
     events_.report({kind, request_.address});
     return result;
+}
+
+// The daemon may still be pairing for us. Cancelling makes BlueZ fail it at
+// once, so its outcome goes to us (about to close the pipe, which drops it)
+// and not to whoever asks next.
+run_result outcome_waiter::time_out() {
+    lookup_.cancel_pairing(request_.address, cancel_timeout_ms);
+    return finish(event_kind::timeout, run_result::timed_out);
 }
 
 run_result outcome_waiter::fail(run_result result, std::string message) {

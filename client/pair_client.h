@@ -28,6 +28,9 @@ class pairing_lookup {
     enum class answer { paired, not_paired, failed };
     // `failure` is filled for answer failed.
     virtual answer is_paired(std::string_view address, int timeout_ms, std::string &failure) = 0;
+    // Asks BlueZ to give up a pairing of the device still under way, so that
+    // its outcome is not left for the next client to read. Best effort.
+    virtual void cancel_pairing(std::string_view address, int timeout_ms) = 0;
 };
 
 // Sends the request and reports to `events` what comes back, until an outcome,

@@ -38,6 +38,8 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   ReleasePairs(s error_name, s paired_signal) -> u
                                        answers every Pair that "hold" kept:
                                        success, or ERROR_NAME; the count
+                                       (Device1.CancelPairing fails a kept
+                                       Pair of its device at once)
   PairConfirmations() -> a(ssssss)     per Pair in "confirm" mode: (device,
                                        agent's unique name, agent path, state,
                                        error name, error message) of its
@@ -519,6 +521,22 @@ class Simulator:
         if paired_signal == 'after':
             self.emit_paired(device)
 
+    def cancel_pairing(self, msg):
+        '''Like bluetoothd: the Pair under way fails at once with
+        AuthenticationCanceled; with none, DoesNotExist.'''
+        device = mockobject.objects.get(msg.get_path())
+        if device is None or bluez5.DEVICE_IFACE not in device.props:
+            return NOT_YET_HANDLED
+        cancelled = [p for p in self.held_pairs if p.get_path() == msg.get_path()]
+        if not cancelled:
+            raise SimError('No such pairing', 'org.bluez.Error.DoesNotExist')
+        self.held_pairs = [p for p in self.held_pairs if p not in cancelled]
+        for pair in cancelled:
+            self.send(dbus.lowlevel.ErrorMessage(pair, 'org.bluez.Error.AuthenticationCanceled',
+                                                 'Authentication Canceled'))
+        self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        return HANDLED
+
     def emit_paired(self, device):
         self.emit_properties_changed(device.path, bluez5.DEVICE_IFACE,
                                      {'Paired': dbus.Boolean(True, variant_level=1)}, [])
@@ -530,6 +548,7 @@ class Simulator:
         (bluez5.AGENT_MANAGER_IFACE, 'UnregisterAgent'): unregister_agent,
         (bluez5.AGENT_MANAGER_IFACE, 'RequestDefaultAgent'): request_default_agent,
         (bluez5.DEVICE_IFACE, 'Pair'): pair_call,
+        (bluez5.DEVICE_IFACE, 'CancelPairing'): cancel_pairing,
     }
 
     # --------------------------------------------------- calls to agents

@@ -50,12 +50,18 @@ TEST_F(ClientPipes, CreatesAMissingReplyPipeWithMode0600) {
     EXPECT_TRUE(listener.writer);
 }
 
-TEST_F(ClientPipes, ReusesAnExistingPrivateReplyPipe) {
+TEST_F(ClientPipes, ReusesAnExistingPrivateReplyPipeEmptied) {
     ASSERT_EQ(mkfifo(reply_.c_str(), 0600), 0);
     const ino_t before = stat_of(reply_).st_ino;
+    // An outcome nobody read, still held in the pipe by some other process.
+    const int leftover = open(reply_.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(write(leftover, "\x01\x01\x01\x01\x01\x01", 6), 6);
     reply_listener listener;
     ASSERT_FALSE(open_reply_pipe(reply_.c_str(), listener).has_value());
     EXPECT_EQ(stat_of(reply_).st_ino, before);
+    char byte = 0;
+    EXPECT_EQ(read(listener.reader.get(), &byte, 1), -1) << "the stale outcome is gone";
+    close(leftover);
 }
 
 // Plants at the reply pipe's path each thing pairgate-pair must not use as it

@@ -47,8 +47,10 @@ struct scripted_lookup : pairing_lookup {
         }
         return next;
     }
+    void cancel_pairing(std::string_view address, int) override { cancelled.emplace_back(address); }
     std::deque<answer> answers{answer::not_paired};
     std::vector<std::string> addresses;
+    std::vector<std::string> cancelled;
     std::function<void()> before_answer;
 };
 
@@ -218,6 +220,8 @@ TEST_F(PairClient, TimesOutWithOrWithoutAPasskey) {
     daemon.serve({"123456"});
     EXPECT_EQ(run(milliseconds(500)), run_result::timed_out);
     EXPECT_EQ(events(), (lines{"passkey 123456", "timeout 00:1A:7D:DA:71:13"}));
+    // Both runs gave up the pairing they had asked for.
+    EXPECT_EQ(lookup_.cancelled, lines(2, "00:1A:7D:DA:71:13"));
 }
 
 TEST_F(PairClient, BluezOutOfReachIsALocalError) {
