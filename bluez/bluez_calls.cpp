@@ -125,3 +125,8 @@ bool agent_unregister(DBusConnection *connection, error_guard &error) {
     }
     return dbus_connection_unregister_object_path(connection, agent_object_path) != 0;
 }
+
+void agent_forget(DBusConnection *connection) {
+    // False only when nothing was registered, which is as good.
+    (void)dbus_connection_unregister_object_path(connection, agent_object_path);
+}

@@ -42,3 +42,8 @@ bool agent_register(DBusConnection *connection, error_guard &error,
 // UnregisterAgent, then removes the agent object. A failed UnregisterAgent
 // leaves the object registered.
 bool agent_unregister(DBusConnection *connection, error_guard &error);
+
+// Drops the agent object from the connection without a word to BlueZ, for
+// when BlueZ itself is gone (or never took the registration): the next
+// agent_register then starts afresh.
+void agent_forget(DBusConnection *connection);

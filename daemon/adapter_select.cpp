@@ -3,7 +3,9 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_owner.h"
 #include "bluez/managed_objects.h"
 #include "daemon/process_state.h"
@@ -40,7 +42,7 @@ bool find_adapter_in_reply(DBusMessage *reply, char *out) {
 }
 
 bool select_adapter(DBusConnection *connection, error_guard &error) {
-    adapter_path[0] = '\0';
+    forget_adapter();
     message_ptr request = managed_objects_call();
     if (!request) {
         dbus_set_error_const(error.get(), DBUS_ERROR_NO_MEMORY, "out of memory");
@@ -54,4 +56,18 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
     }
     bluez_owner_remember(dbus_message_get_sender(reply.get()));
     return find_adapter_in_reply(reply.get(), adapter_path);
+}
+
+void adopt_adapter(const char *path) {
+    strncpy(adapter_path, path, adapter_path_max);
+    adapter_path[adapter_path_max] = '\0';
+}
+
+void forget_adapter() {
+    adapter_path[0] = '\0';
+}
+
+bool adapter_call(DBusConnection *connection, error_guard &error, const char *method) {
+    message_ptr call = bluez_method_call(adapter_path, adapter_interface, method, error);
+    return call && bluez_call(connection, std::move(call), error);
 }

@@ -1,4 +1,5 @@
-// Choosing the Bluetooth adapter the daemon works on.
+// The Bluetooth adapter the daemon works on: choosing it, and calling it.
+// This file is the only writer of adapter_path.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -17,3 +18,13 @@ bool find_adapter_in_reply(DBusMessage *reply, char *out);
 // connection answered for BlueZ. False when no adapter was found; the error
 // record is set when the call itself failed.
 bool select_adapter(DBusConnection *connection, error_guard &error);
+
+// Works on path from now on (cut to adapter_path_max characters).
+void adopt_adapter(const char *path);
+
+// Works on no adapter until one is selected or adopted again.
+void forget_adapter();
+
+// Calls a method without arguments of org.bluez.Adapter1 on the adapter
+// (StartDiscovery, StopDiscovery); fails at once when none is selected.
+bool adapter_call(DBusConnection *connection, error_guard &error, const char *method);

@@ -10,6 +10,7 @@
 #include "agent/agent_message_handler.h"
 #include "bluez/bluez_calls.h"
 #include "daemon/adapter_select.h"
+#include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
 #include "daemon/pairable_control.h"
 #include "daemon/process_state.h"
@@ -25,6 +26,11 @@ constexpr const char *match_rules[] = {
     "sender='org.bluez'",
     "type='method_return'",
     "type='error'",
+    // Following BlueZ: its owner coming and going, its adapters appearing
+    // and disappearing.
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg0='org.bluez'",
+    "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager'",
 };
 
 // Static so that the never-freed texts of the record stay reachable.
@@ -42,6 +48,7 @@ struct daemon_run {
     unique_fd request_pipe;
     int exit_status = 0;
     input_reader reader = nullptr;
+    bluez_presence bluez;  // user data of the filter that follows BlueZ
 };
 
 void on_stop_signal(int /*signal*/) {
@@ -55,8 +62,7 @@ bool start_failed(daemon_run &run, const char *format, const char *detail) {
 }
 
 bool call_adapter(daemon_run &run, const char *method) {
-    message_ptr call = bluez_method_call(adapter_path, adapter_interface, method, run.error);
-    return call && bluez_call(run.connection.get(), std::move(call), run.error);
+    return adapter_call(run.connection.get(), run.error, method);
 }
 
 bool add_match_rules(daemon_run &run) {
@@ -115,8 +121,10 @@ bool open_request_pipe(daemon_run &run) {
 }
 
 bool set_up_agent(daemon_run &run) {
+    run.bluez.request = &pairing_request;
     if (!dbus_connection_add_filter(run.connection.get(), agent_message_handler, &pairing_request,
-                                    nullptr)) {
+                                    nullptr) ||
+        !dbus_connection_add_filter(run.connection.get(), follow_bluez, &run.bluez, nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
     if (!agent_register(run.connection.get(), run.error, agent_message_handler, "NoInputNoOutput",
@@ -142,7 +150,7 @@ bool start(daemon_run &run) {
 bool take_request(daemon_run &run) {
     const intake_result result =
         request_intake(run.connection.get(), run.error, run.request_pipe.get(), pairing_request,
-                       agent_message_handler);
+                       agent_message_handler, pairing_unavailable(run.bluez));
     if (intake_is_fatal(result)) {
         run.exit_status = 1;
         return false;
@@ -152,7 +160,11 @@ bool take_request(daemon_run &run) {
 
 void run_loop(daemon_run &run) {
     for (;;) {
-        pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
+        // Without an adapter (BlueZ gone, or the controller) there is no
+        // window to drive: the step would only fail on every pass.
+        if (adapter_path[0] != '\0') {
+            pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
+        }
         if (web_pairing_state == web_pairing::idle && !take_request(run)) {
             return;
         }

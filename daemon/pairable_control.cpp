@@ -73,3 +73,7 @@ void pairable_control_step(DBusConnection *connection, error_guard &error, const
     }
     pairable_state = *target;
 }
+
+void pairable_control_restart() {
+    pairable_state = pairable::undecided;
+}

@@ -18,3 +18,7 @@ input_reader select_input_reader(const char *pairable_bin);
 // shared error record is cleared.
 void pairable_control_step(DBusConnection *connection, error_guard &error, const settings &settings,
                            input_reader reader);
+
+// Makes the next pass decide afresh, as the first pass after start-up does:
+// for an adapter the daemon has only just begun to work on.
+void pairable_control_restart();

@@ -24,7 +24,7 @@ enum class web_pairing : int {
 };
 inline web_pairing web_pairing_state = web_pairing::idle;
 
-// Object path of the selected adapter; empty until one is selected. Written
+// Object path of the selected adapter; empty while none is selected. Written
 // by daemon/adapter_select.cpp.
 inline char adapter_path[adapter_path_max + 1] = "";
 

@@ -85,7 +85,7 @@ bool trust_requested_device(DBusConnection *connection, const pairing_request_re
 
 intake_result request_intake(DBusConnection *connection, error_guard &error, int request_fd,
                              pairing_request_record &request,
-                             DBusObjectPathMessageFunction agent_handler) {
+                             DBusObjectPathMessageFunction agent_handler, const char *unavailable) {
     memset(&request, 0, sizeof request);
     const ssize_t count = read(request_fd, request.address, request_size);
     if (count < 0) {
@@ -100,10 +100,16 @@ intake_result request_intake(DBusConnection *connection, error_guard &error, int
         syslog(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address, count);
         return intake_result::malformed;
     }
-    if (count == static_cast<ssize_t>(request_size) && request.address[0] != '\0') {
-        return start_pairing(connection, error, request, agent_handler);
+    if (count != static_cast<ssize_t>(request_size) || request.address[0] == '\0') {
+        return intake_result::nothing;
     }
-    return intake_result::nothing;
+    if (unavailable != nullptr) {
+        // Never kept for later: BlueZ may not come back for a long time.
+        syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, unavailable);
+        write_reply_outcome(false);
+        return intake_result::refused;
+    }
+    return start_pairing(connection, error, request, agent_handler);
 }
 
 void show_passkey(uint32_t passkey) {
@@ -150,6 +156,15 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     if (!agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
         syslog(LOG_ERR, "Registering agent failed: %s", error.text());
     }
+    web_pairing_state = web_pairing::idle;
+}
+
+void abandon_web_pairing(const pairing_request_record &request, const char *reason) {
+    if (web_pairing_state == web_pairing::idle) {
+        return;
+    }
+    syslog(LOG_ERR, "Pairing with %s failed: %s", request.address, reason);
+    write_reply_outcome(false);
     web_pairing_state = web_pairing::idle;
 }
 

@@ -25,6 +25,7 @@ static_assert(sizeof(pairing_request_record) == 24, "the record is 24 bytes");
 enum class intake_result {
     nothing,           // no request, or 17 zero bytes
     malformed,         // fewer than 17 bytes, logged and dropped
+    refused,           // no pairing possible now: logged, a failure written
     pairing_started,   // Pair sent, or the request refused and answered with a failure
     read_failed,       // the pipe could not be read (logged)
     agent_swap_failed  // the agent could not be unregistered (logged)
@@ -36,11 +37,13 @@ inline bool intake_is_fatal(intake_result result) {
 
 // Reads at most one request from request_fd into request and starts its
 // pairing. agent_handler is the agent object's message function, registered
-// again with the record as user data. The shared error record is clear on
-// return, unless the result is fatal.
+// again with the record as user data. While unavailable names a reason (BlueZ
+// away, no adapter), a request is refused at once with a failure on the reply
+// pipe instead. The shared error record is clear on return, unless the
+// result is fatal.
 intake_result request_intake(DBusConnection *connection, error_guard &error, int request_fd,
                              pairing_request_record &request,
-                             DBusObjectPathMessageFunction agent_handler);
+                             DBusObjectPathMessageFunction agent_handler, const char *unavailable);
 
 // BlueZ asked to confirm the requested device's passkey: shows it on the web UI.
 void show_passkey(uint32_t passkey);
@@ -60,6 +63,12 @@ void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
 // Puts the agent back to "NoInputNoOutput" without user data and marks no web
 // pairing under way. Failures are logged; the state is idle regardless.
 void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction agent_handler);
+
+// Ends a pairing under way that cannot finish any more, for the reason given:
+// logged, a failure written on the reply pipe, the state idle. The agent is
+// left as it is (BlueZ may be gone); the caller puts it right. Nothing
+// happens when no pairing is under way.
+void abandon_web_pairing(const pairing_request_record &request, const char *reason);
 
 // What a failed Pair is reported as: the error name after its last dot, or
 // "unknow issue" when the name has none.

@@ -1,6 +1,8 @@
 '''Steps the system tests take with a running daemon, each waiting on an event.'''
 
+import json
 import signal
+import subprocess
 
 from expected import DEVICE, DEVICE_PATH, NAP_UUID
 
@@ -62,3 +64,12 @@ def wait_agent_back(gw, start=0):
     web pairing; the index of that call.'''
     return gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput',
                             start=start)
+
+
+def pairgate_pair(gw, *args):
+    '''Runs pairgate-pair --json where it sees the daemon's /var/tmp;
+    (status, events, standard error).'''
+    proc = gw.spawn([str(gw.client_path), '--json', *args], sandboxed=True,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = proc.communicate(timeout=30)
+    return proc.returncode, [json.loads(line) for line in out.decode().splitlines()], err

@@ -1,13 +1,11 @@
 '''The road of a web-requested pairing: the request pipe, the agent swap, Pair,
 the passkey and the outcome on the reply pipe, and pairgate-pair on top.'''
 
-import json
 import re
-import subprocess
 
 import pytest
 
-from daemon_steps import (barrier, log_mark, logged_since, request_pairing, stop,
+from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
 from expected import (DEVICE, ERR, INFO, UNREGISTER_AGENT, pair, register_agent,
                       stop_discovery, trusted)
@@ -270,15 +268,6 @@ def test_deeper_path_is_valid_and_goes_to_bluez(web):
 
 
 # ------------------------------------------------------------- pairgate-pair
-
-def pairgate_pair(gw, *args):
-    '''Runs pairgate-pair where it sees the daemon's /var/tmp; (status, lines).'''
-    client = gw.client_path
-    proc = gw.spawn([str(client), '--json', *args], sandboxed=True, stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE)
-    out, err = proc.communicate(timeout=30)
-    return proc.returncode, [json.loads(line) for line in out.decode().splitlines()], err
-
 
 def test_client_paired_after_passkey(web):
     web.set_pair_behaviour(mode='confirm', passkey=42)

@@ -1,0 +1,204 @@
+'''pairgated following BlueZ through the gateway's life: bluetoothd restarted,
+a controller replaced by another, a pairing cut short, forged news of either.
+Every case ends with a web pairing that succeeds through the BlueZ or the
+adapter of now.'''
+
+import re
+
+import dbus
+import dbus.lowlevel
+import pytest
+
+from daemon_steps import (log_mark, logged_since, pairgate_pair, stop, wait_agent_back,
+                          wait_first_pass)
+from expected import (DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
+                      discoverable, pair, pairable, register_agent, start_discovery)
+
+pytestmark = pytest.mark.usefixtures('needs_daemon')
+
+PHONE = ('hci0', DEVICE, 'Phone')
+FAILED = b'\x00' * 6
+LEFT = (WARNING, '(Following BlueZ) BlueZ has left the system bus')
+WAITING = (INFO, '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter')
+BIN0_ACTIVE = '0 1 1 1'
+
+
+def scanning(adapter='/org/bluez/hci0'):
+    return (NOTICE, f'(Following BlueZ) Bluetooth scanning has been started on {adapter}')
+
+
+@pytest.fixture
+def follow(running):
+    '''A running daemon after its first pass, the web UI's reader on the reply pipe.'''
+    wait_first_pass(running)
+    running.reply = running.reply_reader()
+    return running
+
+
+def leave(gw):
+    start = log_mark(gw)
+    gw.stop_bluez()
+    gw.syslog.wait_for(LEFT[1], LEFT[0], start=start)
+    return start
+
+
+def come_back(gw, start=0):
+    '''Starts a new BlueZ the way bluetoothd starts: it takes its name, then
+    exports its adapter. Returns once the daemon works on the adapter.'''
+    gw.start_bluez((), ())
+    gw.syslog.wait_for(WAITING[1], WAITING[0], start=start)
+    gw.mock.AddAdapter('hci0', 'hci0')
+    gw.mock.AddDevice(*PHONE)
+    gw.syslog.wait_for(scanning()[1], NOTICE, start=start)
+
+
+def web_pairing_succeeds(gw, adapter='/org/bluez/hci0'):
+    gw.set_pair_behaviour(mode='confirm', passkey=42)
+    start = len(gw.calls())
+    gw.write_request(DEVICE.encode())
+    index = gw.wait_for_call('Pair', start=start)
+    assert gw.calls()[index] == pair(f'{adapter}/dev_{DEVICE.replace(":", "_")}')
+    assert gw.reply.read(6) == b'000042'
+    wait_agent_back(gw, start)
+
+
+def test_bluez_restarted_while_idle_twice(follow):
+    for _ in range(2):
+        start = leave(follow)
+        come_back(follow, start)
+        follow.wait_for_call('Set')  # the next pass decides the window afresh
+        # The agent goes to BlueZ as soon as it is back; discovery once the adapter is.
+        assert follow.calls() == [GET_MANAGED_OBJECTS, register_agent(), start_discovery(),
+                                  pairable(False)]
+        assert logged_since(follow, start) == [LEFT, WAITING, scanning()]
+    web_pairing_succeeds(follow)
+
+
+def test_bluez_restarted_mid_web_pairing(follow):
+    follow.set_pair_behaviour(mode='hold')
+    follow.write_request(DEVICE.encode())
+    follow.wait_for_call('Pair')
+    start = leave(follow)
+    assert follow.reply.read(6) == FAILED
+    assert logged_since(follow, start) == [
+        LEFT, (ERR, f'Pairing with {DEVICE} failed: BlueZ has left the system bus')]
+    come_back(follow, start)
+    web_pairing_succeeds(follow)
+
+
+def test_bluez_restarted_while_the_input_holds_the_window_open(bluez_gateway):
+    gw = bluez_gateway
+    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n'
+                'MOD_BLUETOOTH_DISCOVERABLE=2\n')
+    gw.io_tool()
+    gw.gpio(BIN0_ACTIVE)
+    gw.start_daemon()
+    gw.wait_for_call('Set', lambda c: c.args[1] == 'Discoverable' and c.args[2])
+    come_back(gw, leave(gw))
+    # Applied again on the new BlueZ, from the input, as at start.
+    gw.wait_for_call('Set', lambda c: c.args[1] == 'Discoverable' and c.args[2])
+    assert gw.calls()[3:5] == [pairable(True), discoverable(True)]
+    gw.reply = gw.reply_reader()
+    web_pairing_succeeds(gw)
+
+
+def test_adapter_replaced_by_another(follow):
+    start = log_mark(follow)
+    mark = len(follow.calls())
+    follow.mock.RemoveAdapter('hci0')
+    follow.syslog.wait_for('(Following BlueZ) Adapter /org/bluez/hci0 has been removed', WARNING)
+    follow.mock.AddAdapter('hci1', 'hci1')
+    follow.mock.AddDevice('hci1', DEVICE, 'Phone')
+    follow.syslog.wait_for(scanning('/org/bluez/hci1')[1], NOTICE)
+    follow.wait_for_call('Set', start=mark)
+    # The removal looked for another adapter; the agent stays registered with BlueZ.
+    assert follow.calls(mark) == [GET_MANAGED_OBJECTS, start_discovery('/org/bluez/hci1'),
+                                  pairable(False, '/org/bluez/hci1')]
+    assert logged_since(follow, start) == [
+        (WARNING, '(Following BlueZ) Adapter /org/bluez/hci0 has been removed'),
+        scanning('/org/bluez/hci1')]
+    web_pairing_succeeds(follow, '/org/bluez/hci1')
+
+
+def test_requests_while_bluez_is_away_are_refused(follow):
+    leave(follow)
+    start = log_mark(follow)
+    follow.write_request(DEVICE.encode())
+    assert follow.reply.read(6) == FAILED
+    assert logged_since(follow, start) == [
+        (ERR, f'Request from web UI to pair {DEVICE} refused: BlueZ is not on the system bus')]
+    assert follow.daemon.poll() is None
+    follow.start_bluez((), ())  # bluetoothd owns its name before it exports an adapter
+    follow.syslog.wait_for(WAITING[1], WAITING[0], start=start)
+    follow.write_request(DEVICE.encode())
+    assert follow.reply.read(6) == FAILED
+    follow.syslog.wait_for(f'Request from web UI to pair {DEVICE} refused: no adapter is present',
+                           ERR)
+    follow.mock.AddAdapter('hci0', 'hci0')
+    follow.mock.AddDevice('hci0', DEVICE, 'Phone')
+    follow.syslog.wait_for(scanning()[1], NOTICE)
+    web_pairing_succeeds(follow)
+
+
+def test_stop_while_bluez_is_away(follow):
+    leave(follow)
+    start = log_mark(follow)
+    assert stop(follow) == 1
+    lines = logged_since(follow, start)
+    assert [priority for priority, _ in lines] == [WARNING, WARNING, NOTICE]
+    assert lines[0][1].startswith('(Quiting) Deregistering agent failed: ')
+    assert lines[1:] == [
+        (WARNING, '(Quiting) Stopping Discovery failed: no adapter has been selected'), FINISHED]
+    assert not follow.request_pipe.exists()
+
+
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+BUS = ('/org/freedesktop/DBus', 'org.freedesktop.DBus')
+
+
+def forge(gw, signals):
+    '''Signals (path, interface, member, signature, args) that a stray client
+    sends straight to the daemon; returns once the daemon has dispatched
+    them, as the answer to a later call from the same client shows.'''
+    intruder = gw.connect()
+    daemon = gw.daemon_name()
+    for path, interface, member, signature, args in signals:
+        signal = dbus.lowlevel.SignalMessage(path, interface, member)
+        signal.append(*args, signature=signature)
+        signal.set_destination(daemon)
+        intruder.send_message(signal)
+    with pytest.raises(dbus.DBusException):
+        intruder.call_blocking(daemon, '/', 'org.pairgate.Nothing', 'Barrier', '', [], timeout=10)
+
+
+def test_forged_news_of_bluez_changes_nothing(follow):
+    start = log_mark(follow)
+    mark = len(follow.calls())
+    owner = follow.bus.get_name_owner('org.bluez')
+    adapter = dbus.Dictionary({'org.bluez.Adapter1': dbus.Dictionary({}, signature='sv')},
+                              signature='sa{sv}')
+    forge(follow, [
+        (*BUS, 'NameOwnerChanged', 'sss', ['org.bluez', owner, '']),
+        (*BUS, 'NameOwnerChanged', 'sss', ['org.bluez', '', owner]),
+        ('/', OBJECT_MANAGER, 'InterfacesRemoved', 'oas', ['/org/bluez/hci0', ['org.bluez.Adapter1']]),
+        ('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', ['/org/bluez/hci1', adapter]),
+    ])
+    assert logged_since(follow, start) == []
+    assert follow.calls(mark) == []
+    web_pairing_succeeds(follow)
+
+
+def test_client_that_times_out_cancels_its_pairing(follow):
+    follow.set_pair_behaviour(mode='hold')
+    mark = len(follow.calls())
+    status, events, _ = pairgate_pair(follow, '--timeout', '1', DEVICE)
+    assert (status, events) == (4, [{'event': 'timeout'}])
+    # Asked by the client before it gave up; BlueZ then fails the held Pair.
+    assert [c.path for c in follow.log() if c.member == 'CancelPairing'] == [DEVICE_PATH]
+    wait_agent_back(follow, mark)
+    follow.syslog.wait_for(re.compile(f'^Pairing with {DEVICE} failed: AuthenticationCanceled$'),
+                           ERR)
+    # The next client gets its own outcome, not the abandoned one.
+    follow.set_pair_behaviour(mode='direct')
+    status, events, _ = pairgate_pair(follow, DEVICE)
+    assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
