@@ -83,6 +83,20 @@ def main():
             gw.close()
 
 
+def pair_from_web_ui(gw, show, title):
+    show.step(title)
+    gw.set_pair_behaviour(mode='confirm', passkey=482913)
+    start = len(gw.calls())
+    client = gw.spawn([str(gw.client_path), '--grace', '0.5', PHONE],
+                      sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    output, _ = client.communicate(timeout=30)
+    for line in output.decode().splitlines():
+        print(f'   web UI  {line}')
+    print(f'   web UI  (exit status {client.returncode})')
+    gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput', start=start)
+    show.news()
+
+
 def demo(gw, show):
     show.step('The gateway: settings, BIN0 wired to the pairing button (released), BlueZ with '
               'hci0 and a phone')
@@ -101,16 +115,7 @@ def demo(gw, show):
     gw.wait_for_call('Set')
     show.news()
 
-    show.step(f'The web UI asks to pair {PHONE}: pairgate-pair {PHONE}')
-    gw.set_pair_behaviour(mode='confirm', passkey=482913)
-    client = gw.spawn([str(gw.client_path), '--grace', '0.5', PHONE],
-                      sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    output, _ = client.communicate(timeout=30)
-    for line in output.decode().splitlines():
-        print(f'   web UI  {line}')
-    print(f'   web UI  (exit status {client.returncode})')
-    gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput', start=show.calls)
-    show.news()
+    pair_from_web_ui(gw, show, f'The web UI asks to pair {PHONE}: pairgate-pair {PHONE}')
 
     show.step('Someone holds the pairing button (BIN0 reads 0)')
     gw.gpio('0 1 1 1')
@@ -130,6 +135,22 @@ def demo(gw, show):
     gw.syslog.wait_for('Device 00:1A:7D:DA:71:14 has been paired and trusted on the request '
                        'from the device')
     show.news()
+
+    show.step('bluetoothd is restarted (an update, a crash, a watchdog): BlueZ leaves the bus')
+    gw.stop_bluez()
+    gw.syslog.wait_for('(Following BlueZ) BlueZ has left the system bus')
+    show.news()
+    show.step('bluetoothd is back: it takes its name first, then exports hci0 again')
+    gw.start_bluez(adapters=(), devices=())
+    show.calls = 0  # calls to the new BlueZ
+    gw.syslog.wait_for('(Following BlueZ) BlueZ is on the system bus again; waiting for an '
+                       'adapter')
+    gw.mock.AddAdapter('hci0', 'hci0')
+    gw.mock.AddDevice('hci0', PHONE, 'Phone')
+    gw.syslog.wait_for('(Following BlueZ) Bluetooth scanning has been started on /org/bluez/hci0')
+    gw.wait_for_call('Set')
+    show.news()
+    pair_from_web_ui(gw, show, 'The web UI pairs again, through the new bluetoothd')
 
     show.step('SIGTERM: orderly shutdown')
     gw.signal(signal.SIGTERM)
