@@ -1,17 +1,28 @@
-'''An installed tree (cmake --install into a DESTDIR) holds what the README
-says and runs where it is put, finding its libraries through its RPATH.'''
+'''The Debian package and the tarball as an integrator gets them: what they
+hold, dpkg leaving the settings alone, the unpacked daemon through a web
+pairing under the unit's limits, and the init script under BusyBox.
 
+CPack makes both packages from the build under test, once for this file.'''
+
+import ctypes
 import os
 import re
+import shutil
+import stat
 import subprocess
+import tarfile
+import time
+from pathlib import Path
 
 import pytest
 
-from daemon_steps import stop, wait_first_pass
-from expected import STARTED
+from daemon_steps import request_pairing, stop, wait_agent_back
+from expected import FINISHED, INFO, NOTICE, SCAN_STOPPED, STARTED, scan_started
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
+BUILD_DIR = Path(os.environ.get('PAIRGATE_BUILD_DIR',
+                                Path(__file__).resolve().parents[2] / 'build'))
 SETTINGS_KEYS = [
     'MOD_BLUETOOTH_ENABLED', 'MOD_BLUETOOTH_ALIAS', 'MOD_BLUETOOTH_DISCOVERABLE',
     'MOD_BLUETOOTH_PAIRABLE_BIN', 'MOD_BLUETOOTH_PAN_ENABLED', 'MOD_BLUETOOTH_PAN_IPADDR4',
@@ -19,41 +30,308 @@ SETTINGS_KEYS = [
     'MOD_BLUETOOTH_PAN_POOLHI4', 'MOD_BLUETOOTH_PAN_LEASETIME4', 'MOD_BLUETOOTH_PAN_IPADDR6',
     'MOD_BLUETOOTH_PAN_PREFIX6', 'MOD_BLUETOOTH_PAN_DNS6', 'MOD_BLUETOOTH_PAN_POOLLO6',
     'MOD_BLUETOOTH_PAN_POOLHI6', 'MOD_BLUETOOTH_PAN_LEASETIME6', 'MOD_BLUETOOTH_SYSLOGLEV']
+NOBODY = 65534
+CPACK_S = 300
+PASSKEY = b'000042'
+WEB_TRUSTED = (INFO, 'Device 00:1A:7D:DA:71:13 has been paired and trusted on the request '
+                     'from the web UI')
+# Linux: orphans below a "child subreaper" are handed to it instead of init.
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def cached(name):
+    '''A value from the build's CMake cache.'''
+    text = (BUILD_DIR / 'CMakeCache.txt').read_text()
+    return re.search(rf'^{name}:\w+=(.*)$', text, re.M).group(1)
+
+
+def expected_files():
+    '''(path pattern, mode) of every file and link in the package.'''
+    unit_dir = cached('PAIRGATE_SYSTEMD_UNIT_DIR').lstrip('/')
+    man_dir = cached('PAIRGATE_MANDIR').lstrip('/')
+    lib = r'opt/bluetooth/lib/libpairgate_(settings|io)\.so'
+    return [
+        ('etc/default/pairgated', '-rw-r--r--'),
+        ('etc/init.d/S41pairgated', '-rwxr-xr-x'),
+        (re.escape(f'{unit_dir}/pairgated.service'), '-rw-r--r--'),
+        (re.escape(f'{unit_dir}/S41pairgated.service'), 'lrwxrwxrwx'),  # -> /dev/null
+        ('opt/bluetooth/bin/pairgated', '-rwxr-xr-x'),
+        ('opt/bluetooth/bin/pairgate-pair', '-rwxr-xr-x'),
+        ('opt/bluetooth/etc/settings.example', '-rw-r--r--'),
+        (lib, 'lrwxrwxrwx'), (lib + r'\.1', 'lrwxrwxrwx'), (lib + r'\.\d+\.\d+\.\d+', '-rw-r--r--'),
+        (re.escape(man_dir) + r'/man1/pairgate-pair\.1\.gz', '-rw-r--r--'),
+        (re.escape(man_dir) + r'/man5/pairgate-settings\.5\.gz', '-rw-r--r--'),
+        (re.escape(man_dir) + r'/man8/pairgated\.8\.gz', '-rw-r--r--'),
+    ]
+
+
+@pytest.fixture(scope='module')
+def packages(tmp_path_factory):
+    '''(the .deb, the tarball) that CPack makes from the build.'''
+    for tool in ('cpack', 'dpkg-deb', 'dpkg-shlibdeps'):
+        if shutil.which(tool) is None:
+            pytest.skip(f'{tool} is not installed')
+    config = BUILD_DIR / 'CPackConfig.cmake'
+    if not config.exists():
+        pytest.skip(f'{config} is missing')
+    out = tmp_path_factory.mktemp('packages')
+    made = subprocess.run(['cpack', '-G', 'DEB;TGZ', '-B', str(out), '--config', str(config)],
+                          capture_output=True, text=True, timeout=CPACK_S, check=False)
+    assert made.returncode == 0, made.stdout + made.stderr
+    [deb] = out.glob('*.deb')
+    [tarball] = out.glob('*.tar.gz')
+    return deb, tarball
 
 
 @pytest.fixture
-def staged(bluez_gateway, tmp_path):
-    '''The build installed under a DESTDIR with the default prefix, then moved
-    elsewhere: the tree must not depend on where it was installed.'''
-    stage = tmp_path / 'stage'
-    subprocess.run(['cmake', '--install', str(bluez_gateway.build_dir)], check=True,
-                   env=dict(os.environ, DESTDIR=str(stage)), stdout=subprocess.DEVNULL)
-    moved = tmp_path / 'elsewhere'
-    (stage / 'opt' / 'bluetooth').rename(moved)
-    return moved
+def unpacked(packages, tmp_path):
+    '''The .deb unpacked into a scratch root (dpkg -x).'''
+    root = tmp_path / 'root'
+    subprocess.run(['dpkg-deb', '-x', str(packages[0]), str(root)], check=True)
+    return root
 
 
-def test_tree_layout(staged):
-    names = sorted(str(p.relative_to(staged)) for p in staged.rglob('*') if not p.is_dir())
-    assert [n for n in names if n.startswith('bin/')] == ['bin/pairgate-pair', 'bin/pairgated']
-    for library in ('libpairgate_settings.so', 'libpairgate_io.so'):
-        assert f'lib/{library}' in names
-        assert any(re.fullmatch(rf'lib/{library}\.\d+', n) for n in names)
-    example = (staged / 'etc' / 'settings.example').read_text()
+def deb_listing(deb):
+    '''{path: (mode, owner)} of the files and links in DEB.'''
+    listing = subprocess.run(['dpkg-deb', '-c', str(deb)], capture_output=True, text=True,
+                             check=True).stdout
+    entries = {}
+    for line in listing.splitlines():
+        mode, owner, _size, _day, _time, path = line.split(None, 5)
+        if not mode.startswith('d'):
+            entries[path.split(' -> ')[0].removeprefix('./')] = (mode, owner)
+    return entries
+
+
+def tar_listing(tarball):
+    with tarfile.open(tarball) as archive:
+        return {m.name.removeprefix('./'): stat.filemode(m.mode | (stat.S_IFLNK if m.issym()
+                                                                   else stat.S_IFREG))
+                for m in archive.getmembers() if not m.isdir()}
+
+
+def control(deb, field):
+    return subprocess.run(['dpkg-deb', '-f', str(deb), field], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def test_package_contents(packages, unpacked):
+    deb, tarball = packages
+    files = deb_listing(deb)
+    expected = expected_files()
+    for path, (mode, owner) in files.items():
+        modes = [m for pattern, m in expected if re.fullmatch(pattern, path)]
+        assert modes == [mode], f'{path}: {mode}, expected {modes}'
+        assert owner == 'root/root', path
+    for pattern, _ in expected:
+        assert any(re.fullmatch(pattern, path) for path in files), pattern
+    # The settings themselves are never the package's: it cannot overwrite them.
+    assert 'opt/bluetooth/etc/settings' not in files
+    assert tar_listing(tarball) == {path: mode for path, (mode, _) in files.items()}
+
+    depends = control(deb, 'Depends')
+    for runtime in ('libdbus-1-3', 'libstdc++6', 'libc6'):
+        assert re.search(rf'\b{re.escape(runtime)}\b', depends), depends
+    assert control(deb, 'Recommends') == 'bluez'
+    info = subprocess.run(['dpkg-deb', '--ctrl-tarfile', str(deb)], capture_output=True,
+                          check=True).stdout
+    scripts = subprocess.run(['tar', '-xOf', '-', './postinst', './prerm', './postrm'],
+                             input=info, capture_output=True, check=True).stdout.decode()
+    assert not re.search(r'systemctl\s+(--\S+\s+)*(enable|unmask|start)\b|update-rc\.d', scripts)
+    conffiles = subprocess.run(['tar', '-xOf', '-', './conffiles'], input=info,
+                               capture_output=True, check=True).stdout.decode().split()
+    assert conffiles == ['/etc/default/pairgated', '/etc/init.d/S41pairgated']
+
+    unit_dir = unpacked / cached('PAIRGATE_SYSTEMD_UNIT_DIR').lstrip('/')
+    assert os.readlink(unit_dir / 'S41pairgated.service') == '/dev/null'
+    example = (unpacked / 'opt' / 'bluetooth' / 'etc' / 'settings.example').read_text()
     for key in SETTINGS_KEYS:
         assert re.search(rf'^{key}=', example, re.M), key
 
 
-def test_installed_daemon_runs_with_its_own_libraries(bluez_gateway, staged):
+def test_dpkg_leaves_the_settings_alone(packages, tmp_path):
+    '''Install, remove and purge with dpkg in a scratch root that already has
+    settings: they stay as they were; the rest comes and goes.'''
+    root = tmp_path / 'root'
+    for directory in ('var/lib/dpkg/info', 'var/lib/dpkg/updates', 'opt/bluetooth/etc'):
+        (root / directory).mkdir(parents=True)
+    (root / 'var/lib/dpkg/status').touch()
+    settings = root / 'opt/bluetooth/etc/settings'
+    settings.write_text('MOD_BLUETOOTH_SYSLOGLEV=2\n')
+    # Maintainer scripts see DPKG_ROOT and leave this machine's services alone.
+    dpkg = ['dpkg', f'--root={root}', '--force-script-chrootless', '--force-depends']
+
+    subprocess.run(dpkg + ['-i', str(packages[0])], check=True, capture_output=True)
+    assert (root / 'opt/bluetooth/bin/pairgated').exists()
+    assert (root / 'etc/init.d/S41pairgated').exists()
+    subprocess.run(dpkg + ['-r', 'pairgate'], check=True, capture_output=True)
+    assert not (root / 'opt/bluetooth/bin/pairgated').exists()
+    assert (root / 'etc/default/pairgated').exists()  # a conffile stays until purged
+    subprocess.run(dpkg + ['-P', 'pairgate'], check=True, capture_output=True)
+    assert not (root / 'etc/default/pairgated').exists()
+    assert settings.read_text() == 'MOD_BLUETOOTH_SYSLOGLEV=2\n'
+
+
+def capability_wrapper(unpacked, tmp_path):
+    '''A script that runs the unpacked daemon with what its systemd unit
+    leaves it: the unit's capability bounding set and no new privileges.'''
+    unit = next(unpacked.rglob('pairgated.service')).read_text()
+    names = re.search(r'^CapabilityBoundingSet=(.*)$', unit, re.M).group(1).split()
+    keep = ''.join(f',+{n.lower().removeprefix("cap_")}' for n in names)
+    daemon = unpacked / 'opt' / 'bluetooth' / 'bin' / 'pairgated'
+    wrapper = tmp_path / 'limited-pairgated'
+    wrapper.write_text(f'#!/bin/sh\nexec setpriv --bounding-set=-all{keep} --inh-caps=-all '
+                       f'--no-new-privs -- {daemon}\n')
+    wrapper.chmod(0o755)
+    return wrapper
+
+
+def test_unpacked_daemon_pairs_under_the_unit_limits(bluez_gateway, unpacked, tmp_path):
+    '''The unpacked tree runs where it is put, with its own libraries. Under
+    the unit's limits it reads settings and writes a reply pipe that belong to
+    another user, runs the I/O tool and reads the GPIO device.'''
     gw = bluez_gateway
-    daemon = staged / 'bin' / 'pairgated'
+    daemon = unpacked / 'opt' / 'bluetooth' / 'bin' / 'pairgated'
     env = {k: v for k, v in os.environ.items() if k != 'LD_LIBRARY_PATH'}
     resolved = subprocess.run(['ldd', str(daemon)], capture_output=True, text=True, env=env,
                               check=True).stdout
+    lib = unpacked / 'opt' / 'bluetooth' / 'lib'
     for library in ('libpairgate_settings.so.1', 'libpairgate_io.so.1'):
-        assert f'{library} => {staged}/bin/../lib/{library}' in resolved
+        assert f'{library} => {daemon.parent}/../lib/{library}' in resolved
+        assert (lib / library).exists()
 
-    gw.start_daemon(binary=daemon)
-    wait_first_pass(gw)
+    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n')
+    settings = gw.root / 'etc' / 'settings'
+    os.chown(settings, NOBODY, NOBODY)
+    settings.chmod(0o600)
+    os.mkfifo(gw.reply_pipe, 0o600)
+    os.chown(gw.reply_pipe, NOBODY, NOBODY)
+    gw.io_tool()
+    gw.gpio('1 1 1 1')
+    reply = gw.reply_reader()
+    gw.set_pair_behaviour(mode='confirm', passkey=42)
+
+    gw.start_daemon(binary=capability_wrapper(unpacked, tmp_path))
+    gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been disabled', INFO)
+    assert gw.io_calls() == ['get bin0']
+    start = request_pairing(gw)
+    assert reply.read(6) == PASSKEY
+    wait_agent_back(gw, start)
     assert stop(gw) == 0
-    assert STARTED in gw.syslog.lines
+    assert WEB_TRUSTED in gw.syslog.lines
+    assert gw.syslog.lines[-1] == FINISHED
+
+
+# ------------------------------------------------------------ init script
+
+
+@pytest.fixture
+def reaper():
+    '''This process takes the place of init for the daemons the init script
+    puts in the background, so that their exit status can be read.'''
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+    yield
+    reap_orphans(('pairgated', 'start-stop-daem'))
+    libc.prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
+
+
+def reap_orphans(names):
+    '''Reaps the ended children of this process with one of NAMES (such as the
+    middle process of start-stop-daemon --background).'''
+    for entry in Path('/proc').iterdir():
+        try:
+            fields = (entry / 'stat').read_text()
+        except (OSError, ValueError):
+            continue
+        name = fields[fields.index('(') + 1:fields.rindex(')')]
+        state, ppid = fields[fields.rindex(')') + 2:].split()[:2]
+        if int(ppid) == os.getpid() and state == 'Z' and name in names:
+            os.waitpid(int(entry.name), 0)
+
+
+def reap(pid, timeout=10):
+    '''The exit status of PID, a process handed to this one.'''
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            done, status = os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:  # not handed over yet
+            done, status = 0, 0
+        if done:
+            reap_orphans(('start-stop-daem',))
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    raise AssertionError(f'pid {pid} was not reaped within {timeout} s')
+
+
+@pytest.fixture
+def busybox_bin(tmp_path):
+    '''A directory of BusyBox applets (busybox itself included), the only
+    PATH of the init script.'''
+    busybox = shutil.which('busybox')
+    if busybox is None:
+        pytest.skip('busybox is not installed')
+    applets = tmp_path / 'busybox-bin'
+    applets.mkdir()
+    subprocess.run([busybox, '--install', '-s', str(applets)], check=True)
+    (applets / 'busybox').symlink_to(busybox)
+    return applets
+
+
+def shipped_paths(unpacked):
+    '''The init script's own DAEMON and PIDFILE, and every setting of the
+    shipped defaults file (all commented out).'''
+    script = (unpacked / 'etc' / 'init.d' / 'S41pairgated').read_text()
+    defaults = (unpacked / 'etc' / 'default' / 'pairgated').read_text()
+    own = dict(re.findall(r'^(DAEMON|PIDFILE)=(.*)$', script, re.M))
+    active = [line for line in defaults.splitlines() if line and not line.startswith('#')]
+    return own, active
+
+
+def test_init_script_under_busybox(reaper, bluez_gateway, unpacked, busybox_bin, tmp_path):
+    '''start, restart and stop with BusyBox sh and start-stop-daemon: each stop
+    waits for the whole shutdown, leaves no pidfile and no request pipe, and
+    the next start works.'''
+    gw = bluez_gateway
+    own, active = shipped_paths(unpacked)
+    assert own == {'DAEMON': '/opt/bluetooth/bin/pairgated', 'PIDFILE': '/var/run/pairgated.pid'}
+    assert active == []
+    pidfile = gw.root / 'pairgated.pid'
+    defaults = tmp_path / 'pairgated.defaults'
+    defaults.write_text(f'DAEMON={unpacked}/opt/bluetooth/bin/pairgated\n'
+                        f'PIDFILE={pidfile}\nSTOP_TIMEOUT=30\n')
+    script = unpacked / 'etc' / 'init.d' / 'S41pairgated'
+
+    def run(action):
+        proc = gw.spawn(['env', f'PATH={busybox_bin}', f'PAIRGATED_DEFAULTS={defaults}',
+                         'busybox', 'sh', str(script), action], sandboxed=True,
+                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                        stderr=subprocess.STDOUT)
+        out = proc.communicate(timeout=60)[0].decode()
+        return proc.returncode, out
+
+    def started(count):
+        gw.syslog.wait_count(STARTED[1], count, NOTICE, timeout=15)
+        return int(pidfile.read_text())
+
+    assert run('start') == (0, 'Starting pairgated: OK\n')
+    first = started(1)
+    assert stat.S_ISFIFO(gw.request_pipe.lstat().st_mode)
+    assert run('start') == (0, 'Starting pairgated: already running\n')
+    assert run('restart') == (0, 'Stopping pairgated: OK\nStarting pairgated: OK\n')
+    assert reap(first) == 0
+    second = started(2)
+    assert second != first
+    assert run('stop') == (0, 'Stopping pairgated: OK\n')
+    assert reap(second) == 0
+    assert not pidfile.exists()
+    assert not gw.request_pipe.exists()
+    assert run('stop') == (0, 'Stopping pairgated: not running\n')
+    gw.syslog.sync()
+    # The first run had shut down completely before the second started.
+    assert gw.syslog.lines == [scan_started(), STARTED, SCAN_STOPPED, FINISHED] * 2
+
+    defaults.write_text(defaults.read_text() + 'ENABLED=no\n')
+    assert run('start') == (0, f'pairgated is disabled in {defaults}\n')
+    assert not pidfile.exists()
