@@ -1,0 +1,144 @@
+// The web UI's pairing road through pairgated's two named pipes, timed.
+#include "bench/web_road.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+constexpr dbus_uint32_t passkey = 42;
+constexpr const char *passkey_text = "000042";
+constexpr size_t message_size = 6;
+constexpr size_t request_size = 17;
+constexpr auto road_limit = std::chrono::seconds(5);
+
+// The web UI's end of the reply pipe. It holds a writer of its own too, so
+// that poll() never reports a hang-up between the daemon's messages.
+class reply_reader {
+  public:
+    ~reply_reader() {
+        for (int fd : {reader_, writer_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+    bool open_pipe(const std::string &path) {
+        if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
+            return false;
+        }
+        reader_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        writer_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return reader_ >= 0 && writer_ >= 0;
+    }
+
+    int fd() const { return reader_; }
+
+    // Reads what has come; each whole message is kept with its arrival time.
+    void read_available() {
+        char buffer[64];
+        const ssize_t got = read(reader_, buffer, sizeof buffer);
+        if (got <= 0) {
+            return;
+        }
+        partial_.append(buffer, static_cast<size_t>(got));
+        while (partial_.size() >= message_size) {
+            messages_.emplace_back(partial_.substr(0, message_size), clock::now());
+            partial_.erase(0, message_size);
+        }
+    }
+
+    const std::vector<std::pair<std::string, clock::time_point>> &messages() const {
+        return messages_;
+    }
+    void forget() { messages_.clear(); }
+
+  private:
+    int reader_ = -1;
+    int writer_ = -1;
+    std::string partial_;
+    std::vector<std::pair<std::string, clock::time_point>> messages_;
+};
+
+bool write_request(const std::string &path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t written = write(fd, standin_device_address, request_size);
+    close(fd);
+    return written == static_cast<ssize_t>(request_size);
+}
+
+// Files the times of one road that ended; a wrong first message is a failure.
+void file_road(road_times *times, const reply_reader &reply, clock::time_point began,
+               clock::time_point ended) {
+    const auto &[message, at] = reply.messages().front();
+    const bool as_expected = times->confirmation ? message == passkey_text
+                                                 : message == std::string(message_size, '\x01');
+    if (!as_expected) {
+        ++times->failures;
+        return;
+    }
+    const double end_ms = to_milliseconds(ended - began);
+    times->end_ms.push_back(end_ms);
+    if (times->confirmation) {
+        times->passkey_ms.push_back(to_milliseconds(at - began));
+        times->outcome_ms.push_back(end_ms);  // a success adds nothing to the pipe
+    } else {
+        times->outcome_ms.push_back(to_milliseconds(at - began));
+    }
+}
+
+// One pairing, from the request to the agent registered again as "NoInputNoOutput".
+bool run_road(DBusConnection *connection, bluez_standin &standin, reply_reader &reply,
+              const std::string &request_path, road_times *times) {
+    const uint64_t ends_before = standin.events().plain_registrations;
+    reply.forget();
+    const clock::time_point began = clock::now();
+    if (!write_request(request_path)) {
+        times->problem = "cannot write the request pipe: " + std::string(strerror(errno));
+        return false;
+    }
+    const auto ended = [&] {
+        return standin.events().plain_registrations > ends_before && !reply.messages().empty();
+    };
+    if (!run_until(connection, began + road_limit, ended,
+                   {{reply.fd(), [&reply] { reply.read_available(); }}})) {
+        times->problem = "a pairing did not end within 5 s";
+        return false;
+    }
+    file_road(times, reply, began, standin.events().last_plain_registration);
+    return true;
+}
+
+}  // namespace
+
+road_times time_web_road(DBusConnection *connection, bluez_standin &standin,
+                         const std::string &pipe_dir, bool confirmation, unsigned pairings) {
+    road_times times;
+    times.confirmation = confirmation;
+    reply_reader reply;
+    if (!reply.open_pipe(pipe_dir + "/duskweb.fifo")) {
+        times.problem = "cannot open the reply pipe: " + std::string(strerror(errno));
+        return times;
+    }
+    standin.ask_confirmation(confirmation, passkey);
+    for (unsigned i = 0; i < pairings; ++i) {
+        if (!run_road(connection, standin, reply, pipe_dir + "/duskpair.fifo", &times)) {
+            break;
+        }
+    }
+    return times;
+}
+
+}  // namespace bench
