@@ -22,7 +22,7 @@ struct agent_setup {
 
 struct run_options {
     unsigned calls = 100000;
-    unsigned calls_per_turn = 1000;  // the agents take turns, this many calls each
+    unsigned calls_per_turn = 100;  // the agents take turns, this many calls each
     double idle_seconds = 10;
     unsigned pairings = 200;
 };

@@ -99,7 +99,7 @@ std::string describe_setting(const std::string &label) {
     return "Measured on " + std::string(system.machine) + ", " +
            std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores (" + cpu + "), Linux " +
            system.release + ", load average " + load +
-           " at start; a private dbus-daemon; BlueZ played by the C stand-in in bench/." +
+           " at start; a private dbus-daemon; BlueZ played by the libdbus stand-in of bench/." +
            (label.empty() ? "" : " " + label);
 }
 
