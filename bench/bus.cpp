@@ -3,7 +3,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 namespace bench {
 
@@ -16,9 +18,13 @@ void send_and_drop(DBusConnection *connection, DBusMessage *message) {
     }
 }
 
-int poll_timeout_ms(clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+// What is left until DEADLINE, for ppoll(): whole milliseconds would bend
+// short pauses.
+timespec time_left(clock::time_point deadline) {
+    const auto left = std::max(clock::duration::zero(), deadline - clock::now());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+    return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
 }
 
 // Waits until the bus or a watched descriptor is readable, then reads what
@@ -34,7 +40,8 @@ bool wait_and_read(DBusConnection *connection, clock::time_point deadline,
     for (const fd_watch &watch : watches) {
         fds.push_back({watch.fd, POLLIN, 0});
     }
-    if (poll(fds.data(), fds.size(), poll_timeout_ms(deadline)) < 0) {
+    const timespec timeout = time_left(deadline);
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) {
         return errno == EINTR;
     }
     if (fds[0].revents != 0 && !dbus_connection_read_write(connection, 0)) {

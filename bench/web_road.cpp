@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,9 @@ constexpr const char *passkey_text = "000042";
 constexpr size_t message_size = 6;
 constexpr size_t request_size = 17;
 constexpr auto road_limit = std::chrono::seconds(5);
+// Before each request; see pause_at_random().
+constexpr std::chrono::microseconds shortest_pause{1000};
+constexpr std::chrono::microseconds longest_pause{3000};
 
 // The web UI's end of the reply pipe. It holds a writer of its own too, so
 // that poll() never reports a hang-up between the daemon's messages.
@@ -121,6 +125,14 @@ bool run_road(DBusConnection *connection, bluez_standin &standin, reply_reader &
     return true;
 }
 
+// A request written at once after the previous road would reach the daemon at
+// the same point of its loop every time; a user's comes at any point. The
+// sequence is the same in every run.
+void pause_at_random(DBusConnection *connection, std::mt19937 &random) {
+    std::uniform_int_distribution<long> pause(shortest_pause.count(), longest_pause.count());
+    serve_for(connection, std::chrono::microseconds(pause(random)));
+}
+
 }  // namespace
 
 road_times time_web_road(DBusConnection *connection, bluez_standin &standin,
@@ -133,7 +145,9 @@ road_times time_web_road(DBusConnection *connection, bluez_standin &standin,
         return times;
     }
     standin.ask_confirmation(confirmation, passkey);
+    std::mt19937 random(pairings);
     for (unsigned i = 0; i < pairings; ++i) {
+        pause_at_random(connection, random);
         if (!run_road(connection, standin, reply, pipe_dir + "/duskpair.fifo", &times)) {
             break;
         }
