@@ -88,18 +88,23 @@ std::string first_line_with(const char *path, const char *start) {
     return "";
 }
 
-// The machine in one sentence, for the reader of the figures.
-std::string describe_setting(const std::string &label) {
+std::string load_average() {
+    std::string load;
+    std::ifstream("/proc/loadavg") >> load;
+    return load;
+}
+
+// The machine in one sentence, for the reader of the figures. The load
+// others put on it shows in the round trips' tails.
+std::string describe_setting(const std::string &label, const std::string &load_at_start) {
     utsname system{};
     uname(&system);
     std::string cpu = first_line_with("/proc/cpuinfo", "model name");
     cpu = cpu.empty() ? "unknown CPU" : cpu.substr(cpu.find(':') + 2);
-    std::string load;
-    std::ifstream("/proc/loadavg") >> load;
     return "Measured on " + std::string(system.machine) + ", " +
            std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores (" + cpu + "), Linux " +
-           system.release + ", load average " + load +
-           " at start; a private dbus-daemon; BlueZ played by the libdbus stand-in of bench/." +
+           system.release + ", load average " + load_at_start + " at start and " + load_average() +
+           " at the end; a private dbus-daemon; BlueZ played by the libdbus stand-in of bench/." +
            (label.empty() ? "" : " " + label);
 }
 
@@ -129,7 +134,7 @@ DBusConnection *connect_as_bluez(DBusError *error) {
 
 int run(const options &parsed) {
     report_input input;
-    input.setting = describe_setting(parsed.label);
+    const std::string load_at_start = load_average();
     input.options = parsed.run;
     input.polling_reference = polling_reference_agent;
     input.sizes = sizes_of(parsed.sized);
@@ -152,6 +157,7 @@ int run(const options &parsed) {
     }
     dbus_connection_close(connection);
     dbus_connection_unref(connection);
+    input.setting = describe_setting(parsed.label, load_at_start);
     const std::string report = markdown_report(input);
     (void)fputs(report.c_str(), stdout);
     const bool written =
