@@ -157,18 +157,30 @@ void time_calls(DBusConnection *connection, bluez_standin &standin, agent_list &
     }
 }
 
+// Pairings with and without a RequestConfirmation, on every daemon in turn,
+// for the same reason as the calls.
 void time_roads(DBusConnection *connection, bluez_standin &standin, agent_list &agents,
                 unsigned pairings) {
+    std::vector<std::pair<running_agent *, std::unique_ptr<web_road>>> roads;
     for (const auto &agent : agents) {
-        if (!agent->usable() || agent->setup->pipe_dir.empty()) {
-            continue;
+        if (agent->usable() && !agent->setup->pipe_dir.empty()) {
+            roads.emplace_back(agent.get(), std::make_unique<web_road>(agent->setup->pipe_dir));
         }
-        for (const bool confirmation : {true, false}) {
-            (void)fprintf(stderr, "%s: %u web pairings, %s RequestConfirmation\n",
-                          agent->setup->name.c_str(), pairings, confirmation ? "with" : "without");
-            agent->figures.roads.push_back(
-                time_web_road(connection, standin, agent->setup->pipe_dir, confirmation, pairings));
+    }
+    (void)fprintf(stderr, "%u web pairings per daemon with a RequestConfirmation, %u without\n",
+                  pairings, pairings);
+    std::mt19937 random(pairings);  // the same pauses in every run
+    std::vector<bool> going(roads.size(), true);
+    for (unsigned i = 0; i < pairings; ++i) {
+        for (size_t r = 0; r < roads.size(); ++r) {
+            for (const bool confirmation : {true, false}) {
+                going[r] = going[r] &&
+                           roads[r].second->pair_once(connection, standin, confirmation, random);
+            }
         }
+    }
+    for (auto &[agent, road] : roads) {
+        agent->figures.roads = {road->times(true), road->times(false)};
     }
 }
 

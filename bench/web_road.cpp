@@ -24,6 +24,8 @@ constexpr auto road_limit = std::chrono::seconds(5);
 constexpr std::chrono::microseconds shortest_pause{1000};
 constexpr std::chrono::microseconds longest_pause{3000};
 
+}  // namespace
+
 // The web UI's end of the reply pipe. It holds a writer of its own too, so
 // that poll() never reports a hang-up between the daemon's messages.
 class reply_reader {
@@ -73,6 +75,8 @@ class reply_reader {
     std::vector<std::pair<std::string, clock::time_point>> messages_;
 };
 
+namespace {
+
 bool write_request(const std::string &path) {
     const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -103,13 +107,43 @@ void file_road(road_times *times, const reply_reader &reply, clock::time_point b
     }
 }
 
+// A request written at once after the previous road would reach the daemon at
+// the same point of its loop every time; a user's comes at any point.
+void pause_at_random(DBusConnection *connection, std::mt19937 &random) {
+    std::uniform_int_distribution<long> pause(shortest_pause.count(), longest_pause.count());
+    serve_for(connection, std::chrono::microseconds(pause(random)));
+}
+
+}  // namespace
+
+web_road::web_road(std::string pipe_dir) : pipe_dir_(std::move(pipe_dir)) {
+    confirmed_.confirmation = true;
+}
+
+web_road::~web_road() = default;
+
+bool web_road::pair_once(DBusConnection *connection, bluez_standin &standin, bool confirmation,
+                         std::mt19937 &random) {
+    road_times &road = times(confirmation);
+    if (!reply_) {
+        reply_ = std::make_unique<reply_reader>();
+        if (!reply_->open_pipe(pipe_dir_ + "/duskweb.fifo")) {
+            road.problem = "cannot open the reply pipe: " + std::string(strerror(errno));
+            return false;
+        }
+    }
+    standin.ask_confirmation(confirmation, passkey);
+    pause_at_random(connection, random);
+    return run_road(connection, standin, &road);
+}
+
 // One pairing, from the request to the agent registered again as "NoInputNoOutput".
-bool run_road(DBusConnection *connection, bluez_standin &standin, reply_reader &reply,
-              const std::string &request_path, road_times *times) {
+bool web_road::run_road(DBusConnection *connection, bluez_standin &standin, road_times *times) {
     const uint64_t ends_before = standin.events().plain_registrations;
+    reply_reader &reply = *reply_;
     reply.forget();
     const clock::time_point began = clock::now();
-    if (!write_request(request_path)) {
+    if (!write_request(pipe_dir_ + "/duskpair.fifo")) {
         times->problem = "cannot write the request pipe: " + std::string(strerror(errno));
         return false;
     }
@@ -123,36 +157,6 @@ bool run_road(DBusConnection *connection, bluez_standin &standin, reply_reader &
     }
     file_road(times, reply, began, standin.events().last_plain_registration);
     return true;
-}
-
-// A request written at once after the previous road would reach the daemon at
-// the same point of its loop every time; a user's comes at any point. The
-// sequence is the same in every run.
-void pause_at_random(DBusConnection *connection, std::mt19937 &random) {
-    std::uniform_int_distribution<long> pause(shortest_pause.count(), longest_pause.count());
-    serve_for(connection, std::chrono::microseconds(pause(random)));
-}
-
-}  // namespace
-
-road_times time_web_road(DBusConnection *connection, bluez_standin &standin,
-                         const std::string &pipe_dir, bool confirmation, unsigned pairings) {
-    road_times times;
-    times.confirmation = confirmation;
-    reply_reader reply;
-    if (!reply.open_pipe(pipe_dir + "/duskweb.fifo")) {
-        times.problem = "cannot open the reply pipe: " + std::string(strerror(errno));
-        return times;
-    }
-    standin.ask_confirmation(confirmation, passkey);
-    std::mt19937 random(pairings);
-    for (unsigned i = 0; i < pairings; ++i) {
-        pause_at_random(connection, random);
-        if (!run_road(connection, standin, reply, pipe_dir + "/duskpair.fifo", &times)) {
-            break;
-        }
-    }
-    return times;
 }
 
 }  // namespace bench
