@@ -5,6 +5,9 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <random>
+#include <utility>
+#include <vector>
 
 #include "bench/child_process.h"
 #include "bench/web_road.h"
