@@ -11,6 +11,7 @@
 #include "bluez/bluez_calls.h"
 #include "daemon/adapter_select.h"
 #include "daemon/log_mask.h"
+#include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
 #include "daemon/process_state.h"
 #include "settings/settings.h"
@@ -150,15 +151,23 @@ bool take_request(daemon_run &run) {
     return true;
 }
 
+// The input has no event to wait on: while it must be read, it sets a pace
+// of one pass a millisecond. Otherwise a pass ends in a wait for the next
+// event, with the request pipe watched only when the next pass reads it.
 void run_loop(daemon_run &run) {
     for (;;) {
         pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
         if (web_pairing_state == web_pairing::idle && !take_request(run)) {
             return;
         }
-        // Handles at most one queued message; waits up to 1 ms only when idle.
-        if (!dbus_connection_read_write_dispatch(run.connection.get(), 1)) {
+        const int pace_ms = pairable_control_pending(run.reader) ? 1 : 0;
+        // Handles at most one queued message; waits up to pace_ms only when idle.
+        if (!dbus_connection_read_write_dispatch(run.connection.get(), pace_ms)) {
             return;
+        }
+        if (!pairable_control_pending(run.reader)) {
+            const bool intake_next = web_pairing_state == web_pairing::idle;
+            wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1);
         }
         if (stop_requested) {
             return;
