@@ -12,6 +12,7 @@
 #include "daemon/adapter_select.h"
 #include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
+#include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
 #include "daemon/process_state.h"
 #include "settings/settings.h"
@@ -158,19 +159,32 @@ bool take_request(daemon_run &run) {
     return true;
 }
 
+// Whether the pairable-control step of the next pass has work: an input to
+// read, or a first decision to make. Without an adapter (BlueZ gone, or the
+// controller) there is no window to drive, and the step would only fail.
+bool window_step_due(const daemon_run &run) {
+    return adapter_path[0] != '\0' && pairable_control_pending(run.reader);
+}
+
+// The input has no event to wait on: while it must be read, it sets a pace
+// of one pass a millisecond. Otherwise a pass ends in a wait for the next
+// event, with the request pipe watched only when the next pass reads it.
 void run_loop(daemon_run &run) {
     for (;;) {
-        // Without an adapter (BlueZ gone, or the controller) there is no
-        // window to drive: the step would only fail on every pass.
-        if (adapter_path[0] != '\0') {
+        if (window_step_due(run)) {
             pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
         }
         if (web_pairing_state == web_pairing::idle && !take_request(run)) {
             return;
         }
-        // Handles at most one queued message; waits up to 1 ms only when idle.
-        if (!dbus_connection_read_write_dispatch(run.connection.get(), 1)) {
+        // Handles at most one queued message; waits up to 1 ms only when paced and idle.
+        if (!dbus_connection_read_write_dispatch(run.connection.get(),
+                                                 window_step_due(run) ? 1 : 0)) {
             return;
+        }
+        if (!window_step_due(run)) {
+            const bool intake_next = web_pairing_state == web_pairing::idle;
+            wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1);
         }
         if (stop_requested) {
             return;

@@ -14,14 +14,11 @@ constexpr uint32_t discoverable_with_input = 2;
 
 // What this pass should bring the adapter to; none: nothing to do.
 std::optional<pairable> decide_target(input_reader reader) {
-    if (reader == nullptr) {
-        if (pairable_state == pairable::undecided) {
-            return pairable::closed;
-        }
+    if (!pairable_control_pending(reader)) {
         return std::nullopt;
     }
-    if (web_pairing_state != web_pairing::idle && pairable_state != pairable::undecided) {
-        return std::nullopt;
+    if (reader == nullptr) {
+        return pairable::closed;
     }
     const int reading = reader();
     if (stop_requested) {
@@ -53,6 +50,13 @@ input_reader select_input_reader(const char *pairable_bin) {
         return input_readers[first - '0'];
     }
     return nullptr;
+}
+
+bool pairable_control_pending(input_reader reader) {
+    if (reader == nullptr) {
+        return pairable_state == pairable::undecided;
+    }
+    return web_pairing_state == web_pairing::idle || pairable_state == pairable::undecided;
 }
 
 void pairable_control_step(DBusConnection *connection, error_guard &error, const settings &settings,

@@ -13,6 +13,10 @@
 // ("0".."3"), or null for anything else.
 input_reader select_input_reader(const char *pairable_bin);
 
+// Whether the next pass has work here: a reading of the input, or the first
+// decision without one. While it has none, the loop may sleep until an event.
+bool pairable_control_pending(input_reader reader);
+
 // One pass: reads the input (unless a web pairing is under way) and drives
 // Pairable/Discoverable and pairable_state. Failures are logged here and the
 // shared error record is cleared.

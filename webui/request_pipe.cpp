@@ -13,7 +13,10 @@
 
 namespace {
 
-constexpr int read_flags = O_RDONLY | O_NONBLOCK;
+// Read-write: the daemon's own writer keeps the pipe from reporting a
+// hang-up for ever once a web UI writer has closed it, so the loop can wait
+// on it. A client still finds no reader when no daemon runs.
+constexpr int open_flags = O_RDWR | O_NONBLOCK;
 
 bool is_own_pipe(const struct stat &status) {
     return S_ISFIFO(status.st_mode) && status.st_uid == geteuid();
@@ -39,7 +42,7 @@ request_pipe_setup replace_what_stands_there() {
     if (looked && S_ISDIR(found.st_mode)) {
         return failed(request_pipe_setup::step::open_failed, "not a named pipe");
     }
-    opened_fifo pipe = replace_with_private_fifo(request_pipe_path, read_flags);
+    opened_fifo pipe = replace_with_private_fifo(request_pipe_path, open_flags);
     if (!pipe.fd) {
         return failed(request_pipe_setup::step::create_failed, pipe.reason());
     }
@@ -62,7 +65,7 @@ request_pipe_setup set_up_request_pipe() {
     } else if (!is_own_pipe(found)) {
         return replace_what_stands_there();
     }
-    opened_fifo pipe = open_fifo(request_pipe_path, read_flags);
+    opened_fifo pipe = open_fifo(request_pipe_path, open_flags);
     if (pipe.fd && is_own_pipe(pipe.status)) {
         return ready(std::move(pipe.fd));
     }

@@ -11,7 +11,7 @@ struct request_pipe_setup {
     enum class step { ready, create_failed, open_failed };
 
     step outcome = step::ready;
-    unique_fd fd;                  // read-only, non-blocking, when ready
+    unique_fd fd;                  // read-write (a writer of our own), non-blocking, when ready
     const char *reason = nullptr;  // why a step failed, for the log
 
     // Set when something not of the daemon's own stood at the path and a new
@@ -20,7 +20,8 @@ struct request_pipe_setup {
     uid_t replaced_owner = 0;
 };
 
-// Creates the pipe with mode 0600 and opens it for reading without blocking.
+// Creates the pipe with mode 0600 and opens it for reading (and writing, so
+// that it never reports a hang-up) without blocking.
 // A pipe of the daemon's own user left by an earlier run (or set up by the
 // integrator) is used as it is, whatever its group and mode. Anything else -
 // another user's pipe, a link, a file - is replaced atomically by a new pipe:

@@ -1,7 +1,9 @@
 '''The road of a web-requested pairing: the request pipe, the agent swap, Pair,
 the passkey and the outcome on the reply pipe, and pairgate-pair on top.'''
 
+import os
 import re
+import stat
 
 import pytest
 
@@ -305,6 +307,17 @@ def test_client_after_the_daemon_stopped(running):
     assert stop(running) == 0
     status, _, _ = pairgate_pair(running, DEVICE)
     assert status == 3
+
+
+def test_client_with_a_pipe_left_behind(running):
+    '''A daemon whose bus went away leaves its request pipe; the writer it
+    held on it went with it, so the pipe has no reader.'''
+    wait_first_pass(running)
+    running.stop_bus()
+    assert running.wait_exit() == 1
+    assert stat.S_ISFIFO(os.stat(running.request_pipe).st_mode)
+    status, events, _ = pairgate_pair(running, DEVICE)
+    assert (status, events) == (3, [{'event': 'error', 'message': 'pairgated is not running'}])
 
 
 def test_client_usage(bluez_gateway):
