@@ -9,6 +9,7 @@ import pytest
 
 from daemon_steps import stop, wait_first_pass
 from expected import STARTED
+from gateway import EMULATED
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -48,7 +49,10 @@ def test_installed_daemon_runs_with_its_own_libraries(bluez_gateway, staged):
     gw = bluez_gateway
     daemon = staged / 'bin' / 'pairgated'
     env = {k: v for k, v in os.environ.items() if k != 'LD_LIBRARY_PATH'}
-    resolved = subprocess.run(['ldd', str(daemon)], capture_output=True, text=True, env=env,
+    # ldd of the host cannot read a cross build's program; the target's own
+    # loader lists what it resolves when asked through its environment.
+    ldd = [EMULATED, '-E', 'LD_TRACE_LOADED_OBJECTS=1'] if EMULATED else ['ldd']
+    resolved = subprocess.run(ldd + [str(daemon)], capture_output=True, text=True, env=env,
                               check=True).stdout
     for library in ('libpairgate_settings.so.1', 'libpairgate_io.so.1'):
         assert f'{library} => {staged}/bin/../lib/{library}' in resolved

@@ -257,8 +257,8 @@ def test_deeper_path_is_valid_and_goes_to_bluez(web):
 def pairgate_pair(gw, *args):
     '''Runs pairgate-pair where it sees the daemon's /var/tmp; (status, lines).'''
     client = gw.build_dir / 'webui' / 'pairgate-pair'
-    proc = gw.spawn([str(client), '--json', *args], sandboxed=True, stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE)
+    proc = gw.spawn(gw.target_command(client) + ['--json', *args], sandboxed=True,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = proc.communicate(timeout=30)
     return proc.returncode, [json.loads(line) for line in out.decode().splitlines()], err
 
