@@ -29,6 +29,38 @@ void trim_line(char *line) {
     }
 }
 
+bool is_c_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads a number as "%u" does on the gateways' 32-bit platform, so a settings
+// file means the same wherever it is read: blanks skipped, one optional sign,
+// decimal digits up to the first other character. A magnitude beyond 32 bits
+// saturates (whatever the sign), a negative one wraps modulo 2^32, and no
+// digit at all gives 0. A 64-bit C library would cut such magnitudes to
+// their low 32 bits instead.
+uint32_t read_unsigned(const char *text) {
+    while (is_c_space(*text)) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    if (*text < '0' || *text > '9') {
+        return 0;
+    }
+    uint64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(*text - '0');
+        if (magnitude > UINT32_MAX) {
+            return UINT32_MAX;
+        }
+    }
+    const auto value = static_cast<uint32_t>(magnitude);
+    return negative ? 0U - value : value;
+}
+
 }  // namespace
 
 char *settings_find_value(FILE *file, const char *key) {
@@ -63,11 +95,7 @@ uint32_t settings_get_uint(FILE *file, const char *key) {
     }
     rewind(file);
     const char *value = settings_find_value(file, key);
-    unsigned number = 0;
-    if (value == nullptr || sscanf(value, "%u", &number) != 1) {
-        return 0;
-    }
-    return number;
+    return value != nullptr ? read_unsigned(value) : 0;
 }
 
 void settings_load_from(struct settings *record, const char *path) {

@@ -47,8 +47,11 @@ void settings_load_from(struct settings *record, const char *path);
  * missing. */
 char *settings_get_string(FILE *file, const char *key);
 
-/* The key's value read with "%u"; 0 when file is NULL, the key is missing or
- * the value does not start with a number. */
+/* The key's value read as "%u" reads it on a 32-bit gateway, whatever the
+ * width of long here: leading blanks skipped, an optional sign, decimal digits
+ * up to the first other character; a negative value wraps modulo 2^32, and a
+ * magnitude above 4294967295 gives 4294967295. 0 when file is NULL, the key
+ * is missing or the value does not start with a number. */
 uint32_t settings_get_uint(FILE *file, const char *key);
 
 /* Points into a shared line buffer at the start of the key's value, or NULL.

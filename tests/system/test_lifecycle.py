@@ -262,7 +262,7 @@ def test_log_mask(bluez_gateway, settings, priorities):
     ('#MOD_BLUETOOTH_SYSLOGLEV=3\n', False),
     ('MOD_BLUETOOTH_SYSLOGLEV="3\n', False),  # cut at the only quote: empty
     ('MOD_BLUETOOTH_SYSLOGLEV=0\nMOD_BLUETOOTH_SYSLOGLEV=3\n', False),
-    ('MOD_BLUETOOTH_SYSLOGLEV=4294967296\n', False),  # past the range: 0
+    ('MOD_BLUETOOTH_SYSLOGLEV=4294967296\n', True),  # past the range: the largest value
     (b'\x00\xff\xfe\x01=\x80\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
     ('x' * 20000 + '\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
     ('', False),

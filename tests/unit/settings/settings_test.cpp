@@ -110,14 +110,28 @@ TEST_F(SettingsFile, KeyMatchingRules) {
     EXPECT_EQ(level("no equals sign here\nMOD_BLUETOOTH_SYSLOGLEV=2"), 2u) << "no final newline";
 }
 
+// One reading on every word size: as "%u" reads on the gateways' 32-bit
+// platform. A 64-bit C library would read 4294967296 as 0.
 TEST_F(SettingsFile, NumbersAreReadAsUnsignedDecimals) {
     EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=\"4\"\n"), 4u);
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=3abc\n"), 3u);
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-1\n"), 4294967295u) << "wraps, as %u does";
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=99999999999999999999\n"), 4294967295u);
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=4294967296\n"), 0u) << "one past the range";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=3abc\n"), 3u) << "trailing letters ignored";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=007\n"), 7u);
     EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=  2\n"), 2u) << "leading blanks skipped";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=\t\v\f 2\n"), 2u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=+7\n"), 7u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=4294967295\n"), 4294967295u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=4294967296\n"), 4294967295u) << "saturates";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=99999999999999999999\n"), 4294967295u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-1\n"), 4294967295u) << "wraps";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-4294967295\n"), 1u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-4294967296\n"), 4294967295u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-99999999999999999999\n"), 4294967295u);
     EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=+\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=- 1\n"), 0u) << "no blank after the sign";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=+-1\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=0x10\n"), 0u) << "decimal only";
     EXPECT_EQ(load("MOD_BLUETOOTH_DISCOVERABLE=yes\n").discoverable, 0u);
 }
 
