@@ -1,7 +1,10 @@
 // Lookup of KEY=value lines in the settings file.
 #include "settings/settings.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -61,6 +64,25 @@ uint32_t read_unsigned(const char *text) {
     return negative ? 0U - value : value;
 }
 
+// Only a regular file is read: opening a FIFO would wait for a writer, and a
+// device may never end. Anything else reads as a missing file. Links are
+// followed: the settings directory is root's.
+FILE *open_regular_file(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    FILE *file = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        file = fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        (void)close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 char *settings_find_value(FILE *file, const char *key) {
@@ -99,7 +121,7 @@ uint32_t settings_get_uint(FILE *file, const char *key) {
 }
 
 void settings_load_from(struct settings *record, const char *path) {
-    FILE *file = fopen(path, "r");
+    FILE *file = open_regular_file(path);
     record->enabled = settings_get_uint(file, "MOD_BLUETOOTH_ENABLED");
     record->alias = settings_get_string(file, "MOD_BLUETOOTH_ALIAS");
     record->discoverable = settings_get_uint(file, "MOD_BLUETOOTH_DISCOVERABLE");

@@ -1,6 +1,7 @@
 /* The Bluetooth module's settings, read from the shell-style file
  * "/opt/bluetooth/etc/settings": one KEY=value per line, the value optionally
- * between double quotes. A missing file or key gives 0 or the empty text.
+ * between double quotes. A missing file or key gives 0 or the empty text; so
+ * does a path that is not a regular file (a FIFO, a device, a directory).
  * C-compatible: other programs of the gateway's Bluetooth module link it. */
 #ifndef PAIRGATE_SETTINGS_SETTINGS_H
 #define PAIRGATE_SETTINGS_SETTINGS_H
@@ -40,7 +41,7 @@ struct settings {
 /* Fills every field from SETTINGS_PATH. */
 void settings_load(struct settings *record);
 
-/* Same, from another file; for tools and tests. */
+/* Same, from another path; for tools and tests. */
 void settings_load_from(struct settings *record, const char *path);
 
 /* A new heap copy of the key's value; of "" when file is NULL or the key is

@@ -275,3 +275,17 @@ def test_settings_as_the_daemon_reads_them(bluez_gateway, settings, logs):
     wait_first_pass(gw)
     assert stop(gw) == 0
     assert (STARTED in gw.syslog.lines) == logs
+
+
+def test_settings_fifo_reads_as_a_missing_file(bluez_gateway):
+    '''Opening a FIFO for reading waits for a writer: the daemon must neither
+    block at start nor lose its orderly stop.'''
+    gw = bluez_gateway
+    gw.settings(None)
+    os.mkfifo(gw.root / 'etc' / 'settings', 0o600)
+    daemon = gw.start_daemon()
+    assert daemon.poll() is None
+    assert gw.calls()[:len(START)] == START
+    wait_first_pass(gw)
+    assert stop(gw, signal.SIGTERM) == 0
+    assert gw.syslog.lines == []  # log level 0, as without a file
