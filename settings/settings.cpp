@@ -1,7 +1,10 @@
 // Lookup of KEY=value lines in the settings file.
 #include "settings/settings.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -27,6 +30,57 @@ void trim_line(char *line) {
     if (last_quote != nullptr) {
         *last_quote = '\0';
     }
+}
+
+bool is_c_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads a number as "%u" does on the gateways' 32-bit platform, so a settings
+// file means the same wherever it is read: blanks skipped, one optional sign,
+// decimal digits up to the first other character. A magnitude beyond 32 bits
+// saturates (whatever the sign), a negative one wraps modulo 2^32, and no
+// digit at all gives 0. A 64-bit C library would cut such magnitudes to
+// their low 32 bits instead.
+uint32_t read_unsigned(const char *text) {
+    while (is_c_space(*text)) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    if (*text < '0' || *text > '9') {
+        return 0;
+    }
+    uint64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + static_cast<uint64_t>(*text - '0');
+        if (magnitude > UINT32_MAX) {
+            return UINT32_MAX;
+        }
+    }
+    const auto value = static_cast<uint32_t>(magnitude);
+    return negative ? 0U - value : value;
+}
+
+// Only a regular file is read: opening a FIFO would wait for a writer, and a
+// device may never end. Anything else reads as a missing file. Links are
+// followed: the settings directory is root's.
+FILE *open_regular_file(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    FILE *file = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        file = fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        (void)close(fd);
+    }
+    return file;
 }
 
 }  // namespace
@@ -63,15 +117,11 @@ uint32_t settings_get_uint(FILE *file, const char *key) {
     }
     rewind(file);
     const char *value = settings_find_value(file, key);
-    unsigned number = 0;
-    if (value == nullptr || sscanf(value, "%u", &number) != 1) {
-        return 0;
-    }
-    return number;
+    return value != nullptr ? read_unsigned(value) : 0;
 }
 
 void settings_load_from(struct settings *record, const char *path) {
-    FILE *file = fopen(path, "r");
+    FILE *file = open_regular_file(path);
     record->enabled = settings_get_uint(file, "MOD_BLUETOOTH_ENABLED");
     record->alias = settings_get_string(file, "MOD_BLUETOOTH_ALIAS");
     record->discoverable = settings_get_uint(file, "MOD_BLUETOOTH_DISCOVERABLE");

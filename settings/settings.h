@@ -1,6 +1,7 @@
 /* The Bluetooth module's settings, read from the shell-style file
  * "/opt/bluetooth/etc/settings": one KEY=value per line, the value optionally
- * between double quotes. A missing file or key gives 0 or the empty text.
+ * between double quotes. A missing file or key gives 0 or the empty text; so
+ * does a path that is not a regular file (a FIFO, a device, a directory).
  * C-compatible: other programs of the gateway's Bluetooth module link it. */
 #ifndef PAIRGATE_SETTINGS_SETTINGS_H
 #define PAIRGATE_SETTINGS_SETTINGS_H
@@ -40,15 +41,18 @@ struct settings {
 /* Fills every field from SETTINGS_PATH. */
 void settings_load(struct settings *record);
 
-/* Same, from another file; for tools and tests. */
+/* Same, from another path; for tools and tests. */
 void settings_load_from(struct settings *record, const char *path);
 
 /* A new heap copy of the key's value; of "" when file is NULL or the key is
  * missing. */
 char *settings_get_string(FILE *file, const char *key);
 
-/* The key's value read with "%u"; 0 when file is NULL, the key is missing or
- * the value does not start with a number. */
+/* The key's value read as "%u" reads it on a 32-bit gateway, whatever the
+ * width of long here: leading blanks skipped, an optional sign, decimal digits
+ * up to the first other character; a negative value wraps modulo 2^32, and a
+ * magnitude above 4294967295 gives 4294967295. 0 when file is NULL, the key
+ * is missing or the value does not start with a number. */
 uint32_t settings_get_uint(FILE *file, const char *key);
 
 /* Points into a shared line buffer at the start of the key's value, or NULL.

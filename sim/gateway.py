@@ -58,6 +58,9 @@ SANITIZER_MARKS = ('ERROR: AddressSanitizer', 'ERROR: LeakSanitizer', 'runtime e
 SYNC_MARK = b'<191>pairgate-test-sync: '
 # A unix socket path must fit in sun_path (108 bytes with the terminator).
 MAX_SOCKET_PATH = 100
+# In a cross build, the script that runs a program built for the target under
+# qemu-user (set by ctest; see tests/CMakeLists.txt). Empty for a native build.
+EMULATED = os.environ.get('PAIRGATE_EMULATED', '')
 
 
 class Timeout(AssertionError):
@@ -626,9 +629,9 @@ class Gateway:
             cmd.append('--close-stdio')
         if read_only_var_tmp:
             cmd.append('--read-only-var-tmp')
-        if self.preload_path.exists():
+        if self.preload_path.exists() and not EMULATED:
             cmd += ['--preload', str(self.preload_path)]
-        cmd += [str(self.root), '--', str(binary)]
+        cmd += [str(self.root), '--'] + self.target_command(binary)
         # Without a bus of its own the daemon must not find the machine's.
         address = self.bus_address or f'unix:path={self._socket_path()}'
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address)
@@ -639,6 +642,18 @@ class Gateway:
         if wait:
             self._wait_started()
         return self.daemon
+
+    def target_command(self, binary):
+        '''The command that runs BINARY, a program of the build. In a cross build
+        it runs under the emulator, with the GPIO stand-in (built for the
+        target) preloaded into the emulated program alone: qemu-user and the
+        shell scripts the daemon starts are host programs.'''
+        if not EMULATED:
+            return [str(binary)]
+        cmd = [EMULATED]
+        if self.preload_path.exists():
+            cmd += ['-E', f'LD_PRELOAD={self.preload_path}']
+        return cmd + [str(binary)]
 
     def _wait_started(self):
         def started():

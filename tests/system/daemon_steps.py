@@ -69,7 +69,7 @@ def wait_agent_back(gw, start=0):
 def pairgate_pair(gw, *args):
     '''Runs pairgate-pair --json where it sees the daemon's /var/tmp;
     (status, events, standard error).'''
-    proc = gw.spawn([str(gw.client_path), '--json', *args], sandboxed=True,
+    proc = gw.spawn(gw.target_command(gw.client_path) + ['--json', *args], sandboxed=True,
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = proc.communicate(timeout=30)
     return proc.returncode, [json.loads(line) for line in out.decode().splitlines()], err

@@ -18,6 +18,7 @@ import pytest
 
 from daemon_steps import request_pairing, stop, wait_agent_back
 from expected import FINISHED, INFO, NOTICE, SCAN_STOPPED, STARTED, scan_started
+from gateway import EMULATED
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -193,7 +194,10 @@ def test_unpacked_daemon_pairs_under_the_unit_limits(bluez_gateway, unpacked, tm
     gw = bluez_gateway
     daemon = unpacked / 'opt' / 'bluetooth' / 'bin' / 'pairgated'
     env = {k: v for k, v in os.environ.items() if k != 'LD_LIBRARY_PATH'}
-    resolved = subprocess.run(['ldd', str(daemon)], capture_output=True, text=True, env=env,
+    # ldd of the host cannot read a cross build's program; the target's own
+    # loader lists what it resolves when asked through its environment.
+    ldd = [EMULATED, '-E', 'LD_TRACE_LOADED_OBJECTS=1'] if EMULATED else ['ldd']
+    resolved = subprocess.run(ldd + [str(daemon)], capture_output=True, text=True, env=env,
                               check=True).stdout
     lib = unpacked / 'opt' / 'bluetooth' / 'lib'
     for library in ('libpairgate_settings.so.1', 'libpairgate_io.so.1'):

@@ -303,7 +303,7 @@ def test_log_mask(bluez_gateway, settings, priorities):
     ('#MOD_BLUETOOTH_SYSLOGLEV=3\n', False),
     ('MOD_BLUETOOTH_SYSLOGLEV="3\n', False),  # cut at the only quote: empty
     ('MOD_BLUETOOTH_SYSLOGLEV=0\nMOD_BLUETOOTH_SYSLOGLEV=3\n', False),
-    ('MOD_BLUETOOTH_SYSLOGLEV=4294967296\n', False),  # past the range: 0
+    ('MOD_BLUETOOTH_SYSLOGLEV=4294967296\n', True),  # past the range: the largest value
     (b'\x00\xff\xfe\x01=\x80\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
     ('x' * 20000 + '\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
     ('', False),
@@ -316,3 +316,17 @@ def test_settings_as_the_daemon_reads_them(bluez_gateway, settings, logs):
     wait_first_pass(gw)
     assert stop(gw) == 0
     assert (STARTED in gw.syslog.lines) == logs
+
+
+def test_settings_fifo_reads_as_a_missing_file(bluez_gateway):
+    '''Opening a FIFO for reading waits for a writer: the daemon must neither
+    block at start nor lose its orderly stop.'''
+    gw = bluez_gateway
+    gw.settings(None)
+    os.mkfifo(gw.root / 'etc' / 'settings', 0o600)
+    daemon = gw.start_daemon()
+    assert daemon.poll() is None
+    assert gw.calls()[:len(START)] == START
+    wait_first_pass(gw)
+    assert stop(gw, signal.SIGTERM) == 0
+    assert gw.syslog.lines == []  # log level 0, as without a file

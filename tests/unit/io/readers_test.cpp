@@ -476,6 +476,9 @@ TEST_P(HangingTool, TimeLimitKillsToolAndLogsTimeout) {
 }
 
 TEST_P(HangingTool, CancelFlagKillsToolQuietly) {
+    if (io_test::syscalls_hidden_by_emulator()) {
+        GTEST_SKIP() << io_test::syscalls_hidden_reason;
+    }
     in_fresh_process([&] {
         syslog_catcher log;
         ASSERT_TRUE(log.bound());

@@ -295,6 +295,9 @@ TEST_F(RunWait, CancelFlagAlreadySetKillsAndReaps) {
 }
 
 TEST_F(RunWait, CancelFlagSetWhileWaitingKillsAndReaps) {
+    if (io_test::syscalls_hidden_by_emulator()) {
+        GTEST_SKIP() << io_test::syscalls_hidden_reason;
+    }
     volatile sig_atomic_t stop = 0;
     pid_t pid = run_start(helper, "sleep", end_of_args);
     ASSERT_GT(pid, 0);
@@ -315,6 +318,9 @@ void count_usr1(int) {
 }
 
 TEST_F(RunWait, WaitInterruptedBySignalIsResumed) {
+    if (io_test::syscalls_hidden_by_emulator()) {
+        GTEST_SKIP() << io_test::syscalls_hidden_reason;
+    }
     std::string fifo = path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct sigaction counting {};

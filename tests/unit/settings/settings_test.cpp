@@ -2,6 +2,8 @@
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -110,14 +112,28 @@ TEST_F(SettingsFile, KeyMatchingRules) {
     EXPECT_EQ(level("no equals sign here\nMOD_BLUETOOTH_SYSLOGLEV=2"), 2u) << "no final newline";
 }
 
+// One reading on every word size: as "%u" reads on the gateways' 32-bit
+// platform. A 64-bit C library would read 4294967296 as 0.
 TEST_F(SettingsFile, NumbersAreReadAsUnsignedDecimals) {
     EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=\"4\"\n"), 4u);
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=3abc\n"), 3u);
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-1\n"), 4294967295u) << "wraps, as %u does";
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=99999999999999999999\n"), 4294967295u);
-    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=4294967296\n"), 0u) << "one past the range";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=3abc\n"), 3u) << "trailing letters ignored";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=007\n"), 7u);
     EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=  2\n"), 2u) << "leading blanks skipped";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=\t\v\f 2\n"), 2u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=+7\n"), 7u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=4294967295\n"), 4294967295u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=4294967296\n"), 4294967295u) << "saturates";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=99999999999999999999\n"), 4294967295u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-1\n"), 4294967295u) << "wraps";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-4294967295\n"), 1u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-4294967296\n"), 4294967295u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-99999999999999999999\n"), 4294967295u);
     EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=-\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=+\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=- 1\n"), 0u) << "no blank after the sign";
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=+-1\n"), 0u);
+    EXPECT_EQ(level("MOD_BLUETOOTH_SYSLOGLEV=0x10\n"), 0u) << "decimal only";
     EXPECT_EQ(load("MOD_BLUETOOTH_DISCOVERABLE=yes\n").discoverable, 0u);
 }
 
@@ -153,6 +169,35 @@ TEST_F(SettingsFile, EmptyFile) {
     const settings record = load("");
     EXPECT_EQ(record.sysloglev, 0u);
     EXPECT_STREQ(record.pairable_bin, "");
+}
+
+// Opening a FIFO for reading waits for a writer, and a device may never end:
+// each load runs in a child that an alarm ends, so a hang fails the test.
+TEST_F(SettingsFile, OnlyARegularFileIsRead) {
+    write("MOD_BLUETOOTH_SYSLOGLEV=4\n");
+    const std::string fifo = path_ + ".fifo";
+    const std::string link = path_ + ".link";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(path_.c_str(), link.c_str()), 0);
+    auto loaded_level = [](const std::string &path) {
+        (void)fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            settings record{};
+            settings_load_from(&record, path.c_str());
+            _exit(static_cast<int>(record.sysloglev));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    };
+    EXPECT_EQ(loaded_level(fifo), 0) << "a FIFO reads as a missing file";
+    EXPECT_EQ(loaded_level("/dev/zero"), 0) << "so does a device";
+    EXPECT_EQ(loaded_level("/tmp"), 0) << "and a directory";
+    EXPECT_EQ(loaded_level(link), 4) << "a link to a regular file is followed";
+    unlink(fifo.c_str());
+    unlink(link.c_str());
 }
 
 TEST(SettingsGetters, ClosedFileGivesDefaults) {
