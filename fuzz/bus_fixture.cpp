@@ -30,6 +30,7 @@ struct fixture {
     std::thread bluez_thread;
     std::atomic<bool> stop{false};
     std::atomic<bluez_answer> answer{bluez_answer::success};
+    std::atomic<unsigned long> calls{0};
 };
 
 fixture *the_fixture = nullptr;
@@ -111,6 +112,7 @@ void serve_bluez(fixture &f) {
         while (DBusMessage *message = dbus_connection_pop_message(f.bluez)) {
             if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
                 !dbus_message_get_no_reply(message)) {
+                f.calls++;
                 answer_call(f, message);
             }
             dbus_message_unref(message);
@@ -161,6 +163,14 @@ DBusConnection *fuzz_bus_connection() {
 
 void fuzz_bluez_answers(bluez_answer answer) {
     started_fixture().answer = answer;
+}
+
+unsigned long fuzz_bluez_calls() {
+    return started_fixture().calls.load();
+}
+
+const char *fuzz_bluez_unique_name() {
+    return dbus_bus_get_unique_name(started_fixture().bluez);
 }
 
 void fuzz_bus_drain() {

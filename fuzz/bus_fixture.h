@@ -17,6 +17,12 @@ DBusConnection *fuzz_bus_connection();
 // The answer the stand-in gives from now on.
 void fuzz_bluez_answers(bluez_answer answer);
 
+// How many method calls the stand-in has answered so far.
+unsigned long fuzz_bluez_calls();
+
+// The unique name of the stand-in's connection, the true owner of "org.bluez".
+const char *fuzz_bluez_unique_name();
+
 // Sends what is queued and drops every message that came in, so that answers
 // nobody reads do not pile up between inputs.
 void fuzz_bus_drain();
