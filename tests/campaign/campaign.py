@@ -51,7 +51,7 @@ CHUNK = 100  # request-pipe writes between two waits for the daemon
 # ASan keeps freed memory in quarantine (256 MiB by default), which would hide
 # a flat heap behind a growing one; a small quarantine still catches a use
 # after free soon after the free.
-ASAN_QUARANTINE = 'quarantine_size_mb=4'
+ASAN_QUARANTINE = 'quarantine_size_mb=1'
 # ASan's allocator keeps what it once took, so private memory rises to the
 # peak of the work and stays there; a leak shows as growth that goes on. The
 # second half of a part may add at most this much.
