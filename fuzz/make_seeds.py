@@ -39,7 +39,8 @@ def call(member, signature, args, sender=OWNER, path=AGENT, interface='org.bluez
 
 def signal(path, interface, member, signature, args, sender=OWNER):
     message = Gio.DBusMessage.new_signal(path, interface, member)
-    message.set_body(GLib.Variant(f'({signature})', tuple(args)))
+    if signature:
+        message.set_body(GLib.Variant(f'({signature})', tuple(args)))
     message.set_sender(sender)
     return blob(message)
 
@@ -96,6 +97,17 @@ def agent_seeds():
                                                   path='/org/bluez/hci0'),
         'paired-while-requested': bytes([REQUESTED]) + changed({'Paired': GLib.Variant('b', True)}),
         'paired-stray': bytes([IDLE]) + changed({'Paired': GLib.Variant('b', True)}, sender=STRAY),
+        'paired-not-variant': bytes([IDLE]) + signal(
+            DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged', 'sa{ss}as',
+            ('org.bluez.Device1', {'Paired': 'true'}, [])),
+        'changed-path-keys': bytes([IDLE]) + signal(
+            DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged', 'sa{ov}as',
+            ('org.bluez.Device1', {'/a': GLib.Variant('b', True)}, [])),
+        'changed-first-not-string': bytes([IDLE]) + signal(
+            DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged', 'ua{sv}as',
+            (1, {'Paired': GLib.Variant('b', True)}, [])),
+        'confirm-window-open-record': bytes([WINDOW_OPEN | RECORD]) + call(
+            'RequestConfirmation', *confirm),
         'changed-bad-signature': bytes([IDLE]) + signal(
             DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged', 's',
             ('org.bluez.Device1',)),
@@ -108,6 +120,8 @@ def agent_seeds():
             PAIR_SERIAL, 'org.bluez.Error.Failed', sender=STRAY),
         'pair-answer-idle': bytes([IDLE | RECORD]) + answer(PAIR_SERIAL),
         'other-reply': bytes([REQUESTED | RECORD]) + answer(78),
+        'changed-no-arguments': bytes([IDLE]) + signal(
+            DEVICE_PATH, 'org.freedesktop.DBus.Properties', 'PropertiesChanged', '', ()),
         'unknown-signal': bytes([IDLE]) + signal('/', 'org.example.X', 'Y', 'as', (['a'],)),
     }
 
