@@ -1,0 +1,32 @@
+// A private bus for the fuzz targets that talk to BlueZ: a dbus-daemon of
+// their own, and a stand-in for BlueZ on a second connection, served by a
+// thread, that owns "org.bluez" and answers every method call at once. Blocking
+// calls to BlueZ therefore come back in microseconds, and nothing of the
+// machine's own buses is touched.
+#pragma once
+
+#include <dbus/dbus.h>
+
+// How the stand-in answers the method calls it gets.
+enum class bluez_answer { success, error };
+
+// The connection of the code under test; the bus and the stand-in start on
+// the first call and end with the process. Aborts when the bus cannot start.
+DBusConnection *fuzz_bus_connection();
+
+// The answer the stand-in gives from now on.
+void fuzz_bluez_answers(bluez_answer answer);
+
+// How many method calls the stand-in has answered so far.
+unsigned long fuzz_bluez_calls();
+
+// The unique name of the stand-in's connection, the true owner of "org.bluez".
+const char *fuzz_bluez_unique_name();
+
+// Sends what is queued and drops every message that came in, so that answers
+// nobody reads do not pile up between inputs.
+void fuzz_bus_drain();
+
+// A sender name that no connection of the private bus has; inputs use it
+// for the owner of "org.bluez".
+inline constexpr const char *fuzz_bluez_sender = ":1.4242";

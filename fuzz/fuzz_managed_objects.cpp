@@ -1,0 +1,30 @@
+// The readers of BlueZ's object list, a{oa{sa{sv}}}: adapter selection and the
+// client's question whether a device is paired. The input is a whole D-Bus
+// message in its wire form; only what libdbus accepts as a message is read.
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "bluez/device_path.h"
+#include "client/bluez_paired.h"
+#include "daemon/adapter_select.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    DBusMessage *message = dbus_message_demarshal(reinterpret_cast<const char *>(data),
+                                                  static_cast<int>(size), nullptr);
+    if (message == nullptr) {
+        return 0;
+    }
+    char adapter[adapter_path_max + 1];
+    memset(adapter, 'x', sizeof adapter);
+    if (find_adapter_in_reply(message, adapter) &&
+        (strlen(adapter) > adapter_path_max || !is_adapter_path(adapter))) {
+        abort();
+    }
+    (void)pairing_in_managed_objects(message, "00:1A:7D:DA:71:13");
+    (void)pairing_in_managed_objects(message, "00:1a:7d:da:71:13");
+    dbus_message_unref(message);
+    return 0;
+}

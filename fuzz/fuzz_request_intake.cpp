@@ -1,0 +1,68 @@
+// The daemon's intake of the request pipe, on raw bytes. Input: one byte of
+// set-up, then what the web UI side wrote into the pipe, read request by
+// request until the pipe is empty; each started pairing is ended again, as
+// BlueZ's answer would.
+//   bit 0  BlueZ's stand-in answers every call with an error
+//   bit 1  no adapter has been selected
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/agent_message_handler.h"
+#include "daemon/process_state.h"
+#include "fuzz/bus_fixture.h"
+#include "webui/web_pairing.h"
+
+namespace {
+
+// Some thirty requests: more add bus round trips, not new ways through the
+// intake. (A pipe holds 64 KiB, so the write never blocks.)
+constexpr size_t max_pipe_bytes = 512;
+
+pairing_request_record request;
+
+int bytes_waiting(int fd) {
+    int count = 0;
+    return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+void take_requests(DBusConnection *connection, int fd) {
+    error_guard error;
+    while (bytes_waiting(fd) > 0) {
+        const intake_result result =
+            request_intake(connection, error, fd, request, agent_message_handler, nullptr);
+        error.clear();
+        if (web_pairing_state != web_pairing::idle) {
+            end_web_pairing(connection, agent_message_handler);
+        }
+        if (intake_is_fatal(result)) {
+            return;  // the daemon would end here
+        }
+        fuzz_bus_drain();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1 || size - 1 > max_pipe_bytes) {
+        return 0;
+    }
+    DBusConnection *connection = fuzz_bus_connection();
+    fuzz_bluez_answers((data[0] & 1) != 0 ? bluez_answer::error : bluez_answer::success);
+    strcpy(adapter_path, (data[0] & 2) != 0 ? "" : "/org/bluez/hci0");
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK) != 0 ||
+        write(ends[1], data + 1, size - 1) != static_cast<ssize_t>(size - 1)) {
+        abort();
+    }
+    close(ends[1]);
+    take_requests(connection, ends[0]);
+    close(ends[0]);
+    fuzz_bus_drain();
+    return 0;
+}
