@@ -4,6 +4,7 @@
 // BlueZ's answer would.
 //   bit 0  BlueZ's stand-in answers every call with an error
 //   bit 1  no adapter has been selected
+//   bit 2  no pairing can start now (BlueZ away): requests are refused
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -30,11 +31,11 @@ int bytes_waiting(int fd) {
     return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
-void take_requests(DBusConnection *connection, int fd) {
+void take_requests(DBusConnection *connection, int fd, const char *unavailable) {
     error_guard error;
     while (bytes_waiting(fd) > 0) {
         const intake_result result =
-            request_intake(connection, error, fd, request, agent_message_handler, nullptr);
+            request_intake(connection, error, fd, request, agent_message_handler, unavailable);
         error.clear();
         if (web_pairing_state != web_pairing::idle) {
             end_web_pairing(connection, agent_message_handler);
@@ -61,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         abort();
     }
     close(ends[1]);
-    take_requests(connection, ends[0]);
+    take_requests(connection, ends[0],
+                  (data[0] & 4) != 0 ? "BlueZ is not on the system bus" : nullptr);
     close(ends[0]);
     fuzz_bus_drain();
     return 0;
