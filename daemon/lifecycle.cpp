@@ -23,14 +23,14 @@
 namespace {
 
 constexpr const char *match_rules[] = {
-    "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-    "sender='org.bluez'",
+    ("type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+     "sender='org.bluez'"),
     "type='method_return'",
     "type='error'",
     // Following BlueZ: its owner coming and going, its adapters appearing
     // and disappearing.
-    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-    "member='NameOwnerChanged',arg0='org.bluez'",
+    ("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+     "member='NameOwnerChanged',arg0='org.bluez'"),
     "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.ObjectManager'",
 };
 
