@@ -6,39 +6,44 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
 constexpr int name_attempts = 16;
+constexpr std::size_t noise_bytes = 6;
 
-// path + "." + twelve random hex digits: a name nobody can have made ready.
-std::string random_name_beside(const char *path) {
-    unsigned char noise[6] = {};
+// A name beside path that nobody can have made ready.
+struct fresh_name {
+    char text[PATH_MAX];
+};
+
+// path + "." + twelve random hex digits; false when that does not fit.
+bool random_name_beside(const char *path, fresh_name *name) {
+    unsigned char noise[noise_bytes] = {};
     (void)getrandom(noise, sizeof noise, GRND_NONBLOCK);
-    char suffix[2 * sizeof noise + 1];
-    for (std::size_t i = 0; i < sizeof noise; ++i) {
-        (void)snprintf(suffix + 2 * i, 3, "%02x", noise[i]);
-    }
-    return std::string(path) + "." + suffix;
+    const int length = snprintf(name->text, sizeof name->text, "%s.%02x%02x%02x%02x%02x%02x", path,
+                                noise[0], noise[1], noise[2], noise[3], noise[4], noise[5]);
+    return length > 0 && static_cast<std::size_t>(length) < sizeof name->text;
 }
 
-// A new pipe of ours under a fresh name, opened; its name in *name.
-opened_fifo make_fresh_fifo(const char *path, int flags, std::string *name) {
+// A new pipe of ours under a fresh name, opened; its name in *name (empty
+// when none was made).
+opened_fifo make_fresh_fifo(const char *path, int flags, fresh_name *name) {
     opened_fifo pipe;
-    for (int attempt = 0; attempt < name_attempts; ++attempt) {
-        *name = random_name_beside(path);
-        if (mkfifo(name->c_str(), 0600) == 0) {
-            return open_fifo(name->c_str(), flags);
+    pipe.error = ENAMETOOLONG;
+    for (int attempt = 0; attempt < name_attempts && random_name_beside(path, name); ++attempt) {
+        if (mkfifo(name->text, 0600) == 0) {
+            return open_fifo(name->text, flags);
         }
         pipe.error = errno;
         if (pipe.error != EEXIST) {
             break;
         }
     }
-    name->clear();
+    name->text[0] = '\0';
     return pipe;
 }
 
@@ -62,19 +67,19 @@ opened_fifo open_fifo(const char *path, int flags) {
 }
 
 opened_fifo replace_with_private_fifo(const char *path, int flags) {
-    std::string name;
+    fresh_name name{};
     opened_fifo pipe = make_fresh_fifo(path, flags, &name);
     if (pipe.fd && pipe.status.st_uid != geteuid()) {
         // Someone else's pipe under our fresh name: never ours to use.
         pipe.fd.reset();
         pipe.error = EPERM;
     }
-    if (pipe.fd && rename(name.c_str(), path) != 0) {
+    if (pipe.fd && rename(name.text, path) != 0) {
         pipe.error = errno;
         pipe.fd.reset();
     }
-    if (!pipe.fd && !name.empty()) {
-        (void)unlink(name.c_str());
+    if (!pipe.fd && name.text[0] != '\0') {
+        (void)unlink(name.text);
     }
     return pipe;
 }
