@@ -6,34 +6,8 @@ message_ptr managed_objects_call() {
         bluez_service, object_manager_path, object_manager_interface, "GetManagedObjects"));
 }
 
-bool visit_entries(DBusMessageIter *dictionary, const entry_visitor &visit) {
-    DBusMessageIter entries;
-    dbus_message_iter_recurse(dictionary, &entries);
-    while (dbus_message_iter_get_arg_type(&entries) == DBUS_TYPE_DICT_ENTRY) {
-        DBusMessageIter entry;
-        const char *key = nullptr;
-        dbus_message_iter_recurse(&entries, &entry);
-        dbus_message_iter_get_basic(&entry, &key);
-        dbus_message_iter_next(&entry);
-        if (visit(key, &entry)) {
-            return true;
-        }
-        dbus_message_iter_next(&entries);
-    }
-    return false;
-}
-
 bool is_managed_objects_reply(DBusMessage *reply) {
     return dbus_message_has_signature(reply, "a{oa{sa{sv}}}") != FALSE;
-}
-
-bool visit_managed_objects(DBusMessage *reply, const entry_visitor &visit) {
-    if (!is_managed_objects_reply(reply)) {
-        return false;
-    }
-    DBusMessageIter objects;
-    dbus_message_iter_init(reply, &objects);
-    return visit_entries(&objects, visit);
 }
 
 bool variant_is_true(DBusMessageIter *variant) {

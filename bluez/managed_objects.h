@@ -4,28 +4,49 @@
 
 #include <dbus/dbus.h>
 
-#include <functional>
-
 #include "bluez/bluez_names.h"
 #include "bluez/dbus_handles.h"
 
 // GetManagedObjects on BlueZ's object manager; null when memory ran out.
 message_ptr managed_objects_call();
 
-// Visits the {key, value} entries of a dictionary (an array of dictionary
-// entries whose keys are strings or object paths), in order, until visit
-// returns true. Returns whether it did.
-using entry_visitor = std::function<bool(const char *key, DBusMessageIter *value)>;
-bool visit_entries(DBusMessageIter *dictionary, const entry_visitor &visit);
-
 // Whether reply has the shape of a GetManagedObjects answer, a{oa{sa{sv}}}.
 bool is_managed_objects_reply(DBusMessage *reply);
 
+// Visits the {key, value} entries of a dictionary (an array of dictionary
+// entries whose keys are strings or object paths) in order, calling
+// visit(const char *key, DBusMessageIter *value) until it returns true.
+// Returns whether it did.
+template <typename Visit>
+bool visit_entries(DBusMessageIter *dictionary, Visit visit) {
+    DBusMessageIter entries;
+    dbus_message_iter_recurse(dictionary, &entries);
+    while (dbus_message_iter_get_arg_type(&entries) == DBUS_TYPE_DICT_ENTRY) {
+        DBusMessageIter entry;
+        const char *key = nullptr;
+        dbus_message_iter_recurse(&entries, &entry);
+        dbus_message_iter_get_basic(&entry, &key);
+        dbus_message_iter_next(&entry);
+        if (visit(key, &entry)) {
+            return true;
+        }
+        dbus_message_iter_next(&entries);
+    }
+    return false;
+}
+
 // Visits each object of a GetManagedObjects reply - its path and its
-// interfaces dictionary a{sa{sv}} - until visit returns true. The signature is
+// interfaces dictionary a{sa{sv}} - as visit_entries does. The signature is
 // checked first, so that no read below can meet another type; a reply of any
-// other shape visits nothing. Returns whether a visit returned true.
-bool visit_managed_objects(DBusMessage *reply, const entry_visitor &visit);
+// other shape visits nothing.
+template <typename Visit>
+bool visit_managed_objects(DBusMessage *reply, Visit visit) {
+    DBusMessageIter objects;
+    if (!is_managed_objects_reply(reply) || !dbus_message_iter_init(reply, &objects)) {
+        return false;
+    }
+    return visit_entries(&objects, visit);
+}
 
 // The boolean inside a variant, or false when the variant holds another type.
 bool variant_is_true(DBusMessageIter *variant);
