@@ -5,9 +5,13 @@ messages are marshalled by GLib's Gio (python3-gi). Run it again after a
 change of an input format; the seeds are committed.'''
 
 import shutil
+import sys
 from pathlib import Path
 
 from gi.repository import Gio, GLib
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'sim'))
+from gio_reply import reply_message  # noqa: E402  pylint: disable=wrong-import-position
 
 CORPUS = Path(__file__).resolve().parent / 'corpus'
 OWNER = ':1.4242'  # fuzz_bluez_sender in bus_fixture.h
@@ -46,13 +50,7 @@ def signal(path, interface, member, signature, args, sender=OWNER):
 
 
 def answer(reply_serial, error_name=None, signature=None, args=(), sender=OWNER):
-    message = Gio.DBusMessage.new()
-    if error_name:
-        message.set_message_type(Gio.DBusMessageType.ERROR)
-        message.set_error_name(error_name)
-    else:
-        message.set_message_type(Gio.DBusMessageType.METHOD_RETURN)
-    message.set_reply_serial(reply_serial)
+    message = reply_message(reply_serial, error_name)
     if signature:
         message.set_body(GLib.Variant(f'({signature})', tuple(args)))
     message.set_sender(sender)

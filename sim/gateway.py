@@ -483,18 +483,13 @@ class Gateway:
         client is answered only after them.'''
         # dbus-python builds replies only from a call it received; Gio builds any.
         from gi.repository import Gio  # pylint: disable=import-outside-toplevel
+        from gio_reply import reply_message  # pylint: disable=import-outside-toplevel
         flags = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
                  | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
         conn = Gio.DBusConnection.new_for_address_sync(self.bus_address, flags, None, None)
         try:
             for serial in serials:
-                reply = Gio.DBusMessage.new()
-                if error_name:
-                    reply.set_message_type(Gio.DBusMessageType.ERROR)
-                    reply.set_error_name(error_name)
-                else:
-                    reply.set_message_type(Gio.DBusMessageType.METHOD_RETURN)
-                reply.set_reply_serial(serial)
+                reply = reply_message(serial, error_name)
                 reply.set_destination(destination)
                 conn.send_message(reply, Gio.DBusSendMessageFlags.NONE)
             try:
