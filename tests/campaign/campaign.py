@@ -54,9 +54,16 @@ WARM_UP = 1000  # request-pipe writes before the baseline is taken
 # after free soon after the free.
 ASAN_QUARANTINE = 'quarantine_size_mb=1'
 # ASan's allocator keeps what it once took, so private memory rises to the
-# peak of the work and stays there; a leak shows as growth that goes on. The
-# peak of a part's second half may exceed its first half's by this much.
-MEMORY_SLACK_KIB = 1024
+# peak of the work and stays there; a leak shows as growth that goes on. What
+# a part ends with may exceed the peak of its first half by this much: after
+# the warm-up the allocator still settles by up to a megabyte over the next
+# thousand requests. (Memory nothing refers to any more is LeakSanitizer's to
+# find, at every exit of the daemon; the plain build stays flat to the
+# kilobyte, see scripts/bench.)
+MEMORY_SLACK_KIB = 2048
+# A single sample may catch the allocator holding a megabyte or two for a
+# moment; what a part ends with is the least of its last few samples.
+SETTLED_SAMPLES = 3
 
 
 def device_path(address):
@@ -170,15 +177,17 @@ class Campaign:
         return calls
 
     def check_memory(self, part):
-        '''Private memory swings by about a megabyte with the size of the last
-        messages; a leak shows as a higher peak in the second half of a part.'''
+        '''Private memory swings by a megabyte or two with the size of the last
+        messages; a leak shows as a part that ends higher than the peak of its
+        first half.'''
         samples, self.samples = self.samples, []
         half = len(samples) // 2
-        first, second = max(samples[:half] or samples), max(samples[half:])
+        first = max(samples[:half] or samples)
+        settled = min(samples[-SETTLED_SAMPLES:])
         part.figures['private KiB'] = (f'{self.baseline[1]}: {samples[0]}..{samples[-1]}, '
-                                       f'peaks {first}/{second}')
-        part.check(second - first <= MEMORY_SLACK_KIB,
-                   f'private memory still growing: peak {first} -> {second} KiB')
+                                       f'first-half peak {first}, end {settled}')
+        part.check(settled - first <= MEMORY_SLACK_KIB,
+                   f'private memory still growing: first-half peak {first}, end {settled} KiB')
 
     def take_baseline(self):
         '''Descriptors and memory after a warm-up: a web pairing, random
