@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 #include <cstring>
+#include <utility>
 
 #include "agent/trust_on_paired.h"
 #include "bluez/bluez_names.h"
@@ -16,27 +17,27 @@ namespace {
 
 constexpr const char *nap_uuid = "00001116-0000-1000-8000-00805f9b34fb";
 
-// An empty method return: the agent's "yes".
-DBusHandlerResult accept_call(DBusConnection *connection, DBusMessage *call) {
-    message_ptr reply = adopt_message(dbus_message_new_method_return(call));
-    if (!reply) {
+// Sends an answer to an agent call; need memory when it could not be built.
+DBusHandlerResult send_answer(DBusConnection *connection, message_ptr answer) {
+    if (!answer) {
         return DBUS_HANDLER_RESULT_NEED_MEMORY;
     }
-    dbus_connection_send(connection, reply.get(), nullptr);
+    dbus_connection_send(connection, answer.get(), nullptr);
     return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+// An empty method return: the agent's "yes".
+DBusHandlerResult accept_call(DBusConnection *connection, DBusMessage *call) {
+    return send_answer(connection, adopt_message(dbus_message_new_method_return(call)));
 }
 
 // The agent's "no". Said at once: a refusal left unanswered would hold one of
 // BlueZ's pending-reply slots on the bus until it timed out, and enough of
 // them would starve every later agent call.
 DBusHandlerResult reject_call(DBusConnection *connection, DBusMessage *call) {
-    message_ptr reply = adopt_message(
-        dbus_message_new_error(call, "org.bluez.Error.Rejected", "Service not authorized"));
-    if (!reply) {
-        return DBUS_HANDLER_RESULT_NEED_MEMORY;
-    }
-    dbus_connection_send(connection, reply.get(), nullptr);
-    return DBUS_HANDLER_RESULT_HANDLED;
+    return send_answer(connection,
+                       adopt_message(dbus_message_new_error(call, "org.bluez.Error.Rejected",
+                                                            "Service not authorized")));
 }
 
 bool confirmation_expected() {
