@@ -1,0 +1,584 @@
+'''The test driver inside a VM of the bench: one scenario per boot.
+
+Runs as the VM's only test program (started by vm/init as
+`driver.py SCENARIO`). It starts the system bus with BlueZ's own policy,
+dbus-monitor, btvirt (hci0 is the gateway, hci1 plays the phone) and
+bluetoothd -n -d, then the installed pairgated, and checks what happened on
+the bus, in bluetoothd's debug log, in the daemon's syslog and on the pipes.
+
+Everything goes to the serial console as lines the host reads:
+  @@VMTEST result PASS|FAIL SCENARIO SECONDS [why]
+  @@VMTEST figure NAME VALUE
+  @@VMTEST note TEXT
+On a failure the recent bus traffic, syslog and bluetoothd log follow.
+
+`driver.py @phone ...` is a helper process: the phone's side (an agent,
+a pairing, a NAP server), each alive as long as its process.
+'''
+
+import json
+import os
+import re
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+import dbus
+
+DAEMON = '/opt/bluetooth/bin/pairgated'
+CLIENT = '/opt/bluetooth/bin/pairgate-pair'
+SETTINGS = '/opt/bluetooth/etc/settings'
+REQUEST_PIPE = '/var/tmp/duskpair.fifo'
+SIM = '/run/sim'                      # the I/O tool's and the GPIO stand-in's files
+GPIO_PRELOAD = '/usr/lib/libfake_gpio.so'
+BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
+MONITOR_LOG = '/run/monitor.txt'
+BLUETOOTHD_LOG = '/run/bluetoothd.log'
+
+GW = '/org/bluez/hci0'
+PHONE = '/org/bluez/hci1'
+GW_ADDR = '00:AA:01:00:00:00'
+PHONE_ADDR = '00:AA:01:01:00:01'
+PHONE_ON_GW = GW + '/dev_00_AA_01_01_00_01'
+GW_ON_PHONE = PHONE + '/dev_00_AA_01_00_00_00'
+AGENT = '/org/bluez/agent_router'
+PHONE_AGENT = '/test/phone_agent'
+BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
+SERIAL_UUID = '00001101-0000-1000-8000-00805f9b34fb'
+SERIAL_CHANNEL = 5
+ADAPTER = 'org.bluez.Adapter1'
+DEVICE = 'org.bluez.Device1'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
+ERR, NOTICE, INFO = 3, 5, 6
+LOG = 'MOD_BLUETOOTH_SYSLOGLEV=4\n'
+
+
+def say(text):
+    print('@@VMTEST ' + text, flush=True)
+
+
+class Failed(AssertionError):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failed(what)
+
+
+def wait(probe, timeout, what):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failed(f'timed out after {timeout} s waiting for {what}')
+        time.sleep(0.1)
+
+
+# ------------------------------------------------------------ the bus traffic
+
+HEADER = re.compile(r'^(method call|method return|error|signal) time=(\S+) sender=(\S+) -> '
+                    r'destination=(\(null destination\)|\S+)(.*)$')
+FIELD = re.compile(r'(\w+)=([^ ;]+)')
+
+
+class Message:
+    '''One message dbus-monitor printed.'''
+
+    def __init__(self, kind, when, sender, destination, rest):
+        self.kind, self.time, self.sender, self.destination = kind, float(when), sender, destination
+        fields = dict(FIELD.findall(rest))
+        self.serial = fields.get('serial')
+        self.reply_serial = fields.get('reply_serial')
+        self.path = fields.get('path', '')
+        self.interface = fields.get('interface', '')
+        self.member = fields.get('member', '')
+        self.error = fields.get('error_name', '')
+        self.lines = []
+
+    @property
+    def body(self):
+        return ' '.join(' '.join(line.split()) for line in self.lines)
+
+    def __str__(self):
+        what = self.member or self.error or 'return'
+        return (f'{self.time:.3f} {self.sender} -> {self.destination} {self.kind} {what} '
+                f'{self.path} {self.body}'[:300])
+
+
+class Monitor:
+    '''dbus-monitor --system, written to a file and read back on demand.'''
+
+    def __init__(self):
+        self.out = open(MONITOR_LOG, 'w')
+
+    def messages(self):
+        found = []
+        with open(MONITOR_LOG, errors='replace') as text:
+            for line in text:
+                header = HEADER.match(line)
+                if header:
+                    found.append(Message(*header.groups()))
+                elif found and line.startswith(' '):
+                    found[-1].lines.append(line)
+        return found
+
+    def calls(self, member, path=None, body='', since=0.0):
+        return [m for m in self.messages()
+                if m.kind == 'method call' and m.member == member and m.time >= since
+                and (path is None or m.path == path) and body in m.body]
+
+    def reply(self, call):
+        for m in self.messages():
+            if (m.kind in ('method return', 'error') and m.reply_serial == call.serial
+                    and m.destination == call.sender):
+                return m
+        return None
+
+    def answered(self, member, path=None, body='', since=0.0, error=None, timeout=30):
+        '''Waits for a call of MEMBER answered with a return (or with ERROR); gives both.'''
+        def probe():
+            for call in self.calls(member, path, body, since):
+                reply = self.reply(call)
+                if reply and (reply.error == error if error else reply.kind == 'method return'):
+                    return call, reply
+            return None
+        return wait(probe, timeout, f'{member}({body}) answered with {error or "a return"}')
+
+    def dump(self, quiet, count=80):
+        '''The last COUNT messages, without the bus driver's and QUIET's polls.'''
+        shown = [m for m in self.messages()
+                 if (m.interface != 'org.freedesktop.DBus' or m.member == 'NameOwnerChanged')
+                 and quiet not in (m.sender, m.destination)]
+        for m in shown[-count:]:
+            say('bus ' + str(m))
+
+
+# ------------------------------------------------------------------ syslog
+
+SYSLOG_LINE = re.compile(r'<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^:\[ ]*)(?:\[\d+\])?: (.*)', re.S)
+
+
+class Syslog:
+    '''/dev/log, read by a thread: (priority, ident, text) per datagram.'''
+
+    def __init__(self):
+        self.entries = []
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind('/dev/log')
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        while True:
+            data = self.sock.recv(65536).decode('utf-8', 'replace')
+            line = SYSLOG_LINE.match(data)
+            if line:
+                self.entries.append((int(line[1]) & 7, line[2], line[3].rstrip('\n')))
+
+    def daemon(self):
+        return [(prio, text) for prio, ident, text in list(self.entries) if ident == 'pairgated']
+
+    def wait_for(self, priority, text, timeout=30):
+        return wait(lambda: (priority, text) in self.daemon(), timeout, f'syslog "{text}"')
+
+
+# ------------------------------------------------------------------ the bench
+
+def cpu_ticks(pid):
+    with open(f'/proc/{pid}/stat') as stat_file:
+        fields = stat_file.read().rsplit(')', 1)[1].split()
+    return int(fields[11]) + int(fields[12])   # utime + stime
+
+
+class Bench:
+    def __init__(self):
+        self.procs = {}
+        self.flaws = []
+        self.syslog = Syslog()
+        os.makedirs('/run/dbus', exist_ok=True)
+        self.spawn('dbus-daemon', ['dbus-daemon', '--system', '--nofork', '--nopidfile'])
+        wait(lambda: os.path.exists('/run/dbus/system_bus_socket'), 30, 'the system bus')
+        self.monitor = Monitor()
+        self.spawn('dbus-monitor', ['dbus-monitor', '--system'], stdout=self.monitor.out)
+        self.spawn('btvirt', ['btvirt', '-l2'])
+        wait(lambda: all(os.path.exists(f'/sys/class/bluetooth/hci{n}') for n in (0, 1)), 30,
+             'the virtual controllers')
+        self.bus = dbus.SystemBus()
+        self.start_bluetoothd()
+        self.daemon = None
+
+    def flaw(self, check_, *args):
+        '''Runs a check whose failure still lets the scenario go on; noted, failed at the end.'''
+        try:
+            check_(*args)
+        except Failed as error:
+            say(f'note FAILED: {error}')
+            self.flaws.append(str(error))
+
+    def spawn(self, name, argv, **options):
+        options.setdefault('stdout', subprocess.DEVNULL)
+        options.setdefault('stderr', subprocess.STDOUT)
+        self.procs[name] = subprocess.Popen(argv, **options)
+        return self.procs[name]
+
+    def start_bluetoothd(self):
+        log = open(BLUETOOTHD_LOG, 'a')
+        self.spawn('bluetoothd', [BLUETOOTHD, '-n', '-d'], stdout=log)
+        wait(lambda: all(self.get(path, ADAPTER, 'Powered', quiet=True) for path in (GW, PHONE)),
+             60, 'both adapters powered on D-Bus')
+
+    def stop_bluetoothd(self):
+        bluetoothd = self.procs.pop('bluetoothd')
+        bluetoothd.send_signal(signal.SIGTERM)
+        bluetoothd.wait(30)
+
+    # D-Bus, blocking
+    def call(self, path, interface, member, signature='', args=(), timeout=30):
+        return self.bus.call_blocking('org.bluez', path, interface, member, signature, args,
+                                      timeout=timeout)
+
+    def get(self, path, interface, name, quiet=False):
+        try:
+            return self.call(path, PROPERTIES, 'Get', 'ss', (interface, name))
+        except dbus.DBusException:
+            if quiet:
+                return None
+            raise
+
+    def set(self, path, interface, name, value):
+        self.call(path, PROPERTIES, 'Set', 'ssv', (interface, name, value))
+
+    def objects(self):
+        return self.call('/', 'org.freedesktop.DBus.ObjectManager', 'GetManagedObjects')
+
+    def stays(self, path, interface, name, value, what):
+        '''The property reads VALUE, and still does 2 s later.'''
+        wait(lambda: self.get(path, interface, name) == value, 20, f'{what}: {name} {value}')
+        time.sleep(2)
+        check(self.get(path, interface, name) == value, f'{what}: {name} did not stay {value}')
+
+    # the daemon
+    def start_daemon(self, settings=LOG, gpio=None, io_exit=0):
+        os.makedirs(os.path.dirname(SETTINGS), exist_ok=True)
+        with open(SETTINGS, 'w') as out:
+            out.write(settings)
+        os.makedirs(SIM, exist_ok=True)
+        with open(f'{SIM}/io.exit', 'w') as out:
+            out.write(f'{io_exit}\n')
+        if gpio is not None:
+            self.gpio(gpio)
+        env = dict(os.environ, PAIRGATE_SIM_DIR=SIM, LD_PRELOAD=GPIO_PRELOAD)
+        started = time.time()
+        self.daemon = self.spawn('pairgated', [DAEMON], env=env,
+                                 stdout=open('/run/pairgated.out', 'w'))
+        _, reply = self.monitor.answered('RegisterAgent', body=AGENT, since=started - 1)
+        return reply.time - started
+
+    def gpio(self, levels):
+        with open('/dev/gpio', 'w') as out:
+            out.write(levels + '\n')
+
+    def stop_daemon(self):
+        self.daemon.send_signal(signal.SIGTERM)
+        return self.daemon.wait(60)
+
+    def cpu(self, seconds):
+        '''CPU % of the daemon, bluetoothd and dbus-daemon over SECONDS.'''
+        names = ('pairgated', 'bluetoothd', 'dbus-daemon')
+        before = {name: cpu_ticks(self.procs[name].pid) for name in names}
+        time.sleep(seconds)
+        hz = os.sysconf('SC_CLK_TCK')
+        return {name: 100.0 * (cpu_ticks(self.procs[name].pid) - before[name]) / hz / seconds
+                for name in names}
+
+    # the web road
+    def web_pair(self, address):
+        run = subprocess.run([CLIENT, '--json', '--timeout', '60', address],
+                             stdout=subprocess.PIPE, timeout=90, check=False)
+        events = [json.loads(line) for line in run.stdout.decode().splitlines()]
+        say(f'note pairgate-pair {address}: exit {run.returncode}, {events}')
+        return run.returncode, [event['event'] + ':' + event.get('passkey', '') for event in events]
+
+    # the phone (hci1)
+    def phone_visible(self):
+        '''The phone shows itself, and the gateway's discovery finds it.'''
+        self.set(PHONE, ADAPTER, 'Pairable', True)
+        self.set(PHONE, ADAPTER, 'Discoverable', True)
+        wait(lambda: PHONE_ON_GW in self.objects(), 90, 'the gateway to find the phone')
+
+    def phone_finds_gateway(self):
+        self.set(GW, ADAPTER, 'Discoverable', True)
+        self.call(PHONE, ADAPTER, 'StartDiscovery')
+        wait(lambda: GW_ON_PHONE in self.objects(), 90, 'the phone to find the gateway')
+        self.call(PHONE, ADAPTER, 'StopDiscovery')
+
+    def phone(self, *args, wait_ready=True):
+        '''A helper process playing the phone's side; returns it once it is ready.'''
+        helper = subprocess.Popen([sys.executable, '-u', __file__, '@phone', *args],
+                                  stdout=subprocess.PIPE, text=True)
+        self.procs[f'phone{len(self.procs)}'] = helper
+        if wait_ready:
+            line = helper.stdout.readline()
+            check(line.strip() == 'ready', f'phone helper {args}: {line!r}')
+        return helper
+
+    def phone_pair(self, capability='NoInputNoOutput'):
+        '''The phone pairs with the gateway; gives "ok" or the error's name.'''
+        helper = self.phone('pair', capability, wait_ready=False)
+        result = helper.stdout.readline().strip()
+        helper.wait(30)
+        say(f'note the phone\'s Pair: {result}')
+        return result
+
+    def close(self):
+        for name, proc in reversed(list(self.procs.items())):
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
+    def dump(self, everything=False):
+        self.monitor.dump(self.bus.get_unique_name(), 100000 if everything else 80)
+        for prio, text in self.syslog.daemon()[-40:]:
+            say(f'syslog <{prio}> {text}')
+        with open(BLUETOOTHD_LOG, errors='replace') as log:
+            for line in log.readlines()[-100000 if everything else -40:]:
+                say('bluetoothd ' + line.rstrip())
+        dmesg = subprocess.run(['dmesg'], stdout=subprocess.PIPE, text=True).stdout
+        for line in dmesg.splitlines()[-15:]:
+            say('dmesg ' + line)
+
+
+def bluetoothd_log():
+    with open(BLUETOOTHD_LOG, errors='replace') as log:
+        return log.read()
+
+
+# ------------------------------------------------------------------ scenarios
+
+def startup_stop(b):
+    figure = b.start_daemon()
+    say(f'figure start-to-agent-registered-s {figure:.2f}')
+    b.monitor.answered('StartDiscovery', path=GW)
+    check(b.get(GW, ADAPTER, 'Discovering'), 'discovery does not run on hci0')
+    b.stays(GW, ADAPTER, 'Pairable', False, 'no input selected')
+    b.syslog.wait_for(NOTICE, 'Bluetooth helper daemon has been started')
+    mode = os.lstat(REQUEST_PIPE).st_mode
+    check(stat.S_ISFIFO(mode) and stat.S_IMODE(mode) == 0o600, 'request pipe not a 0600 FIFO')
+    check('Default agent set to' in bluetoothd_log(), 'bluetoothd set no default agent')
+    stopping = time.time()
+    check(b.stop_daemon() == 0, 'exit status not 0 after SIGTERM')
+    b.monitor.answered('UnregisterAgent', body=AGENT, since=stopping)
+    b.monitor.answered('StopDiscovery', path=GW, since=stopping)
+    check(not b.get(GW, ADAPTER, 'Discovering'), 'discovery still runs on hci0')
+    b.syslog.wait_for(NOTICE, 'Bluetooth helper daemon has been finished')
+    check(not os.path.exists(REQUEST_PIPE), 'request pipe left behind')
+
+
+def web_pairing(b):
+    b.start_daemon()
+    b.phone_visible()
+    check(b.web_pair(PHONE_ADDR) == (0, ['passkey:000000', 'paired:']), 'web pairing did not pair')
+    check(b.get(PHONE_ON_GW, DEVICE, 'Paired'), 'the phone is not paired')
+    wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 10, 'the phone trusted')
+    b.flaw(b.stays, GW, ADAPTER, 'Pairable', False, 'after a web pairing')
+    again = time.time()
+    check(b.web_pair(PHONE_ADDR) == (1, ['failed:']), 'pairing a paired device did not fail')
+    b.monitor.answered('Pair', path=PHONE_ON_GW, since=again, error='org.bluez.Error.AlreadyExists')
+    check(b.web_pair('00:11:22:33:44:55') == (1, ['failed:']), 'pairing an unknown address')
+    b.monitor.answered('Pair', path=GW + '/dev_00_11_22_33_44_55', since=again,
+                       error='org.freedesktop.DBus.Error.UnknownObject')
+    b.monitor.answered('RegisterAgent', body='NoInputNoOutput', since=again)
+    b.stays(GW, ADAPTER, 'Pairable', False, 'after two failed web pairings')
+
+
+def window(b):
+    b.start_daemon(LOG + 'MOD_BLUETOOTH_PAIRABLE_BIN=0\n', gpio='1 1 1 1', io_exit=1)
+    b.stays(GW, ADAPTER, 'Pairable', False, 'window closed')
+    closed = b.cpu(10)
+    b.phone_finds_gateway()
+    check(b.phone_pair() == 'org.bluez.Error.AuthenticationFailed', 'paired while closed')
+    b.gpio('0 1 1 1')
+    b.syslog.wait_for(INFO, 'By BIN0, Bluetooth automatic paring has been enabled')
+    wait(lambda: b.get(GW, ADAPTER, 'Pairable'), 10, 'Pairable true with the window open')
+    check(b.phone_pair() == 'ok', 'the phone could not pair with the window open')
+    wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 20, 'the phone trusted')
+    opened = b.cpu(10)
+    for name in closed:
+        say(f'figure cpu-percent-{name} closed {closed[name]:.1f} open {opened[name]:.1f}')
+
+
+def nap(b):
+    subprocess.run(['brctl', 'addbr', 'br0'], check=True)
+    subprocess.run(['ip', 'link', 'set', 'br0', 'up'], check=True)
+    b.phone('servers')
+    b.start_daemon()
+    b.stays(GW, ADAPTER, 'Pairable', False, 'no input selected')
+    b.set(GW, ADAPTER, 'Pairable', True)
+    b.phone_finds_gateway()
+    check(b.phone_pair() == 'ok', 'the phone could not pair')
+    wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 20, 'the phone trusted')
+    b.set(PHONE_ON_GW, DEVICE, 'Trusted', False)
+    connecting = time.time()
+    interface = b.call(GW_ON_PHONE, 'org.bluez.Network1', 'Connect', 's', ('nap',))
+    b.monitor.answered('AuthorizeService', body=BNEP_UUID, since=connecting)
+    check(os.path.exists(f'/sys/class/net/{interface}'), f'no {interface} interface')
+    wait(lambda: os.listdir('/sys/class/net/br0/brif'), 10, 'a bnep interface in br0')
+    check(f'BNEP: incoming connect from {PHONE_ADDR}' in bluetoothd_log()
+          and 'server.c:auth_cb() Access denied' not in bluetoothd_log(), 'BNEP not authorised')
+    b.call(GW_ON_PHONE, 'org.bluez.Network1', 'Disconnect')
+    asking = time.time()
+    serial = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+    serial.settimeout(30)
+    try:
+        serial.bind((PHONE_ADDR, 0))
+        serial.connect((GW_ADDR, SERIAL_CHANNEL))
+        check(serial.recv(1) == b'', 'the serial port answered')
+    except OSError as error:
+        say(f'note the phone\'s serial port connection: {error}')
+    finally:
+        serial.close()
+    b.monitor.answered('AuthorizeService', body=SERIAL_UUID, since=asking,
+                       error='org.bluez.Error.Rejected')
+    check(f'serial rejected {PHONE_ADDR}' in bluetoothd_log(), 'bluetoothd did not refuse')
+
+
+def restart(b):
+    b.start_daemon()
+    b.stays(GW, ADAPTER, 'Pairable', False, 'no input selected')
+    stopping = time.time()
+    b.stop_bluetoothd()
+    b.flaw(b.monitor.answered, 'Release', AGENT, '', stopping, None, 5)
+    time.sleep(1)
+    restarting = time.time()
+    b.start_bluetoothd()
+    b.monitor.answered('RegisterAgent', body=AGENT, since=restarting)
+    b.monitor.answered('StartDiscovery', path=GW, since=restarting)
+    check(bluetoothd_log().count('Default agent set to') >= 2, 'no default agent after restart')
+    b.stays(GW, ADAPTER, 'Pairable', False, 'after the restart')
+    b.phone_visible()
+    check(b.web_pair(PHONE_ADDR) == (0, ['passkey:000000', 'paired:']), 'web pairing after restart')
+    wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 10, 'the phone trusted')
+    noise = [text for prio, text in b.syslog.daemon()
+             if prio <= ERR and 'Looking for an adapter failed' in text]
+    b.flaw(check, not noise, f'errors logged on the restart: {noise}')
+
+
+def rejected(b):
+    b.phone('agent', 'DisplayYesNo', 'reject')
+    b.start_daemon()
+    b.phone_visible()
+    pairing = time.time()
+    check(b.web_pair(PHONE_ADDR) == (1, ['passkey:000000', 'failed:']), 'rejected passkey')
+    b.monitor.answered('Pair', path=PHONE_ON_GW, since=pairing,
+                       error='org.bluez.Error.AuthenticationFailed')
+    check('agent error reply: org.bluez.Error.Rejected' in bluetoothd_log(), 'no rejection')
+    b.monitor.answered('RegisterAgent', body='NoInputNoOutput', since=pairing)
+    b.stays(GW, ADAPTER, 'Pairable', False, 'after a rejected web pairing')
+
+
+SCENARIOS = {'startup': startup_stop, 'web': web_pairing, 'window': window, 'nap': nap,
+             'restart': restart, 'reject': rejected}
+
+
+# ------------------------------------------------------------------ the phone's helpers
+
+def phone_helper(mode, *args):
+    '''Runs in its own process: what it registers lives as long as it does.'''
+    import dbus.service
+    from dbus.mainloop.glib import DBusGMainLoop
+    from gi.repository import GLib
+
+    DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    loop = GLib.MainLoop()
+    bluez = bus.get_object('org.bluez', '/org/bluez')
+    reject = 'reject' in args
+
+    class Agent(dbus.service.Object):
+        @dbus.service.method('org.bluez.Agent1', in_signature='ou', out_signature='')
+        def RequestConfirmation(self, device, passkey):
+            if reject:
+                raise dbus.DBusException('the phone rejects', name='org.bluez.Error.Rejected')
+
+        @dbus.service.method('org.bluez.Agent1', in_signature='o', out_signature='')
+        def RequestAuthorization(self, device):
+            pass
+
+        @dbus.service.method('org.bluez.Agent1', in_signature='os', out_signature='')
+        def AuthorizeService(self, device, uuid):
+            pass
+
+        @dbus.service.method('org.bluez.Agent1', in_signature='', out_signature='')
+        def Release(self):
+            pass
+
+        @dbus.service.method('org.bluez.Agent1', in_signature='', out_signature='')
+        def Cancel(self):
+            pass
+
+    if mode == 'servers':
+        bus.call_blocking('org.bluez', GW, 'org.bluez.NetworkServer1', 'Register', 'ss',
+                          ('nap', 'br0'))
+        options = {'Role': 'server', 'Channel': dbus.UInt16(SERIAL_CHANNEL, variant_level=1),
+                   'RequireAuthorization': dbus.Boolean(True, variant_level=1),
+                   'RequireAuthentication': dbus.Boolean(False, variant_level=1),
+                   'Name': dbus.String('serial', variant_level=1)}
+        bus.call_blocking('org.bluez', '/org/bluez', 'org.bluez.ProfileManager1', 'RegisterProfile',
+                          'osa{sv}', ('/test/serial', SERIAL_UUID, options))
+        print('ready', flush=True)
+        loop.run()
+        return
+    capability = args[0]
+    Agent(bus, PHONE_AGENT)
+    manager = dbus.Interface(bluez, 'org.bluez.AgentManager1')
+    manager.RegisterAgent(PHONE_AGENT, capability)
+    if mode == 'agent':
+        manager.RequestDefaultAgent(PHONE_AGENT)
+        print('ready', flush=True)
+        loop.run()
+        return
+    device = dbus.Interface(bus.get_object('org.bluez', GW_ON_PHONE), DEVICE)
+
+    def done(error=None):
+        print(error.get_dbus_name() if error else 'ok', flush=True)
+        loop.quit()
+
+    device.Pair(reply_handler=done, error_handler=done, timeout=60)
+    loop.run()
+    manager.UnregisterAgent(PHONE_AGENT)
+
+
+def main():
+    if sys.argv[1] == '@phone':
+        phone_helper(*sys.argv[2:])
+        return 0
+    name = sys.argv[1]
+    begun = time.monotonic()
+    bench = None
+    try:
+        scenario = SCENARIOS[name]
+        bench = Bench()
+        scenario(bench)
+        check(not bench.flaws, '; '.join(bench.flaws))
+        say(f'result PASS {name} {time.monotonic() - begun:.1f}')
+        if 'pairgate.verbose' in open('/proc/cmdline').read():
+            bench.dump(everything=True)
+        return 0
+    except Exception as error:   # every failure is reported, with what the bench saw
+        say(f'result FAIL {name} {time.monotonic() - begun:.1f} {type(error).__name__}: {error}')
+        if bench:
+            bench.dump()
+        return 1
+    finally:
+        if bench:
+            bench.close()
+
+
+if __name__ == '__main__':
+    sys.exit(main())
