@@ -35,23 +35,6 @@ int probe_timeout_ms = INPUT_PROBE_TIMEOUT_MS;
 // How a probe's wait on the tool ended.
 enum class probe_end { finished, failed, timed_out, cancelled };
 
-struct probe_deadline {
-    long at_ms;  // monotonic; negative: no limit
-};
-
-probe_deadline deadline_after(int timeout_ms) {
-    return {timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms};
-}
-
-// Milliseconds left, at least 0; -1 without a limit.
-int left_ms(probe_deadline deadline) {
-    if (deadline.at_ms < 0) {
-        return -1;
-    }
-    long left = deadline.at_ms - monotonic_ms();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 bool cancelled() {
     return cancel_flag != nullptr && *cancel_flag != 0;
 }
@@ -79,13 +62,13 @@ bool make_pipe(int ends[2]) {
 // Keeps the first byte of the tool's output in *first (-1 when none came) and
 // discards the rest until end of file, so a tool that writes more than the
 // pipe holds can still finish.
-probe_end drain_output(int fd, probe_deadline deadline, int *first) {
+probe_end drain_output(int fd, const deadline &limit, int *first) {
     char buffer[4096];
     for (;;) {
         if (cancelled()) {
             return probe_end::cancelled;
         }
-        int left = left_ms(deadline);
+        int left = limit.left_ms();
         if (left == 0) {
             return probe_end::timed_out;
         }
@@ -115,8 +98,8 @@ probe_end drain_output(int fd, probe_deadline deadline, int *first) {
 }
 
 // Waits for the tool within what is left of the probe's time.
-probe_end wait_tool(pid_t pid, probe_deadline deadline, int *status) {
-    int result = run_wait(pid, left_ms(deadline), cancel_flag);
+probe_end wait_tool(pid_t pid, const deadline &limit, int *status) {
+    int result = run_wait(pid, limit.left_ms(), cancel_flag);
     if (result == RUN_WAIT_ABANDONED) {
         return cancelled() ? probe_end::cancelled : probe_end::timed_out;
     }
@@ -130,8 +113,8 @@ probe_end wait_tool(pid_t pid, probe_deadline deadline, int *status) {
 // Runs the tool and collects its first output byte and its wait status.
 probe_end run_tool(const char *name, int read_end, int *first, int *status) {
     pid_t pid = run_start(io_tool, "get", name, static_cast<const char *>(nullptr));
-    probe_deadline deadline = deadline_after(probe_timeout_ms);
-    probe_end end = drain_output(read_end, deadline, first);
+    const deadline limit(probe_timeout_ms);
+    probe_end end = drain_output(read_end, limit, first);
     close(read_end);
     if (pid < 0) {
         // The runner closed the write end, so no byte came: unsupported.
@@ -141,7 +124,7 @@ probe_end run_tool(const char *name, int read_end, int *first, int *status) {
         run_wait(pid, 0, nullptr);  // kills and reaps the tool unless it has just ended
         return end;
     }
-    return wait_tool(pid, deadline, status);
+    return wait_tool(pid, limit, status);
 }
 
 void report_failure(probe_end end, const char *name) {
