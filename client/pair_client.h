@@ -8,7 +8,7 @@
 
 #include "client/client_events.h"
 #include "client/run_result.h"
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 struct pair_request {
     std::string address;  // colon form, already checked

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/bluez_paired.h"
+#include "client/bluez_lookup.h"
 #include "client/client_options.h"
 #include "client/client_output.h"
 #include "client/pair_client.h"

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "bluez/device_path.h"
-#include "client/bluez_paired.h"
-#include "daemon/adapter_select.h"
+#include "client/bluez_lookup.h"
+#include "bluez/adapter_select.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     DBusMessage *message = dbus_message_demarshal(reinterpret_cast<const char *>(data),
