@@ -1,10 +1,15 @@
-// Keeps track of the unique bus name that owns "org.bluez".
-#include "bluez/bluez_owner.h"
+// What the daemon knows of BlueZ: its owner, the adapter, the agent's registration.
+#include "bluez/bluez_link.h"
 
 #include <cstring>
+#include <utility>
 
-#include "bluez/bluez_names.h"
-#include "bluez/dbus_handles.h"
+#include "bluez/adapter_select.h"
+#include "bluez/bluez_calls.h"
+#include "common/bluez_names.h"
+#include "common/errors.h"
+#include "common/managed_objects.h"
+#include "common/text_copy.h"
 
 namespace {
 
@@ -12,9 +17,18 @@ namespace {
 // the loop for libdbus's default 25 s.
 constexpr int owner_lookup_timeout_ms = 1000;
 
-// Unique bus name of the connection that owns "org.bluez", as last seen.
 constexpr std::size_t bus_name_max = 255;
-char bluez_owner[bus_name_max + 1] = "";
+
+struct link_state {
+    char owner[bus_name_max + 1] = "";  // unique name of the owner of "org.bluez", as last seen
+    bool present = true;                // "org.bluez" has an owner
+    bool agent_registered = true;       // the agent is registered with that owner
+};
+link_state link;
+
+void remember_owner(const char *unique_name) {
+    copy_cut(link.owner, unique_name != nullptr ? unique_name : "");
+}
 
 // Asks the bus for the current owner of "org.bluez" and remembers it.
 bool refresh_owner(DBusConnection *connection) {
@@ -33,19 +47,26 @@ bool refresh_owner(DBusConnection *connection) {
         !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID)) {
         return false;
     }
-    bluez_owner_remember(owner);
+    remember_owner(owner);
     return true;
 }
 
 }  // namespace
 
-void bluez_owner_remember(const char *unique_name) {
-    if (unique_name == nullptr) {
-        bluez_owner[0] = '\0';
-        return;
-    }
-    strncpy(bluez_owner, unique_name, bus_name_max);
-    bluez_owner[bus_name_max] = '\0';
+void bluez_arrived_as(const char *unique_name) {
+    link.present = true;
+    remember_owner(unique_name);
+}
+
+void bluez_gone() {
+    link.present = false;
+    link.agent_registered = false;
+    remember_owner(nullptr);
+    forget_adapter();
+}
+
+bool bluez_present() {
+    return link.present;
 }
 
 bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
@@ -53,8 +74,59 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     if (sender == nullptr) {
         return false;
     }
-    if (strcmp(sender, bluez_owner) == 0) {
+    if (strcmp(sender, link.owner) == 0) {
         return true;
     }
-    return refresh_owner(connection) && strcmp(sender, bluez_owner) == 0;
+    return refresh_owner(connection) && strcmp(sender, link.owner) == 0;
+}
+
+bool select_adapter(DBusConnection *connection, error_guard &error) {
+    forget_adapter();
+    message_ptr request = managed_objects_call();
+    if (!request) {
+        set_no_memory(error);
+        return false;
+    }
+    message_ptr reply = adopt_message(
+        dbus_connection_send_with_reply_and_block(connection, request.get(), -1, error.get()));
+    request.reset();
+    if (!reply) {
+        return false;
+    }
+    remember_owner(dbus_message_get_sender(reply.get()));
+    return find_adapter_in_reply(reply.get(), adapter_path);
+}
+
+void adopt_adapter(const char *path) {
+    copy_cut(adapter_path, path);
+}
+
+void forget_adapter() {
+    adapter_path[0] = '\0';
+}
+
+bool adapter_call(DBusConnection *connection, error_guard &error, const char *method) {
+    message_ptr call = bluez_method_call(adapter_path, adapter_interface, method, error);
+    return call && bluez_call(connection, std::move(call), error);
+}
+
+bool agent_is_registered() {
+    return link.agent_registered;
+}
+
+void agent_registration_learnt(bool registered) {
+    link.agent_registered = registered;
+}
+
+const char *pairing_unavailable() {
+    if (!link.present) {
+        return "BlueZ is not on the system bus";
+    }
+    if (adapter_path[0] == '\0') {
+        return "no adapter is present";
+    }
+    if (!link.agent_registered) {
+        return "the agent is not registered with BlueZ";
+    }
+    return nullptr;
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 namespace {
 
