@@ -33,14 +33,9 @@ int bytes_waiting(int fd) {
 
 // One request-intake step, as the loop takes it; false where the daemon would end.
 bool take_request(DBusConnection *connection, int fd, error_guard &error) {
-    switch (read_request(fd, request)) {
-        case request_read::read_failed:
-            return false;
-        case request_read::taken:
-            break;
-        case request_read::nothing:
-        case request_read::malformed:
-            return true;
+    const request_read read = read_request(fd, request);
+    if (read != request_read::taken) {
+        return read != request_read::read_failed;
     }
     return start_web_pairing(connection, error, request, agent_message_handler) !=
            pairing_start::agent_swap_failed;
