@@ -5,9 +5,7 @@
 #include <dbus/dbus.h>
 
 #include "bluez/dbus_handles.h"
-
-// "/org/bluez/hci" followed by nothing but decimal digits (possibly none).
-bool is_adapter_path(const char *path);
+#include "bluez/managed_objects.h"  // is_adapter_path: the rule pairgate-pair shares
 
 // Walks a GetManagedObjects reply and copies the first adapter path, cut to
 // adapter_path_max characters, into out. False when the reply holds none, or
