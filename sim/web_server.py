@@ -10,6 +10,7 @@ close().
 '''
 
 import os
+import shlex
 import shutil
 import socket
 import subprocess
@@ -38,7 +39,7 @@ def listening(port):
 
 class WebServer:
     '''ROOT/www: index.html and cgi-bin/pairgate.cgi, the CGI pointing at the
-    build's pairgate-pair; ROOT/httpd.log: what httpd said.'''
+    build's pairgate-pair and run by BusyBox sh; ROOT/httpd.log: what httpd said.'''
 
     def __init__(self, gw):
         self.gw = gw
@@ -51,10 +52,23 @@ class WebServer:
         (self.docroot / 'cgi-bin').mkdir(parents=True, exist_ok=True)
         shutil.copyfile(WWW_DIR / 'index.html', self.docroot / 'index.html')
         template = (WWW_DIR / 'pairgate.cgi.in').read_text()
-        self.cgi.write_text(template.replace('@PAIRGATE_PAIR@', str(self.gw.client_path)))
+        cgi = template.replace('@PAIRGATE_PAIR@', str(self.client()))
+        # The shell of a BusyBox gateway, rather than this machine's /bin/sh.
+        self.cgi.write_text(cgi.replace('#!/bin/sh', '#!/bin/busybox sh', 1))
         self.cgi.chmod(0o755)
         # No /etc/httpd.conf of the machine: no rules but ours (none).
         (self.gw.root / 'httpd.conf').write_text('# the pairing page needs no rules\n')
+
+    def client(self):
+        '''The build's pairgate-pair as one command: in a cross build, a script
+        that runs it under the emulator.'''
+        command = self.gw.target_command(self.gw.client_path)
+        if len(command) == 1:
+            return command[0]
+        script = self.gw.root / 'pairgate-pair'
+        script.write_text(f'#!/bin/sh\nexec {shlex.join(command)} "$@"\n')
+        script.chmod(0o755)
+        return script
 
     def start(self):
         '''Starts httpd in the foreground on a free port; returns the page's URL.'''
