@@ -8,6 +8,7 @@
 #include "client/bluez_lookup.h"
 #include "client/client_options.h"
 #include "client/client_output.h"
+#include "client/device_list.h"
 #include "client/pair_client.h"
 
 namespace {
@@ -33,6 +34,11 @@ int main(int argc, char **argv) {
     // A daemon that dies between our open and our write must give EPIPE, not
     // end us silently; likewise a CGI reader that went away.
     static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+    if (parsed.options.list) {
+        const auto timeout_ms = static_cast<int>(parsed.options.timeout.count());
+        return list_devices(parsed.options.json, timeout_ms) ? 0
+                                                             : exit_status(run_result::local_error);
+    }
 
     pair_request request;
     request.address = parsed.options.address;

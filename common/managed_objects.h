@@ -74,3 +74,11 @@ bool variant_bool(DBusMessageIter *variant, bool *value);
 
 // The boolean inside a variant, or false when the variant holds another type.
 bool variant_is_true(DBusMessageIter *variant);
+
+// "/org/bluez/hci" followed by nothing but decimal digits (possibly none).
+bool is_adapter_path(const char *path);
+
+// The adapter the daemon works on: the first object path of the reply that
+// is_adapter_path accepts, pointing into the reply. Null when the reply holds
+// none or has another shape.
+const char *first_adapter_in_reply(DBusMessage *reply);

@@ -59,6 +59,8 @@ def expected_files():
         ('opt/bluetooth/bin/pairgated', '-rwxr-xr-x'),
         ('opt/bluetooth/bin/pairgate-pair', '-rwxr-xr-x'),
         ('opt/bluetooth/etc/settings.example', '-rw-r--r--'),
+        ('opt/bluetooth/share/pairgate/www/index.html', '-rw-r--r--'),
+        ('opt/bluetooth/share/pairgate/www/cgi-bin/pairgate.cgi', '-rwxr-xr-x'),
         (lib, 'lrwxrwxrwx'), (lib + r'\.1', 'lrwxrwxrwx'), (lib + r'\.\d+\.\d+\.\d+', '-rw-r--r--'),
         (re.escape(man_dir) + r'/man1/pairgate-pair\.1\.gz', '-rw-r--r--'),
         (re.escape(man_dir) + r'/man5/pairgate-settings\.5\.gz', '-rw-r--r--'),
