@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -180,6 +181,10 @@ run_result request_pairing(const pair_request &request, event_sink &events, pair
     // the reply pipe non-blocking and loses the passkey when nobody reads.
     reply_listener listener;
     auto failure = open_reply_pipe(paths.reply, listener);
+    if (!listener.notice.empty()) {
+        // Not an event: the run goes on as if the path had been free.
+        static_cast<void>(std::fprintf(stderr, "pairgate-pair: %s\n", listener.notice.c_str()));
+    }
     if (!failure) {
         failure = send_request(paths.request, upper.address);
     }
