@@ -22,8 +22,8 @@ struct reply_listener {
 // existing pipe is used only when it is a FIFO owned by this user and closed
 // to everyone else, since whoever can read it can take the passkey and whoever
 // can write it can forge the outcome. Run as root, it replaces anything else
-// there, and moves a directory aside (see notice). Holds an exclusive lock on it so that two
-// clients never share the messages.
+// there, and moves a directory aside (see notice). Holds an exclusive lock on
+// it so that two clients never share the messages.
 std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &listener);
 
 // Writes the 17-byte address in one write, without ever waiting for a reader.

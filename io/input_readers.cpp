@@ -32,7 +32,7 @@ constexpr unsigned long input_requests[INPUT_COUNT] = {0x80004207, 0x8000421B, 0
 const volatile sig_atomic_t *cancel_flag = nullptr;
 int probe_timeout_ms = INPUT_PROBE_TIMEOUT_MS;
 
-// A probe that fails at once (no descriptor or process slot for the tool, a
+// A probe that fails at once (no descriptor left for the tool's pipe, a
 // failed wait) fails again on the next pass, about a thousand times a second:
 // such lines are logged at most once a second, and the ones left out are
 // counted.

@@ -11,11 +11,11 @@ import dbus
 import dbus.lowlevel
 import pytest
 
-from gateway import wait_until
 from daemon_steps import (log_mark, logged_since, pairgate_pair, stop, wait_agent_back,
                           wait_first_pass)
 from expected import (DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
                       discoverable, pair, pairable, register_agent, start_discovery)
+from gateway import wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
