@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -49,9 +50,12 @@ class outcome_waiter {
     std::optional<run_result> wait_once();
     std::optional<run_result> read_messages();
     std::optional<run_result> take_message(const std::string &message);
+    std::optional<run_result> ask(pairing_lookup::answer &answer);
     std::optional<run_result> ask_bluez();
+    std::optional<run_result> confirm_paired();
     run_result finish(event_kind kind, run_result result);
     run_result time_out();
+    run_result interrupted();
     run_result fail(run_result result, std::string message);
 
     const pair_request &request_;
@@ -72,6 +76,9 @@ run_result outcome_waiter::wait() {
 }
 
 std::optional<run_result> outcome_waiter::wait_once() {
+    if (request_.ending_signal != nullptr && *request_.ending_signal != 0) {
+        return interrupted();
+    }
     if (clock_type::now() >= deadline_) {
         return time_out();
     }
@@ -80,7 +87,9 @@ std::optional<run_result> outcome_waiter::wait_once() {
     }
     const auto wake = next_check_ ? std::min(*next_check_, deadline_) : deadline_;
     pollfd watch{reader_, POLLIN, 0};
-    const int ready = poll(&watch, 1, milliseconds_until(wake));
+    const int wait_ms = milliseconds_until(wake);
+    const timespec wait_time{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+    const int ready = ppoll(&watch, 1, &wait_time, request_.wait_mask);
     if (ready < 0 && errno != EINTR) {
         return fail(run_result::local_error,
                     std::string("cannot wait on the reply pipe: ") + std::strerror(errno));
@@ -121,7 +130,7 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
             next_check_ = clock_type::now() + request_.grace;
             return std::nullopt;
         case reply_kind::paired:
-            return finish(event_kind::paired, run_result::paired);
+            return confirm_paired();
         case reply_kind::failed:
             return finish(event_kind::failed, run_result::failed);
         case reply_kind::invalid:
@@ -131,15 +140,25 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
                 "protocol error: unexpected message on the reply pipe: " + hex_bytes(message));
 }
 
-std::optional<run_result> outcome_waiter::ask_bluez() {
+// Whether BlueZ has our device paired, in `answer`; how the run ends when it
+// cannot be asked.
+std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
     std::string failure;
-    const auto answer =
+    answer =
         lookup_.is_paired(request_.address, std::max(milliseconds_until(deadline_), 1), failure);
-    if (answer == pairing_lookup::answer::failed) {
-        if (clock_type::now() >= deadline_) {
-            return time_out();
-        }
-        return fail(run_result::local_error, failure);
+    if (answer != pairing_lookup::answer::failed) {
+        return std::nullopt;
+    }
+    if (clock_type::now() >= deadline_) {
+        return time_out();
+    }
+    return fail(run_result::local_error, failure);
+}
+
+std::optional<run_result> outcome_waiter::ask_bluez() {
+    auto answer = pairing_lookup::answer::failed;
+    if (auto result = ask(answer)) {
+        return result;
     }
     // A failure written while BlueZ was being asked outranks its answer.
     if (auto result = read_messages()) {
@@ -149,6 +168,21 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
         return finish(event_kind::paired, run_result::paired);
     }
     next_check_ = clock_type::now() + request_.grace;
+    return std::nullopt;
+}
+
+// Six 0x01 bytes name no device: they may end a pairing that an earlier
+// client gave up (killed outright, or cancelling too late) while our request
+// waited in the pipe. Only BlueZ can tie them to our device; when it does not,
+// our own outcome is still to come.
+std::optional<run_result> outcome_waiter::confirm_paired() {
+    auto answer = pairing_lookup::answer::failed;
+    if (auto result = ask(answer)) {
+        return result;
+    }
+    if (answer == pairing_lookup::answer::paired) {
+        return finish(event_kind::paired, run_result::paired);
+    }
     return std::nullopt;
 }
 
@@ -163,6 +197,13 @@ run_result outcome_waiter::finish(event_kind kind, run_result result) {
 run_result outcome_waiter::time_out() {
     lookup_.cancel_pairing(request_.address, cancel_timeout_ms);
     return finish(event_kind::timeout, run_result::timed_out);
+}
+
+// As at the time limit: whoever ends us (a CGI's time limit, Ctrl-C) must not
+// leave our pairing to end for the next client.
+run_result outcome_waiter::interrupted() {
+    lookup_.cancel_pairing(request_.address, cancel_timeout_ms);
+    return run_result::interrupted;
 }
 
 run_result outcome_waiter::fail(run_result result, std::string message) {
@@ -180,6 +221,10 @@ run_result request_pairing(const pair_request &request, event_sink &events, pair
     // the reply pipe non-blocking and loses the passkey when nobody reads.
     reply_listener listener;
     auto failure = open_reply_pipe(paths.reply, listener);
+    if (!listener.notice.empty()) {
+        // Not an event: the run goes on as if the path had been free.
+        static_cast<void>(std::fprintf(stderr, "pairgate-pair: %s\n", listener.notice.c_str()));
+    }
     if (!failure) {
         failure = send_request(paths.request, upper.address);
     }

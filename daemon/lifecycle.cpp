@@ -106,7 +106,13 @@ bool open_request_pipe(daemon_run &run) {
                    pipe.reason);
             break;
         case request_pipe_setup::step::ready:
-            if (pipe.replaced_kind != nullptr) {
+            if (pipe.moved) {
+                syslog(LOG_WARNING,
+                       "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
+                       "and made a new one",
+                       request_pipe_path, static_cast<unsigned>(pipe.moved->owner),
+                       pipe.moved->moved_to.c_str());
+            } else if (pipe.replaced_kind != nullptr) {
                 syslog(LOG_WARNING,
                        "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
                        "one",

@@ -32,6 +32,20 @@ constexpr unsigned long input_requests[INPUT_COUNT] = {0x80004207, 0x8000421B, 0
 const volatile sig_atomic_t *cancel_flag = nullptr;
 int probe_timeout_ms = INPUT_PROBE_TIMEOUT_MS;
 
+// A probe that fails at once (no descriptor left for the tool's pipe, a
+// failed wait) fails again on the next pass, about a thousand times a second:
+// such lines are logged at most once a second, and the ones left out are
+// counted.
+constexpr long repeat_interval_ms = 1000;
+
+struct repeated_failures {
+    bool logged = false;
+    long logged_at_ms = 0;
+    unsigned left_out = 0;
+};
+
+repeated_failures probe_failures;
+
 // How a probe's wait on the tool ended.
 enum class probe_end { finished, failed, timed_out, cancelled };
 
@@ -127,13 +141,37 @@ probe_end run_tool(const char *name, int read_end, int *first, int *status) {
     return wait_tool(pid, limit, status);
 }
 
+// Logs how many failure lines were left out since the last one logged.
+void report_left_out(const char *name) {
+    if (probe_failures.left_out > 0) {
+        syslog(LOG_ERR, "gpio: %u more failures when checking support for %s were not logged",
+               probe_failures.left_out, name);
+        probe_failures.left_out = 0;
+    }
+}
+
+void probe_failed(const char *name, const char *format) {
+    const long now = monotonic_ms();
+    if (probe_failures.logged && now - probe_failures.logged_at_ms < repeat_interval_ms) {
+        ++probe_failures.left_out;
+        return;
+    }
+    report_left_out(name);
+    syslog(LOG_ERR, format, name);
+    probe_failures.logged = true;
+    probe_failures.logged_at_ms = now;
+}
+
 void report_failure(probe_end end, const char *name) {
     if (end == probe_end::failed) {
-        syslog(LOG_ERR, "gpio: read error when checking support for %s", name);
+        probe_failed(name, "gpio: read error when checking support for %s");
     } else if (end == probe_end::timed_out) {
+        // Comes at most once per time limit: never left out.
         syslog(LOG_ERR, "gpio: timeout when checking support for %s", name);
+    } else {
+        // Cancelled: the daemon is stopping; nothing to report but the count.
+        report_left_out(name);
     }
-    // Cancelled: the daemon is stopping; nothing to report.
 }
 
 int read_input(int index) {
@@ -169,9 +207,10 @@ int read_bin3(void) {
 }
 
 int input_probe(struct input_record *record) {
+    const char *name = record->name;
     int ends[2];
     if (!make_pipe(ends)) {
-        syslog(LOG_ERR, "gpio: cannot create pipe when checking support for %s", record->name);
+        probe_failed(name, "gpio: cannot create pipe when checking support for %s");
         return -1;
     }
     run_set_stdout(ends[1]);
@@ -179,9 +218,10 @@ int input_probe(struct input_record *record) {
     int status = 0;
     probe_end end = run_tool(record->name, ends[0], &first, &status);
     if (end != probe_end::finished) {
-        report_failure(end, record->name);
+        report_failure(end, name);
         return -1;
     }
+    report_left_out(name);
     if (first != '0' && first != '1') {
         record->support = INPUT_UNSUPPORTED;
         return -1;
