@@ -13,22 +13,16 @@
 #include "client/address_text.h"
 #include "client/client_pipes.h"
 #include "client/reply_message.h"
+#include "io/monotonic_clock.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 // How long cancelling an abandoned pairing may add to the time limit.
 constexpr int cancel_timeout_ms = 1000;
 
-// Whole milliseconds from now until `when`, rounded up so that a wait never
-// ends just before its moment; 0 when it has passed.
-int milliseconds_until(clock_type::time_point when) {
-    const auto left = when - clock_type::now();
-    if (left <= clock_type::duration::zero()) {
-        return 0;
-    }
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+// A deadline after a duration of the options (at most 86400 s, which fits).
+deadline after(std::chrono::milliseconds duration) {
+    return deadline(static_cast<int>(duration.count()));
 }
 
 // One wait for the outcome. Before a passkey the daemon always writes the
@@ -42,7 +36,7 @@ class outcome_waiter {
           events_(events),
           lookup_(lookup),
           reader_(reader),
-          deadline_(clock_type::now() + request.timeout) {}
+          deadline_(after(request.timeout)) {}
 
     run_result wait();
 
@@ -62,8 +56,8 @@ class outcome_waiter {
     event_sink &events_;
     pairing_lookup &lookup_;
     const int reader_;
-    const clock_type::time_point deadline_;
-    std::optional<clock_type::time_point> next_check_;  // set once a passkey came
+    const deadline deadline_;
+    std::optional<deadline> next_check_;  // set once a passkey came
     reply_splitter splitter_;
 };
 
@@ -79,15 +73,15 @@ std::optional<run_result> outcome_waiter::wait_once() {
     if (request_.ending_signal != nullptr && *request_.ending_signal != 0) {
         return interrupted();
     }
-    if (clock_type::now() >= deadline_) {
+    if (deadline_.passed()) {
         return time_out();
     }
-    if (next_check_ && clock_type::now() >= *next_check_) {
+    if (next_check_ && next_check_->passed()) {
         return ask_bluez();
     }
-    const auto wake = next_check_ ? std::min(*next_check_, deadline_) : deadline_;
     pollfd watch{reader_, POLLIN, 0};
-    const int wait_ms = milliseconds_until(wake);
+    const int wait_ms =
+        next_check_ ? std::min(next_check_->left_ms(), deadline_.left_ms()) : deadline_.left_ms();
     const timespec wait_time{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
     const int ready = ppoll(&watch, 1, &wait_time, request_.wait_mask);
     if (ready < 0 && errno != EINTR) {
@@ -127,7 +121,7 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
     switch (classify_reply(message)) {
         case reply_kind::passkey:
             events_.report({event_kind::passkey, message});
-            next_check_ = clock_type::now() + request_.grace;
+            next_check_ = after(request_.grace);
             return std::nullopt;
         case reply_kind::paired:
             return confirm_paired();
@@ -145,11 +139,11 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
 std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
     std::string failure;
     answer =
-        lookup_.is_paired(request_.address, std::max(milliseconds_until(deadline_), 1), failure);
+        lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
     if (answer != pairing_lookup::answer::failed) {
         return std::nullopt;
     }
-    if (clock_type::now() >= deadline_) {
+    if (deadline_.passed()) {
         return time_out();
     }
     return fail(run_result::local_error, failure);
@@ -167,7 +161,7 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
     if (answer == pairing_lookup::answer::paired) {
         return finish(event_kind::paired, run_result::paired);
     }
-    next_check_ = clock_type::now() + request_.grace;
+    next_check_ = after(request_.grace);
     return std::nullopt;
 }
 
