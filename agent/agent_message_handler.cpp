@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "agent/trust_on_paired.h"
-#include "bluez/bluez_names.h"
-#include "bluez/bluez_owner.h"
+#include "common/bluez_names.h"
+#include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
-#include "daemon/process_state.h"
+#include "bluez/pairing_window.h"
 #include "webui/web_pairing.h"
 
 namespace {

@@ -7,61 +7,47 @@
 
 #include "bluez/bluez_calls.h"
 #include "bluez/device_path.h"
-#include "daemon/process_state.h"
+#include "common/managed_objects.h"
+#include "webui/web_pairing.h"
 
 namespace {
 
-bool is_string(DBusMessageIter *iter, const char *text) {
-    if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_STRING) {
+// The changed properties must be a{sv}; the third argument, the invalidated
+// ones, is not looked at.
+bool is_device_change(DBusMessage *message, DBusMessageIter *changed) {
+    DBusMessageIter args;
+    const char *interface = nullptr;
+    if (!dbus_message_iter_init(message, &args) ||
+        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING) {
         return false;
     }
-    const char *value = nullptr;
-    dbus_message_iter_get_basic(iter, &value);
-    return strcmp(value, text) == 0;
+    dbus_message_iter_get_basic(&args, &interface);
+    if (strcmp(interface, device_interface) != 0 || !dbus_message_iter_next(&args)) {
+        return false;
+    }
+    char *signature = dbus_message_iter_get_signature(&args);
+    const bool dictionary = signature != nullptr && strcmp(signature, "a{sv}") == 0;
+    dbus_free(signature);
+    *changed = args;
+    return dictionary;
 }
 
-// Finds "Paired" among the changed properties (an array of dictionary
-// entries) and reads its boolean. False when the array does not hold it.
-bool find_paired(DBusMessageIter *changed, bool *paired) {
-    DBusMessageIter entries;
-    dbus_message_iter_recurse(changed, &entries);
-    while (dbus_message_iter_get_arg_type(&entries) == DBUS_TYPE_DICT_ENTRY) {
-        DBusMessageIter entry;
-        dbus_message_iter_recurse(&entries, &entry);
-        if (dbus_message_iter_get_arg_type(&entry) != DBUS_TYPE_STRING) {
+// Reads "Paired" of a device among the changed properties. False when the
+// signal does not carry it as a boolean.
+bool read_paired(DBusMessage *message, bool *paired) {
+    DBusMessageIter changed;
+    if (!is_device_change(message, &changed)) {
+        return false;
+    }
+    bool found = false;
+    visit_entries(&changed, [&](const char *name, DBusMessageIter *value) {
+        if (strcmp(name, "Paired") != 0) {
             return false;
         }
-        if (is_string(&entry, "Paired")) {
-            DBusMessageIter variant;
-            dbus_message_iter_next(&entry);
-            if (dbus_message_iter_get_arg_type(&entry) != DBUS_TYPE_VARIANT) {
-                return false;
-            }
-            dbus_message_iter_recurse(&entry, &variant);
-            if (dbus_message_iter_get_arg_type(&variant) != DBUS_TYPE_BOOLEAN) {
-                return false;
-            }
-            dbus_bool_t value = FALSE;
-            dbus_message_iter_get_basic(&variant, &value);
-            *paired = value != FALSE;
-            return true;
-        }
-        dbus_message_iter_next(&entries);
-    }
-    return false;
-}
-
-// Reads (s interface, a{sv} changed, ...) and looks for "Paired" of a device.
-bool read_paired(DBusMessage *message, bool *paired) {
-    DBusMessageIter args;
-    if (!dbus_message_iter_init(message, &args) || !is_string(&args, device_interface)) {
-        return false;
-    }
-    dbus_message_iter_next(&args);
-    if (dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_ARRAY) {
-        return false;
-    }
-    return find_paired(&args, paired);
+        found = variant_bool(value, paired);
+        return true;
+    });
+    return found;
 }
 
 }  // namespace

@@ -21,10 +21,6 @@ bool check_object_path(const char *object_path, error_guard &error) {
     return true;
 }
 
-void set_no_memory(error_guard &error) {
-    dbus_set_error_const(error.get(), DBUS_ERROR_NO_MEMORY, "out of memory");
-}
-
 // Appends (s interface, s property, v boolean value).
 bool append_bool_property(DBusMessage *message, const char *interface, const char *property,
                           bool value) {

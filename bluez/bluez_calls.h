@@ -1,23 +1,14 @@
-// The few D-Bus calls to BlueZ that the daemon is built from.
-//
-// The error contract, which every folder of the daemon follows:
-// - A low-level function (everything in bluez/, the pipe and input helpers)
-//   reports a failure by its result - false, a null handle, a result code -
-//   and the reason in the error record or result it was given. It never logs.
-// - The caller that decides what a failure means logs it, once, at the
-//   priority the failure deserves, and then clears the record with
-//   error_guard::clear(), so that the next call starts with a clear record.
-//   A step that ends the run (a start-up failure) leaves it for shutdown,
-//   whose first step clears it.
-// - A failure returns; nothing throws, least of all across a libdbus callback.
-// Every function here expects a clear record and takes a message's ownership
-// when it takes a message_ptr.
+// The few D-Bus calls to BlueZ that the daemon is built from. They follow
+// common/errors.h: a bool, and the reason in the caller's error record,
+// which every function here expects clear. A function that takes a
+// message_ptr takes the message's ownership.
 #pragma once
 
 #include <dbus/dbus.h>
 
-#include "bluez/bluez_names.h"
-#include "bluez/dbus_handles.h"
+#include "common/bluez_names.h"
+#include "common/dbus_handles.h"
+#include "common/errors.h"
 
 // A method call to BlueZ, or null when the path is not a valid object path
 // (libdbus would abort the process on it; the record then says why) or

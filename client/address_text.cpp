@@ -1,7 +1,7 @@
 // Device addresses as the web UI writes them: 00:1A:7D:DA:71:13.
 #include "client/address_text.h"
 
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 namespace {
 

@@ -54,6 +54,10 @@ std::string take_option(const std::vector<std::string_view> &arguments, std::siz
         options.json = true;
         return {};
     }
+    if (argument == "--list") {
+        options.list = true;
+        return {};
+    }
     for (auto [name, target] : {std::pair{std::string_view("--timeout"), &options.timeout},
                                 std::pair{std::string_view("--grace"), &options.grace}}) {
         if (!is_option(argument, name)) {
@@ -118,6 +122,12 @@ parsed_options parse_client_options(const std::vector<std::string_view> &argumen
             }
         }
     }
+    if (parsed.options.list) {
+        if (!positional.empty()) {
+            parsed.usage_error = "--list takes no device address";
+        }
+        return parsed;
+    }
     if (positional.size() != 1) {
         parsed.usage_error =
             positional.empty() ? "no device address given" : "only one device address can be given";
@@ -134,12 +144,14 @@ parsed_options parse_client_options(const std::vector<std::string_view> &argumen
 
 std::string usage_text() {
     return R"(Usage: pairgate-pair [--timeout SECONDS] [--grace SECONDS] [--json] ADDRESS
+       pairgate-pair --list [--timeout SECONDS] [--json]
        pairgate-pair --help
 
 Asks pairgated to pair the gateway's Bluetooth adapter with the device ADDRESS
 (six pairs of hex digits separated by colons, such as 00:1A:7D:DA:71:13; letters
 are sent in upper case), shows the passkey as soon as it is known, and reports
-the outcome.
+the outcome. With --list, it shows the devices BlueZ knows under the adapter
+pairgated uses instead: address, name, paired, trusted, connected and RSSI.
 
 Options:
   --timeout SECONDS  give up after this long in all (default 60)
@@ -152,6 +164,11 @@ Options:
                        {"event":"failed","address":"00:1A:7D:DA:71:13"}
                        {"event":"timeout"}
                        {"event":"error","message":"pairgated is not running"}
+                     with --list, one object per device:
+                       {"event":"device","address":"00:1A:7D:DA:71:13",
+                        "name":"Phone","paired":false,"trusted":false,
+                        "connected":false,"rssi":-60}
+  --list             list the devices; --timeout bounds BlueZ's answer
   -h, --help         show this text
 SECONDS may have up to three decimals and lies between 0.1 and 86400.
 

@@ -12,6 +12,7 @@ struct client_options {
     std::chrono::milliseconds timeout{60000};
     std::chrono::milliseconds grace{2000};
     bool json = false;
+    bool list = false;  // list the devices instead of pairing one
     bool help = false;
 };
 

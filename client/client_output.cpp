@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "client/reply_message.h"
+
 namespace {
 
 bool is_continuation(unsigned char byte) {
@@ -63,10 +65,8 @@ void append_escaped_ascii(std::string &out, char c) {
     }
     const auto code = static_cast<unsigned char>(c);
     if (code < 0x20 || code == 0x7F) {
-        static const char hex[] = "0123456789abcdef";
         out += "\\u00";
-        out += hex[code >> 4];
-        out += hex[code & 0x0F];
+        append_hex_byte(out, code);
         return;
     }
     out += c;

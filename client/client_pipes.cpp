@@ -69,6 +69,11 @@ std::optional<run_failure> open_reader(const char *path, reply_listener &listene
         if (!pipe.fd) {
             return open_failure(pipe, "cannot replace the reply pipe", path);
         }
+        if (pipe.moved) {
+            listener.notice = "the reply pipe " + std::string(path) + " was a directory of uid " +
+                              std::to_string(pipe.moved->owner) + "; moved it to " +
+                              pipe.moved->moved_to;
+        }
     }
     if (!pipe.fd || !is_private(pipe.status)) {
         return refusal(path, pipe);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "client/run_result.h"
@@ -14,13 +15,15 @@
 struct reply_listener {
     unique_fd reader;
     unique_fd writer;
+    std::string notice;  // what was moved out of the way to make the pipe, for the user
 };
 
 // Creates the reply pipe with mode 0600 when it is missing and opens it. An
 // existing pipe is used only when it is a FIFO owned by this user and closed
 // to everyone else, since whoever can read it can take the passkey and whoever
-// can write it can forge the outcome. Holds an exclusive lock on it so that two
-// clients never share the messages.
+// can write it can forge the outcome. Run as root, it replaces anything else
+// there, and moves a directory aside (see notice). Holds an exclusive lock on
+// it so that two clients never share the messages.
 std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &listener);
 
 // Writes the 17-byte address in one write, without ever waiting for a reader.

@@ -6,28 +6,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "client/address_text.h"
 #include "client/client_pipes.h"
 #include "client/reply_message.h"
+#include "io/monotonic_clock.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 // How long cancelling an abandoned pairing may add to the time limit.
 constexpr int cancel_timeout_ms = 1000;
 
-// Whole milliseconds from now until `when`, rounded up so that a wait never
-// ends just before its moment; 0 when it has passed.
-int milliseconds_until(clock_type::time_point when) {
-    const auto left = when - clock_type::now();
-    if (left <= clock_type::duration::zero()) {
-        return 0;
-    }
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+// A deadline after a duration of the options (at most 86400 s, which fits).
+deadline after(std::chrono::milliseconds duration) {
+    return deadline(static_cast<int>(duration.count()));
 }
 
 // One wait for the outcome. Before a passkey the daemon always writes the
@@ -41,7 +36,7 @@ class outcome_waiter {
           events_(events),
           lookup_(lookup),
           reader_(reader),
-          deadline_(clock_type::now() + request.timeout) {}
+          deadline_(after(request.timeout)) {}
 
     run_result wait();
 
@@ -49,17 +44,20 @@ class outcome_waiter {
     std::optional<run_result> wait_once();
     std::optional<run_result> read_messages();
     std::optional<run_result> take_message(const std::string &message);
+    std::optional<run_result> ask(pairing_lookup::answer &answer);
     std::optional<run_result> ask_bluez();
+    std::optional<run_result> confirm_paired();
     run_result finish(event_kind kind, run_result result);
     run_result time_out();
+    run_result interrupted();
     run_result fail(run_result result, std::string message);
 
     const pair_request &request_;
     event_sink &events_;
     pairing_lookup &lookup_;
     const int reader_;
-    const clock_type::time_point deadline_;
-    std::optional<clock_type::time_point> next_check_;  // set once a passkey came
+    const deadline deadline_;
+    std::optional<deadline> next_check_;  // set once a passkey came
     reply_splitter splitter_;
 };
 
@@ -72,15 +70,20 @@ run_result outcome_waiter::wait() {
 }
 
 std::optional<run_result> outcome_waiter::wait_once() {
-    if (clock_type::now() >= deadline_) {
+    if (request_.ending_signal != nullptr && *request_.ending_signal != 0) {
+        return interrupted();
+    }
+    if (deadline_.passed()) {
         return time_out();
     }
-    if (next_check_ && clock_type::now() >= *next_check_) {
+    if (next_check_ && next_check_->passed()) {
         return ask_bluez();
     }
-    const auto wake = next_check_ ? std::min(*next_check_, deadline_) : deadline_;
     pollfd watch{reader_, POLLIN, 0};
-    const int ready = poll(&watch, 1, milliseconds_until(wake));
+    const int wait_ms =
+        next_check_ ? std::min(next_check_->left_ms(), deadline_.left_ms()) : deadline_.left_ms();
+    const timespec wait_time{wait_ms / 1000, (wait_ms % 1000) * 1000000L};
+    const int ready = ppoll(&watch, 1, &wait_time, request_.wait_mask);
     if (ready < 0 && errno != EINTR) {
         return fail(run_result::local_error,
                     std::string("cannot wait on the reply pipe: ") + std::strerror(errno));
@@ -118,10 +121,10 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
     switch (classify_reply(message)) {
         case reply_kind::passkey:
             events_.report({event_kind::passkey, message});
-            next_check_ = clock_type::now() + request_.grace;
+            next_check_ = after(request_.grace);
             return std::nullopt;
         case reply_kind::paired:
-            return finish(event_kind::paired, run_result::paired);
+            return confirm_paired();
         case reply_kind::failed:
             return finish(event_kind::failed, run_result::failed);
         case reply_kind::invalid:
@@ -131,15 +134,25 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
                 "protocol error: unexpected message on the reply pipe: " + hex_bytes(message));
 }
 
-std::optional<run_result> outcome_waiter::ask_bluez() {
+// Whether BlueZ has our device paired, in `answer`; how the run ends when it
+// cannot be asked.
+std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
     std::string failure;
-    const auto answer =
-        lookup_.is_paired(request_.address, std::max(milliseconds_until(deadline_), 1), failure);
-    if (answer == pairing_lookup::answer::failed) {
-        if (clock_type::now() >= deadline_) {
-            return time_out();
-        }
-        return fail(run_result::local_error, failure);
+    answer =
+        lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
+    if (answer != pairing_lookup::answer::failed) {
+        return std::nullopt;
+    }
+    if (deadline_.passed()) {
+        return time_out();
+    }
+    return fail(run_result::local_error, failure);
+}
+
+std::optional<run_result> outcome_waiter::ask_bluez() {
+    auto answer = pairing_lookup::answer::failed;
+    if (auto result = ask(answer)) {
+        return result;
     }
     // A failure written while BlueZ was being asked outranks its answer.
     if (auto result = read_messages()) {
@@ -148,7 +161,22 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
     if (answer == pairing_lookup::answer::paired) {
         return finish(event_kind::paired, run_result::paired);
     }
-    next_check_ = clock_type::now() + request_.grace;
+    next_check_ = after(request_.grace);
+    return std::nullopt;
+}
+
+// Six 0x01 bytes name no device: they may end a pairing that an earlier
+// client gave up (killed outright, or cancelling too late) while our request
+// waited in the pipe. Only BlueZ can tie them to our device; when it does not,
+// our own outcome is still to come.
+std::optional<run_result> outcome_waiter::confirm_paired() {
+    auto answer = pairing_lookup::answer::failed;
+    if (auto result = ask(answer)) {
+        return result;
+    }
+    if (answer == pairing_lookup::answer::paired) {
+        return finish(event_kind::paired, run_result::paired);
+    }
     return std::nullopt;
 }
 
@@ -163,6 +191,13 @@ run_result outcome_waiter::finish(event_kind kind, run_result result) {
 run_result outcome_waiter::time_out() {
     lookup_.cancel_pairing(request_.address, cancel_timeout_ms);
     return finish(event_kind::timeout, run_result::timed_out);
+}
+
+// As at the time limit: whoever ends us (a CGI's time limit, Ctrl-C) must not
+// leave our pairing to end for the next client.
+run_result outcome_waiter::interrupted() {
+    lookup_.cancel_pairing(request_.address, cancel_timeout_ms);
+    return run_result::interrupted;
 }
 
 run_result outcome_waiter::fail(run_result result, std::string message) {
@@ -180,6 +215,10 @@ run_result request_pairing(const pair_request &request, event_sink &events, pair
     // the reply pipe non-blocking and loses the passkey when nobody reads.
     reply_listener listener;
     auto failure = open_reply_pipe(paths.reply, listener);
+    if (!listener.notice.empty()) {
+        // Not an event: the run goes on as if the path had been free.
+        static_cast<void>(std::fprintf(stderr, "pairgate-pair: %s\n", listener.notice.c_str()));
+    }
     if (!failure) {
         failure = send_request(paths.request, upper.address);
     }

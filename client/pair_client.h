@@ -2,18 +2,26 @@
 // the passkey and the outcome on the reply pipe.
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
 #include <string>
 #include <string_view>
 
 #include "client/client_events.h"
 #include "client/run_result.h"
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 struct pair_request {
     std::string address;  // colon form, already checked
     std::chrono::milliseconds timeout{60000};
     std::chrono::milliseconds grace{2000};
+    // Set (to the signal's number) by a handler when a signal asks the run to
+    // end, e.g. SIGTERM from a web server's CGI time limit. The wait looks at
+    // it and sleeps with `wait_mask` as its signal mask, so a handler runs
+    // only there and the wait never misses it; none: no such signals.
+    const volatile sig_atomic_t *ending_signal = nullptr;
+    const sigset_t *wait_mask = nullptr;
 };
 
 struct pipe_paths {
@@ -34,6 +42,6 @@ class pairing_lookup {
 };
 
 // Sends the request and reports to `events` what comes back, until an outcome,
-// an error or the time limit. Returns how the run ended.
+// an error, the time limit or an ending signal. Returns how the run ended.
 run_result request_pairing(const pair_request &request, event_sink &events, pairing_lookup &lookup,
                            const pipe_paths &paths = {});

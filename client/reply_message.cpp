@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 namespace {
 
@@ -34,16 +34,19 @@ reply_kind classify_reply(std::string_view message) {
     return reply_kind::invalid;
 }
 
-std::string hex_bytes(std::string_view bytes) {
+void append_hex_byte(std::string &text, unsigned char byte) {
     static const char hex[] = "0123456789abcdef";
+    text += hex[byte >> 4];
+    text += hex[byte & 0x0F];
+}
+
+std::string hex_bytes(std::string_view bytes) {
     std::string text;
     for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
         if (!text.empty()) {
             text += ' ';
         }
-        text += hex[byte >> 4];
-        text += hex[byte & 0x0F];
+        append_hex_byte(text, static_cast<unsigned char>(c));
     }
     return text;
 }

@@ -14,6 +14,9 @@ enum class reply_kind {
 // Classifies one whole message; a message of any other length than six is invalid.
 reply_kind classify_reply(std::string_view message);
 
+// Appends the byte as two lower-case hex digits.
+void append_hex_byte(std::string &text, unsigned char byte);
+
 // The bytes as hex pairs ("31 32 00 ff"), to show a message that makes no sense.
 std::string hex_bytes(std::string_view bytes);
 

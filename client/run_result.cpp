@@ -14,6 +14,7 @@ int exit_status(run_result result) {
         case run_result::timed_out:
             return 4;
         case run_result::local_error:
+        case run_result::interrupted:
             break;
     }
     return 5;

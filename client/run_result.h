@@ -10,9 +10,11 @@ enum class run_result {
     not_running,  // no daemon reads the request pipe
     timed_out,
     local_error,  // a pipe, a protocol error, the bus: nothing said about the pairing
+    interrupted,  // a signal asked the run to end; the pairing was cancelled
 };
 
-// 0 paired, 1 failed, 2 usage error, 3 not running, 4 timed out, 5 local error.
+// 0 paired, 1 failed, 2 usage error, 3 not running, 4 timed out, 5 local error
+// (and an interrupted run, whose program should rather end by the signal).
 int exit_status(run_result result);
 
 // An ending other than an outcome, with what to tell the caller.

@@ -9,17 +9,8 @@
 
 #include "webui/web_pairing.h"
 
-// What the daemon knows of BlueZ beyond the adapter it works on.
-struct bluez_presence {
-    bool present = true;                              // "org.bluez" has an owner
-    bool agent_registered = true;                     // the agent is registered with that owner
-    const pairing_request_record *request = nullptr;  // the web pairing, for its address
-};
-
-// Why a web pairing cannot start now, for the log; null when it can.
-const char *pairing_unavailable(const bluez_presence &presence);
-
-// A connection filter (user data: the bluez_presence) installed after the
-// agent's. It acts on the three signals above and leaves every message
+// A connection filter (user data: the pairing_request record) installed
+// after the agent's. It acts on the three signals above, keeping what
+// bluez/bluez_link.h knows of BlueZ up to date, and leaves every message
 // unhandled, so nothing reaches the agent object any differently.
 DBusHandlerResult follow_bluez(DBusConnection *connection, DBusMessage *message, void *user_data);

@@ -9,14 +9,14 @@
 
 #include "agent/agent_message_handler.h"
 #include "bluez/bluez_calls.h"
-#include "daemon/adapter_select.h"
+#include "bluez/bluez_link.h"
+#include "bluez/pairing_window.h"
+#include "common/pipe_protocol.h"
 #include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
 #include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
-#include "daemon/process_state.h"
 #include "settings/settings.h"
-#include "webui/pipe_protocol.h"
 #include "webui/request_pipe.h"
 #include "webui/web_pairing.h"
 
@@ -49,7 +49,6 @@ struct daemon_run {
     unique_fd request_pipe;
     int exit_status = 0;
     input_reader reader = nullptr;
-    bluez_presence bluez;  // user data of the filter that follows BlueZ
 };
 
 void on_stop_signal(int /*signal*/) {
@@ -107,7 +106,13 @@ bool open_request_pipe(daemon_run &run) {
                    pipe.reason);
             break;
         case request_pipe_setup::step::ready:
-            if (pipe.replaced_kind != nullptr) {
+            if (pipe.moved) {
+                syslog(LOG_WARNING,
+                       "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
+                       "and made a new one",
+                       request_pipe_path, static_cast<unsigned>(pipe.moved->owner),
+                       pipe.moved->moved_to.c_str());
+            } else if (pipe.replaced_kind != nullptr) {
                 syslog(LOG_WARNING,
                        "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
                        "one",
@@ -122,10 +127,10 @@ bool open_request_pipe(daemon_run &run) {
 }
 
 bool set_up_agent(daemon_run &run) {
-    run.bluez.request = &pairing_request;
     if (!dbus_connection_add_filter(run.connection.get(), agent_message_handler, &pairing_request,
                                     nullptr) ||
-        !dbus_connection_add_filter(run.connection.get(), follow_bluez, &run.bluez, nullptr)) {
+        !dbus_connection_add_filter(run.connection.get(), follow_bluez, &pairing_request,
+                                    nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
     if (!agent_register(run.connection.get(), run.error, agent_message_handler, "NoInputNoOutput",
@@ -147,12 +152,21 @@ bool start(daemon_run &run) {
     return true;
 }
 
-// The request-intake step; false when its failure ends the daemon.
+// The request-intake step: reads a request and starts its pairing. False
+// when a failure ends the daemon.
 bool take_request(daemon_run &run) {
-    const intake_result result =
-        request_intake(run.connection.get(), run.error, run.request_pipe.get(), pairing_request,
-                       agent_message_handler, pairing_unavailable(run.bluez));
-    if (intake_is_fatal(result)) {
+    switch (read_request(run.request_pipe.get(), pairing_request)) {
+        case request_read::read_failed:
+            run.exit_status = 1;
+            return false;
+        case request_read::taken:
+            break;
+        case request_read::nothing:
+        case request_read::malformed:
+            return true;
+    }
+    if (start_web_pairing(run.connection.get(), run.error, pairing_request,
+                          agent_message_handler) == pairing_start::agent_swap_failed) {
         run.exit_status = 1;
         return false;
     }
@@ -193,9 +207,8 @@ void run_loop(daemon_run &run) {
 }
 
 void shutdown_failed(daemon_run &run, const char *format) {
-    syslog(LOG_WARNING, format, run.error.text());
+    log_failure(LOG_WARNING, format, run.error);
     run.exit_status = 1;
-    run.error.clear();
 }
 
 void shut_down(daemon_run &run) {

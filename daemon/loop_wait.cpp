@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-#include "daemon/process_state.h"
+#include "daemon/lifecycle.h"
 
 namespace {
 

@@ -6,7 +6,10 @@
 #include <optional>
 
 #include "bluez/bluez_calls.h"
-#include "daemon/process_state.h"
+#include "bluez/bluez_link.h"
+#include "bluez/pairing_window.h"
+#include "daemon/lifecycle.h"
+#include "webui/web_pairing.h"
 
 namespace {
 
@@ -34,12 +37,9 @@ std::optional<pairable> decide_target(input_reader reader) {
     return pairable::closed;
 }
 
-void set_adapter_property(DBusConnection *connection, error_guard &error, const char *property,
+bool set_adapter_property(DBusConnection *connection, error_guard &error, const char *property,
                           bool value) {
-    if (!bluez_set_bool(connection, error, adapter_path, adapter_interface, property, value)) {
-        syslog(LOG_ERR, "Setting %s failed: %s", property, error.text());
-        error.clear();
-    }
+    return bluez_set_bool(connection, error, adapter_path, adapter_interface, property, value);
 }
 
 }  // namespace
@@ -66,9 +66,12 @@ void pairable_control_step(DBusConnection *connection, error_guard &error, const
         return;
     }
     const bool open = *target == pairable::open;
-    set_adapter_property(connection, error, "Pairable", open);
-    if (settings.discoverable == discoverable_with_input) {
-        set_adapter_property(connection, error, "Discoverable", open);
+    if (!set_adapter_property(connection, error, "Pairable", open)) {
+        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
+    }
+    if (settings.discoverable == discoverable_with_input &&
+        !set_adapter_property(connection, error, "Discoverable", open)) {
+        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
     }
     // The first decision is announced only when it opens the window.
     if (pairable_state != *target && !(pairable_state == pairable::undecided && !open)) {

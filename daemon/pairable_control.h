@@ -5,7 +5,7 @@
 
 #include <dbus/dbus.h>
 
-#include "bluez/dbus_handles.h"
+#include "common/errors.h"
 #include "io/input_readers.h"
 #include "settings/settings.h"
 

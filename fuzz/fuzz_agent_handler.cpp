@@ -18,8 +18,8 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
-#include "bluez/bluez_owner.h"
-#include "daemon/process_state.h"
+#include "bluez/bluez_link.h"
+#include "bluez/pairing_window.h"
 #include "fuzz/bus_fixture.h"
 #include "webui/web_pairing.h"
 
@@ -40,8 +40,8 @@ void set_state(uint8_t flags) {
     memset(&request, 0, sizeof request);
     strcpy(request.address, "00:1A:7D:DA:71:13");
     request.pair_serial = pair_serial;
-    strcpy(adapter_path, "/org/bluez/hci0");
-    bluez_owner_remember(fuzz_bluez_sender);
+    adopt_adapter("/org/bluez/hci0");
+    bluez_arrived_as(fuzz_bluez_sender);
 }
 
 bool from_bluez(DBusMessage *message) {

@@ -1,5 +1,5 @@
-// The readers of BlueZ's object list, a{oa{sa{sv}}}: adapter selection and the
-// client's question whether a device is paired. The input is a whole D-Bus
+// The readers of BlueZ's object list, a{oa{sa{sv}}}: adapter selection, the
+// client's question whether a device is paired, and its device list. The input is a whole D-Bus
 // message in its wire form; only what libdbus accepts as a message is read.
 #include <dbus/dbus.h>
 
@@ -8,8 +8,9 @@
 #include <cstring>
 
 #include "bluez/device_path.h"
-#include "client/bluez_paired.h"
-#include "daemon/adapter_select.h"
+#include "bluez/adapter_select.h"
+#include "client/bluez_lookup.h"
+#include "client/device_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     DBusMessage *message = dbus_message_demarshal(reinterpret_cast<const char *>(data),
@@ -25,6 +26,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     (void)pairing_in_managed_objects(message, "00:1A:7D:DA:71:13");
     (void)pairing_in_managed_objects(message, "00:1a:7d:da:71:13");
+    // The list is read below the adapter the daemon would select, or not at all.
+    const device_listing listing = devices_in_managed_objects(message);
+    const bool found = find_adapter_in_reply(message, adapter);
+    if ((listing.result == device_listing::status::listed) != found) {
+        abort();
+    }
+    for (const listed_device &device : listing.devices) {
+        (void)device_json_line(device);
+    }
+    (void)device_table(listing.devices);
     dbus_message_unref(message);
     return 0;
 }

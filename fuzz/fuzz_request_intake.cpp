@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
-#include "daemon/process_state.h"
+#include "bluez/bluez_link.h"
 #include "fuzz/bus_fixture.h"
 #include "webui/web_pairing.h"
 
@@ -31,19 +31,43 @@ int bytes_waiting(int fd) {
     return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
-void take_requests(DBusConnection *connection, int fd, const char *unavailable) {
+// One request-intake step, as the loop takes it; false where the daemon would end.
+bool take_request(DBusConnection *connection, int fd, error_guard &error) {
+    const request_read read = read_request(fd, request);
+    if (read != request_read::taken) {
+        return read != request_read::read_failed;
+    }
+    return start_web_pairing(connection, error, request, agent_message_handler) !=
+           pairing_start::agent_swap_failed;
+}
+
+void take_requests(DBusConnection *connection, int fd) {
     error_guard error;
     while (bytes_waiting(fd) > 0) {
-        const intake_result result =
-            request_intake(connection, error, fd, request, agent_message_handler, unavailable);
+        const bool goes_on = take_request(connection, fd, error);
         error.clear();
         if (web_pairing_state != web_pairing::idle) {
             end_web_pairing(connection, agent_message_handler);
         }
-        if (intake_is_fatal(result)) {
-            return;  // the daemon would end here
+        if (!goes_on) {
+            return;
         }
         fuzz_bus_drain();
+    }
+}
+
+// BlueZ on the bus with the adapter and the agent, or away (bit 2).
+void set_bluez(uint8_t flags) {
+    if ((flags & 4) != 0) {
+        bluez_gone();
+        return;
+    }
+    bluez_arrived_as(fuzz_bluez_unique_name());
+    agent_registration_learnt(true);
+    if ((flags & 2) != 0) {
+        forget_adapter();
+    } else {
+        adopt_adapter("/org/bluez/hci0");
     }
 }
 
@@ -55,15 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_answers((data[0] & 1) != 0 ? bluez_answer::error : bluez_answer::success);
-    strcpy(adapter_path, (data[0] & 2) != 0 ? "" : "/org/bluez/hci0");
+    set_bluez(data[0]);
     int ends[2];
     if (pipe2(ends, O_NONBLOCK) != 0 ||
         write(ends[1], data + 1, size - 1) != static_cast<ssize_t>(size - 1)) {
         abort();
     }
     close(ends[1]);
-    take_requests(connection, ends[0],
-                  (data[0] & 4) != 0 ? "BlueZ is not on the system bus" : nullptr);
+    take_requests(connection, ends[0]);
     close(ends[0]);
     fuzz_bus_drain();
     return 0;

@@ -134,7 +134,7 @@ int run_wait(pid_t pid, int timeout_ms, const volatile sig_atomic_t *cancel) {
     if (timeout_ms < 0 && cancel == nullptr) {
         return wait_blocking(pid);
     }
-    long deadline = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
+    const deadline end(timeout_ms);
     int nap = 1;
     for (;;) {
         int status = 0;
@@ -148,12 +148,12 @@ int run_wait(pid_t pid, int timeout_ms, const volatile sig_atomic_t *cancel) {
         if (cancel != nullptr && *cancel != 0) {
             return kill_and_reap(pid);
         }
-        long left = deadline < 0 ? longest_nap_ms : deadline - monotonic_ms();
+        const int left = end.unlimited() ? longest_nap_ms : end.left_ms();
         if (left <= 0) {
             return kill_and_reap(pid);
         }
         // Short naps first, so a quick child costs little latency.
-        nap_ms(static_cast<int>(left < nap ? left : nap));
+        nap_ms(left < nap ? left : nap);
         nap = nap * 2 > longest_nap_ms ? longest_nap_ms : nap * 2;
     }
 }

@@ -32,25 +32,22 @@ constexpr unsigned long input_requests[INPUT_COUNT] = {0x80004207, 0x8000421B, 0
 const volatile sig_atomic_t *cancel_flag = nullptr;
 int probe_timeout_ms = INPUT_PROBE_TIMEOUT_MS;
 
-// How a probe's wait on the tool ended.
-enum class probe_end { finished, failed, timed_out, cancelled };
+// A probe that fails at once (no descriptor left for the tool's pipe, a
+// failed wait) fails again on the next pass, about a thousand times a second:
+// such lines are logged at most once a second, and the ones left out are
+// counted.
+constexpr long repeat_interval_ms = 1000;
 
-struct probe_deadline {
-    long at_ms;  // monotonic; negative: no limit
+struct repeated_failures {
+    bool logged = false;
+    long logged_at_ms = 0;
+    unsigned left_out = 0;
 };
 
-probe_deadline deadline_after(int timeout_ms) {
-    return {timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms};
-}
+repeated_failures probe_failures;
 
-// Milliseconds left, at least 0; -1 without a limit.
-int left_ms(probe_deadline deadline) {
-    if (deadline.at_ms < 0) {
-        return -1;
-    }
-    long left = deadline.at_ms - monotonic_ms();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
+// How a probe's wait on the tool ended.
+enum class probe_end { finished, failed, timed_out, cancelled };
 
 bool cancelled() {
     return cancel_flag != nullptr && *cancel_flag != 0;
@@ -79,13 +76,13 @@ bool make_pipe(int ends[2]) {
 // Keeps the first byte of the tool's output in *first (-1 when none came) and
 // discards the rest until end of file, so a tool that writes more than the
 // pipe holds can still finish.
-probe_end drain_output(int fd, probe_deadline deadline, int *first) {
+probe_end drain_output(int fd, const deadline &limit, int *first) {
     char buffer[4096];
     for (;;) {
         if (cancelled()) {
             return probe_end::cancelled;
         }
-        int left = left_ms(deadline);
+        int left = limit.left_ms();
         if (left == 0) {
             return probe_end::timed_out;
         }
@@ -115,8 +112,8 @@ probe_end drain_output(int fd, probe_deadline deadline, int *first) {
 }
 
 // Waits for the tool within what is left of the probe's time.
-probe_end wait_tool(pid_t pid, probe_deadline deadline, int *status) {
-    int result = run_wait(pid, left_ms(deadline), cancel_flag);
+probe_end wait_tool(pid_t pid, const deadline &limit, int *status) {
+    int result = run_wait(pid, limit.left_ms(), cancel_flag);
     if (result == RUN_WAIT_ABANDONED) {
         return cancelled() ? probe_end::cancelled : probe_end::timed_out;
     }
@@ -130,8 +127,8 @@ probe_end wait_tool(pid_t pid, probe_deadline deadline, int *status) {
 // Runs the tool and collects its first output byte and its wait status.
 probe_end run_tool(const char *name, int read_end, int *first, int *status) {
     pid_t pid = run_start(io_tool, "get", name, static_cast<const char *>(nullptr));
-    probe_deadline deadline = deadline_after(probe_timeout_ms);
-    probe_end end = drain_output(read_end, deadline, first);
+    const deadline limit(probe_timeout_ms);
+    probe_end end = drain_output(read_end, limit, first);
     close(read_end);
     if (pid < 0) {
         // The runner closed the write end, so no byte came: unsupported.
@@ -141,16 +138,40 @@ probe_end run_tool(const char *name, int read_end, int *first, int *status) {
         run_wait(pid, 0, nullptr);  // kills and reaps the tool unless it has just ended
         return end;
     }
-    return wait_tool(pid, deadline, status);
+    return wait_tool(pid, limit, status);
+}
+
+// Logs how many failure lines were left out since the last one logged.
+void report_left_out(const char *name) {
+    if (probe_failures.left_out > 0) {
+        syslog(LOG_ERR, "gpio: %u more failures when checking support for %s were not logged",
+               probe_failures.left_out, name);
+        probe_failures.left_out = 0;
+    }
+}
+
+void probe_failed(const char *name, const char *format) {
+    const long now = monotonic_ms();
+    if (probe_failures.logged && now - probe_failures.logged_at_ms < repeat_interval_ms) {
+        ++probe_failures.left_out;
+        return;
+    }
+    report_left_out(name);
+    syslog(LOG_ERR, format, name);
+    probe_failures.logged = true;
+    probe_failures.logged_at_ms = now;
 }
 
 void report_failure(probe_end end, const char *name) {
     if (end == probe_end::failed) {
-        syslog(LOG_ERR, "gpio: read error when checking support for %s", name);
+        probe_failed(name, "gpio: read error when checking support for %s");
     } else if (end == probe_end::timed_out) {
+        // Comes at most once per time limit: never left out.
         syslog(LOG_ERR, "gpio: timeout when checking support for %s", name);
+    } else {
+        // Cancelled: the daemon is stopping; nothing to report but the count.
+        report_left_out(name);
     }
-    // Cancelled: the daemon is stopping; nothing to report.
 }
 
 int read_input(int index) {
@@ -186,9 +207,10 @@ int read_bin3(void) {
 }
 
 int input_probe(struct input_record *record) {
+    const char *name = record->name;
     int ends[2];
     if (!make_pipe(ends)) {
-        syslog(LOG_ERR, "gpio: cannot create pipe when checking support for %s", record->name);
+        probe_failed(name, "gpio: cannot create pipe when checking support for %s");
         return -1;
     }
     run_set_stdout(ends[1]);
@@ -196,9 +218,10 @@ int input_probe(struct input_record *record) {
     int status = 0;
     probe_end end = run_tool(record->name, ends[0], &first, &status);
     if (end != probe_end::finished) {
-        report_failure(end, record->name);
+        report_failure(end, name);
         return -1;
     }
+    report_left_out(name);
     if (first != '0' && first != '1') {
         record->support = INPUT_UNSUPPORTED;
         return -1;

@@ -29,6 +29,47 @@ bool random_name_beside(const char *path, fresh_name *name) {
     return length > 0 && static_cast<std::size_t>(length) < sizeof name->text;
 }
 
+// Renames the directory at path to a fresh name beside it, never over
+// anything (an empty directory planted under the fresh name would otherwise
+// vanish). 0 or errno.
+int move_directory_aside(const char *path, moved_directory *moved) {
+    struct stat found {};
+    if (lstat(path, &found) != 0) {
+        return errno;
+    }
+    fresh_name name{};
+    int error = ENAMETOOLONG;
+    for (int attempt = 0; attempt < name_attempts && random_name_beside(path, &name); ++attempt) {
+        if (renameat2(AT_FDCWD, path, AT_FDCWD, name.text, RENAME_NOREPLACE) == 0) {
+            moved->moved_to = name.text;
+            moved->owner = found.st_uid;
+            return 0;
+        }
+        error = errno;
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    return error;
+}
+
+// Puts the pipe under its fresh name in the place of path; a directory there
+// is moved aside first.
+int rename_over(const char *fresh, const char *path, opened_fifo *pipe) {
+    if (rename(fresh, path) == 0) {
+        return 0;
+    }
+    if (errno != EISDIR) {
+        return errno;
+    }
+    moved_directory moved;
+    if (const int error = move_directory_aside(path, &moved)) {
+        return error;
+    }
+    pipe->moved = moved;
+    return rename(fresh, path) == 0 ? 0 : errno;
+}
+
 // A new pipe of ours under a fresh name, opened; its name in *name (empty
 // when none was made).
 opened_fifo make_fresh_fifo(const char *path, int flags, fresh_name *name) {
@@ -74,9 +115,11 @@ opened_fifo replace_with_private_fifo(const char *path, int flags) {
         pipe.fd.reset();
         pipe.error = EPERM;
     }
-    if (pipe.fd && rename(name.text, path) != 0) {
-        pipe.error = errno;
-        pipe.fd.reset();
+    if (pipe.fd) {
+        pipe.error = rename_over(name.text, path, &pipe);
+        if (pipe.error != 0) {
+            pipe.fd.reset();
+        }
     }
     if (!pipe.fd && name.text[0] != '\0') {
         (void)unlink(name.text);

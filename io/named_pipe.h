@@ -4,7 +4,16 @@
 
 #include <sys/stat.h>
 
+#include <optional>
+#include <string>
+
 #include "io/descriptors.h"
+
+// A directory that stood at a pipe's path and was renamed out of the way.
+struct moved_directory {
+    std::string moved_to;
+    uid_t owner = 0;
+};
 
 // What open_fifo found: the descriptor, or why there is none.
 struct opened_fifo {
@@ -13,6 +22,7 @@ struct opened_fifo {
     unique_fd fd;
     int error = 0;  // errno of open() or fstat(), or not_a_fifo
     struct stat status {};
+    std::optional<moved_directory> moved;  // set by replace_with_private_fifo only
 
     // The reason, for a log line or a message.
     const char *reason() const;
@@ -27,7 +37,10 @@ opened_fifo open_fifo(const char *path, int flags);
 // beside path, opens it with flags and renames it over path. Whatever stood
 // at path (a link, a file, another user's pipe, something swapped in a moment
 // ago) is replaced in one step, and the descriptor is the new pipe whatever
-// happens to the path afterwards. A directory at path is not replaced.
+// happens to the path afterwards. A directory cannot be replaced that way:
+// it is renamed to a fresh name beside path (see moved), whoever owns it, since
+// neither the daemon nor the client ever makes one there and deleting it
+// would destroy what is not ours.
 opened_fifo replace_with_private_fifo(const char *path, int flags);
 
 // "a named pipe", "a symbolic link", "a regular file", ...: what a mode

@@ -73,12 +73,18 @@ def describe(call):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument('--build', default=str(SOURCE / 'build'))
+    parser.add_argument('--web', action='store_true',
+                        help='serve the pairing page on 127.0.0.1 until Ctrl-C')
     options = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix='pairgate-demo-') as root:
         gw = Gateway(Path(root), Path(options.build).resolve())
         try:
-            demo(gw, Show(gw))
+            if options.web:
+                from demo_web import web_demo  # pylint: disable=import-outside-toplevel
+                web_demo(gw, Show(gw))
+            else:
+                demo(gw, Show(gw))
         finally:
             gw.close()
 

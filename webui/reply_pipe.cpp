@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "io/named_pipe.h"
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 namespace {
 

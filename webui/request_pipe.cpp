@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
 
 namespace {
 
@@ -39,9 +39,6 @@ request_pipe_setup ready(unique_fd fd) {
 request_pipe_setup replace_what_stands_there() {
     struct stat found {};
     const bool looked = lstat(request_pipe_path, &found) == 0;
-    if (looked && S_ISDIR(found.st_mode)) {
-        return failed(request_pipe_setup::step::open_failed, "not a named pipe");
-    }
     opened_fifo pipe = replace_with_private_fifo(request_pipe_path, open_flags);
     if (!pipe.fd) {
         return failed(request_pipe_setup::step::create_failed, pipe.reason());
@@ -49,6 +46,7 @@ request_pipe_setup replace_what_stands_there() {
     request_pipe_setup setup = ready(std::move(pipe.fd));
     setup.replaced_kind = looked ? file_kind(found.st_mode) : "something";
     setup.replaced_owner = looked ? found.st_uid : 0;
+    setup.moved = std::move(pipe.moved);
     return setup;
 }
 
@@ -61,7 +59,6 @@ request_pipe_setup set_up_request_pipe() {
             return failed(request_pipe_setup::step::create_failed, strerror(errno));
         }
     } else if (!is_own_pipe(found)) {
-        // A directory too, which the replacement refuses.
         return replace_what_stands_there();
     }
     opened_fifo pipe = open_fifo(request_pipe_path, open_flags);

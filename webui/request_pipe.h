@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <optional>
+
 #include "io/named_pipe.h"
 
 // How setting up the request pipe went; the daemon logs it.
@@ -18,6 +20,8 @@ struct request_pipe_setup {
     // pipe took its place: what it was, and whose.
     const char *replaced_kind = nullptr;
     uid_t replaced_owner = 0;
+    // Set when that was a directory, which was moved aside rather than replaced.
+    std::optional<moved_directory> moved;
 };
 
 // Creates the pipe with mode 0600 and opens it for reading (and writing, so
@@ -26,7 +30,7 @@ struct request_pipe_setup {
 // integrator) is used as it is, whatever its group and mode. Anything else -
 // another user's pipe, a link, a file - is replaced atomically by a new pipe:
 // /var/tmp is writable by everyone, and whoever could write the request pipe
-// could have any device paired and trusted. A directory fails the set-up.
+// could have any device paired and trusted. A directory is moved aside.
 request_pipe_setup set_up_request_pipe();
 
 // Removes the pipe's path; whether that worked is not looked at.

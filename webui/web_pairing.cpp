@@ -8,9 +8,10 @@
 #include <cstring>
 
 #include "bluez/bluez_calls.h"
+#include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
-#include "daemon/process_state.h"
-#include "webui/pipe_protocol.h"
+#include "common/pipe_protocol.h"
+#include "common/text_copy.h"
 #include "webui/reply_pipe.h"
 
 namespace {
@@ -24,7 +25,7 @@ bool send_pair(DBusConnection *connection, const char *device, pairing_request_r
         return false;
     }
     if (!dbus_connection_send(connection, pair.get(), &request.pair_serial)) {
-        dbus_set_error_const(error.get(), DBUS_ERROR_NO_MEMORY, "out of memory");
+        set_no_memory(error);
         return false;
     }
     return true;
@@ -41,12 +42,24 @@ void refuse_request(DBusConnection *connection, const pairing_request_record &re
     end_web_pairing(connection, agent_handler);
 }
 
-intake_result start_pairing(DBusConnection *connection, error_guard &error,
-                            pairing_request_record &request,
-                            DBusObjectPathMessageFunction agent_handler) {
+// A request that cannot be served now is answered at once, never kept for
+// later: BlueZ may not come back for a long time.
+pairing_start refuse_unavailable(const pairing_request_record &request, const char *reason) {
+    syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, reason);
+    write_reply_outcome(false);
+    return pairing_start::refused;
+}
+
+}  // namespace
+
+pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
+                                pairing_request_record &request,
+                                DBusObjectPathMessageFunction agent_handler) {
+    if (const char *reason = pairing_unavailable()) {
+        return refuse_unavailable(request, reason);
+    }
     char device[adapter_path_max + 64];
-    strncpy(device, device_path_from_address(adapter_path, request.address), sizeof device - 1);
-    device[sizeof device - 1] = '\0';
+    copy_cut(device, device_path_from_address(adapter_path, request.address));
 
     web_pairing_state = web_pairing::requested;
     syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
@@ -55,7 +68,7 @@ intake_result start_pairing(DBusConnection *connection, error_guard &error,
         // The daemon ends: the web UI must not wait out its time-out for an
         // outcome that will never come.
         write_reply_outcome(false);
-        return intake_result::agent_swap_failed;
+        return pairing_start::agent_swap_failed;
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must
     // be able to display the passkey. A failure here shows up as a failed Pair.
@@ -64,9 +77,12 @@ intake_result start_pairing(DBusConnection *connection, error_guard &error,
 
     if (!send_pair(connection, device, request, error)) {
         refuse_request(connection, request, error, agent_handler);
+        return pairing_start::refused;
     }
-    return intake_result::pairing_started;
+    return pairing_start::started;
 }
+
+namespace {
 
 bool trust_requested_device(DBusConnection *connection, const pairing_request_record &request) {
     error_guard error;
@@ -83,33 +99,25 @@ bool trust_requested_device(DBusConnection *connection, const pairing_request_re
 
 }  // namespace
 
-intake_result request_intake(DBusConnection *connection, error_guard &error, int request_fd,
-                             pairing_request_record &request,
-                             DBusObjectPathMessageFunction agent_handler, const char *unavailable) {
+request_read read_request(int request_fd, pairing_request_record &request) {
     memset(&request, 0, sizeof request);
     const ssize_t count = read(request_fd, request.address, request_size);
     if (count < 0) {
         if (errno == EAGAIN || errno == EINTR) {
-            return intake_result::nothing;
+            return request_read::nothing;
         }
         syslog(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
                strerror(errno));
-        return intake_result::read_failed;
+        return request_read::read_failed;
     }
     if (count > 0 && count < static_cast<ssize_t>(request_size)) {
         syslog(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address, count);
-        return intake_result::malformed;
+        return request_read::malformed;
     }
     if (count != static_cast<ssize_t>(request_size) || request.address[0] == '\0') {
-        return intake_result::nothing;
+        return request_read::nothing;
     }
-    if (unavailable != nullptr) {
-        // Never kept for later: BlueZ may not come back for a long time.
-        syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, unavailable);
-        write_reply_outcome(false);
-        return intake_result::refused;
-    }
-    return start_pairing(connection, error, request, agent_handler);
+    return request_read::taken;
 }
 
 void show_passkey(uint32_t passkey) {
@@ -150,8 +158,7 @@ void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
 void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction agent_handler) {
     error_guard error;
     if (!agent_unregister(connection, error)) {
-        syslog(LOG_ERR, "Deregistering agent failed: %s", error.text());
-        error.clear();
+        log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
     if (!agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
         syslog(LOG_ERR, "Registering agent failed: %s", error.text());

@@ -1,15 +1,25 @@
-// A pairing the web UI asked for, as one road: the request taken off the
-// request pipe, the agent swapped to "DisplayYesNo", Pair sent; the passkey
-// shown; BlueZ's answer to Pair; the agent swapped back. The agent's message
-// handler (agent/) calls the later stops of the road; this file alone moves
-// web_pairing_state.
+// A pairing the web UI asked for, as one road: the request read off the
+// request pipe; the agent swapped to "DisplayYesNo" and Pair sent; the
+// passkey shown; BlueZ's answer to Pair; the agent swapped back. The loop
+// calls the first two stops, the agent's message handler (agent/) the later
+// ones; this file alone moves web_pairing_state.
 #pragma once
 
 #include <dbus/dbus.h>
 
 #include <cstdint>
 
-#include "bluez/dbus_handles.h"
+#include "common/dbus_handles.h"
+#include "common/errors.h"
+
+// Whether a web-requested pairing is under way, and how far it got. This
+// file's .cpp is its one writer; the agent and the loop read it.
+enum class web_pairing : int {
+    idle = 0,
+    requested = 1,      // request taken, Pair sent
+    passkey_shown = 2,  // passkey passed to the web UI
+};
+inline web_pairing web_pairing_state = web_pairing::idle;
 
 // The web-requested pairing under way: the address text the web UI wrote and
 // the serial of the Pair call sent for it. The daemon owns the one record for
@@ -21,29 +31,32 @@ struct pairing_request_record {
 };
 static_assert(sizeof(pairing_request_record) == 24, "the record is 24 bytes");
 
-// What one request-intake step did. The last two end the daemon.
-enum class intake_result {
-    nothing,           // no request, or 17 zero bytes
-    malformed,         // fewer than 17 bytes, logged and dropped
-    refused,           // no pairing possible now: logged, a failure written
-    pairing_started,   // Pair sent, or the request refused and answered with a failure
-    read_failed,       // the pipe could not be read (logged)
-    agent_swap_failed  // the agent could not be unregistered (logged)
+// What one read of the request pipe gave.
+enum class request_read {
+    nothing,      // no request waiting, no writer, or 17 zero bytes
+    malformed,    // fewer than 17 bytes: logged and dropped
+    taken,        // a request of 17 bytes is in the record
+    read_failed,  // the pipe could not be read (logged); the daemon ends
 };
 
-inline bool intake_is_fatal(intake_result result) {
-    return result == intake_result::read_failed || result == intake_result::agent_swap_failed;
-}
+// Reads at most one request of 17 bytes from request_fd into request, which
+// is zeroed first.
+request_read read_request(int request_fd, pairing_request_record &request);
 
-// Reads at most one request from request_fd into request and starts its
-// pairing. agent_handler is the agent object's message function, registered
-// again with the record as user data. While unavailable names a reason (BlueZ
-// away, no adapter), a request is refused at once with a failure on the reply
-// pipe instead. The shared error record is clear on return, unless the
-// result is fatal.
-intake_result request_intake(DBusConnection *connection, error_guard &error, int request_fd,
-                             pairing_request_record &request,
-                             DBusObjectPathMessageFunction agent_handler, const char *unavailable);
+// What starting the pairing of a request did.
+enum class pairing_start {
+    started,           // agent swapped to "DisplayYesNo", Pair sent
+    refused,           // no pairing possible (BlueZ away, no adapter, no valid
+                       // device path): logged, a failure on the reply pipe
+    agent_swap_failed  // the agent could not be unregistered (logged); the daemon ends
+};
+
+// Starts the pairing of the request just read. agent_handler is the agent
+// object's message function, registered again with the record as user data.
+// The shared error record is clear on return, unless the agent swap failed.
+pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
+                                pairing_request_record &request,
+                                DBusObjectPathMessageFunction agent_handler);
 
 // BlueZ asked to confirm the requested device's passkey: shows it on the web UI.
 void show_passkey(uint32_t passkey);

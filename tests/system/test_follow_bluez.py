@@ -4,6 +4,8 @@ Every case ends with a web pairing that succeeds through the BlueZ or the
 adapter of now.'''
 
 import re
+import signal
+import subprocess
 
 import dbus
 import dbus.lowlevel
@@ -13,6 +15,7 @@ from daemon_steps import (log_mark, logged_since, pairgate_pair, stop, wait_agen
                           wait_first_pass)
 from expected import (DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
                       discoverable, pair, pairable, register_agent, start_discovery)
+from gateway import wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -202,3 +205,38 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     follow.set_pair_behaviour(mode='direct')
     status, events, _ = pairgate_pair(follow, DEVICE)
     assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
+
+
+def test_killed_client_leaves_no_outcome_to_the_next(follow):
+    '''A CGI time-out or Ctrl-C ends a client: it cancels its pairing first.
+    A client killed outright cannot; the next one, whose request waited in the
+    pipe meanwhile, does not take the six 0x01 of that pairing for its own.'''
+    gw = follow
+    other, other_path = '00:1A:7D:DA:71:14', '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
+    gw.mock.AddDevice('hci0', other, 'Tablet')
+
+    def client(address):
+        return gw.spawn(gw.target_command(gw.client_path) + ['--json', address], sandboxed=True,
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGKILL):
+        gw.set_pair_behaviour(mode='hold')
+        mark, start = len(gw.log()), len(gw.calls())
+        first = client(DEVICE)
+        gw.wait_for_call('Pair', start=start)
+        first.send_signal(sig)
+        assert first.communicate(timeout=10) == (b'', b'')
+        assert first.returncode == -sig
+        cancels = [c.path for c in gw.log(mark) if c.member == 'CancelPairing']
+        assert cancels == ([] if sig == signal.SIGKILL else [DEVICE_PATH]), sig
+        if sig != signal.SIGKILL:
+            wait_agent_back(gw, start)  # its failure written, for nobody
+    # The killed client's Pair is still held: the next request waits behind it.
+    second = client(other)
+    wait_until(lambda: gw.request_pending() == 17, 10, "the second client's request")
+    gw.set_pair_behaviour(mode='direct', error_name='org.bluez.Error.AuthenticationFailed')
+    assert gw.release_pairs() == 1  # the first device pairs: six 0x01 for nobody waiting
+    out, _ = second.communicate(timeout=20)
+    assert (second.returncode, out) == (1, b'{"event":"failed","address":"%s"}\n' % other.encode())
+    assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Paired')
+    assert not gw.property(other_path, 'org.bluez.Device1', 'Paired')

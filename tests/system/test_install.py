@@ -8,6 +8,7 @@ import ctypes
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import tarfile
@@ -59,6 +60,8 @@ def expected_files():
         ('opt/bluetooth/bin/pairgated', '-rwxr-xr-x'),
         ('opt/bluetooth/bin/pairgate-pair', '-rwxr-xr-x'),
         ('opt/bluetooth/etc/settings.example', '-rw-r--r--'),
+        ('opt/bluetooth/share/pairgate/www/index.html', '-rw-r--r--'),
+        ('opt/bluetooth/share/pairgate/www/cgi-bin/pairgate.cgi', '-rwxr-xr-x'),
         (lib, 'lrwxrwxrwx'), (lib + r'\.1', 'lrwxrwxrwx'), (lib + r'\.\d+\.\d+\.\d+', '-rw-r--r--'),
         (re.escape(man_dir) + r'/man1/pairgate-pair\.1\.gz', '-rw-r--r--'),
         (re.escape(man_dir) + r'/man5/pairgate-settings\.5\.gz', '-rw-r--r--'),
@@ -286,8 +289,20 @@ def busybox_bin(tmp_path):
     applets = tmp_path / 'busybox-bin'
     applets.mkdir()
     subprocess.run([busybox, '--install', '-s', str(applets)], check=True)
-    (applets / 'busybox').symlink_to(busybox)
+    if not (applets / 'busybox').is_symlink():  # busybox-static's --install links it too
+        (applets / 'busybox').symlink_to(busybox)
     return applets
+
+
+@pytest.fixture(params=['busybox', 'debian'])
+def init_shell(request):
+    '''The environment and shell that run the init script: BusyBox's sh and
+    applets alone, or dash with Debian's start-stop-daemon and coreutils.'''
+    if request.param == 'busybox':
+        return [f'PATH={request.getfixturevalue("busybox_bin")}', 'busybox', 'sh']
+    if not Path('/sbin/start-stop-daemon').exists():
+        pytest.skip("Debian's start-stop-daemon is not installed")
+    return ['PATH=/usr/sbin:/usr/bin:/sbin:/bin', '/bin/sh']
 
 
 def shipped_paths(unpacked):
@@ -300,6 +315,48 @@ def shipped_paths(unpacked):
     return own, active
 
 
+def init_script(gw, unpacked, tmp_path, shell):
+    '''(run(action...) -> (status, output) of each, the defaults file, the
+    pidfile) for the unpacked init script run by SHELL (environment settings,
+    then the shell's command) where it sees the gateway's /var/tmp. The
+    actions run one right after the other in one shell.'''
+    pidfile = gw.root / 'pairgated.pid'
+    defaults = tmp_path / 'pairgated.defaults'
+    defaults.write_text(f'DAEMON={unpacked}/opt/bluetooth/bin/pairgated\n'
+                        f'PIDFILE={pidfile}\nSTOP_TIMEOUT=30\n')
+    script = unpacked / 'etc' / 'init.d' / 'S41pairgated'
+    settings = [word for word in shell if '=' in word]
+    command = [word for word in shell if '=' not in word]
+
+    def run(*actions):
+        each = ''.join(f'{" ".join(command)} "$0" {a}; echo "=$?"; ' for a in actions)
+        proc = gw.spawn(['env', *settings, f'PAIRGATED_DEFAULTS={defaults}', *command, '-c',
+                         each, str(script)], sandboxed=True, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out = proc.communicate(timeout=60)[0].decode()
+        results = [(int(status), text) for text, status in
+                   re.findall(r'(.*?)=(\d+)\n', out, re.S)]
+        return results[0] if len(actions) == 1 else results
+
+    return run, defaults, pidfile
+
+
+def daemons(gw):
+    '''The pids of the gateway's live pairgated processes.'''
+    mark = f'PAIRGATE_SIM_DIR={gw.root}'.encode()
+    found = []
+    for entry in Path('/proc').iterdir():
+        try:
+            fields = (entry / 'stat').read_text()
+            environ = (entry / 'environ').read_bytes().split(b'\0')
+        except (OSError, ValueError):
+            continue
+        name = fields[fields.index('(') + 1:fields.rindex(')')]
+        if name == 'pairgated' and fields[fields.rindex(')') + 2] != 'Z' and mark in environ:
+            found.append(int(entry.name))
+    return found
+
+
 @NATIVE_ONLY
 def test_init_script_under_busybox(reaper, bluez_gateway, unpacked, busybox_bin, tmp_path):
     '''start, restart and stop with BusyBox sh and start-stop-daemon: each stop
@@ -309,19 +366,8 @@ def test_init_script_under_busybox(reaper, bluez_gateway, unpacked, busybox_bin,
     own, active = shipped_paths(unpacked)
     assert own == {'DAEMON': '/opt/bluetooth/bin/pairgated', 'PIDFILE': '/var/run/pairgated.pid'}
     assert active == []
-    pidfile = gw.root / 'pairgated.pid'
-    defaults = tmp_path / 'pairgated.defaults'
-    defaults.write_text(f'DAEMON={unpacked}/opt/bluetooth/bin/pairgated\n'
-                        f'PIDFILE={pidfile}\nSTOP_TIMEOUT=30\n')
-    script = unpacked / 'etc' / 'init.d' / 'S41pairgated'
-
-    def run(action):
-        proc = gw.spawn(['env', f'PATH={busybox_bin}', f'PAIRGATED_DEFAULTS={defaults}',
-                         'busybox', 'sh', str(script), action], sandboxed=True,
-                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                        stderr=subprocess.STDOUT)
-        out = proc.communicate(timeout=60)[0].decode()
-        return proc.returncode, out
+    run, defaults, pidfile = init_script(gw, unpacked, tmp_path,
+                                         [f'PATH={busybox_bin}', 'busybox', 'sh'])
 
     def started(count):
         gw.syslog.wait_count(STARTED[1], count, NOTICE, timeout=15)
@@ -347,3 +393,52 @@ def test_init_script_under_busybox(reaper, bluez_gateway, unpacked, busybox_bin,
     defaults.write_text(defaults.read_text() + 'ENABLED=no\n')
     assert run('start') == (0, f'pairgated is disabled in {defaults}\n')
     assert not pidfile.exists()
+
+
+@NATIVE_ONLY
+def test_init_script_starts_exactly_one(reaper, bluez_gateway, unpacked, init_shell, tmp_path):
+    '''Under BusyBox and Debian's start-stop-daemon alike: start returns once
+    the daemon is up or has ended (a failure), a second start starts nothing,
+    restart ends with one daemon even when the stop outlasts STOP_TIMEOUT, and
+    bad options or a linked pidfile stop the script before it signals anyone.'''
+    gw = bluez_gateway
+    run, defaults, pidfile = init_script(gw, unpacked, tmp_path, init_shell)
+    good = defaults.read_text()
+    for _ in range(3):  # start-stop-daemon --background once lost the race now and then
+        started, status, again, stopped = run('start', 'status', 'start', 'stop')
+        assert (started, again, stopped) == ((0, 'Starting pairgated: OK\n'),
+                                             (0, 'Starting pairgated: already running\n'),
+                                             (0, 'Stopping pairgated: OK\n'))
+        assert re.fullmatch(r'pairgated is running \(pid \d+\)\n', status[1]), status
+        assert daemons(gw) == []
+    assert run('start') == (0, 'Starting pairgated: OK\n')
+    first = int(pidfile.read_text())
+
+    os.kill(first, signal.SIGSTOP)  # a shutdown that hangs
+    defaults.write_text(good + 'STOP_TIMEOUT=1\n')
+    assert run('restart') == (0, 'Stopping pairgated: FAIL (killed after 1 s)\n'
+                                 'Starting pairgated: OK\n')
+    assert reap(first) == -signal.SIGKILL
+    second = int(pidfile.read_text())
+    assert daemons(gw) == [second]
+
+    defaults.write_text(good + 'STOP_TIMEOUT=1O\n')
+    assert run('stop') == (6, "pairgated: STOP_TIMEOUT must be a whole number of seconds, not "
+                              f"'1O' (in {defaults}); nothing done\n")
+    assert daemons(gw) == [second]
+    defaults.write_text(good)
+    assert run('stop') == (0, 'Stopping pairgated: OK\n')
+    assert reap(second) == 0
+
+    target = tmp_path / 'elsewhere'
+    target.write_text('precious\n')
+    pidfile.symlink_to(target)
+    assert run('start') == (6, f'pairgated: PIDFILE {pidfile} is a symbolic link (in '
+                               f'{defaults}); nothing done\n')
+    assert target.read_text() == 'precious\n'
+    pidfile.unlink()
+
+    gw.mock.RemoveAdapter('hci0')  # the daemon ends at once with status 1
+    assert run('start') == (1, 'Starting pairgated: FAIL (it ended at once; see the system '
+                               'log)\n')
+    assert daemons(gw) == [] and not pidfile.exists()

@@ -11,7 +11,7 @@ import pytest
 from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
                       NOTICE, SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING,
                       pairable, register_agent, scan_started, start_discovery, stop_discovery)
-from daemon_steps import run_to_failure, stop, wait_first_pass
+from daemon_steps import pairgate_pair, run_to_failure, stop, wait_first_pass
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -188,14 +188,34 @@ def test_planted_pipe_gives_its_owner_no_say(bluez_gateway):
         os.close(planted)
 
 
-def test_request_pipe_path_holding_a_directory_is_refused(bluez_gateway):
+def test_directories_at_the_pipes_are_moved_aside(bluez_gateway):
+    '''mkdir at a pipe's path, by anyone, disables nothing: the daemon and
+    root's pairgate-pair rename the directory, contents and all, to a fresh
+    name in /var/tmp and make their pipe. Neither ever makes a directory
+    there, so root's own is moved too.'''
     gw = bluez_gateway
-    gw.request_pipe.mkdir()
-    assert run_to_failure(gw) == 1
-    assert gw.syslog.lines == [
-        scan_started(),
-        (ERR, '(Starting) Opening input FIFO (/var/tmp/duskpair.fifo) failed: not a named pipe'),
-    ] + SHUTDOWN_WITH_ADAPTER
+    for path, owner in ((gw.request_pipe, NOBODY), (gw.reply_pipe, 0)):
+        path.mkdir()
+        (path / 'keep').write_text(SECRET)
+        os.chown(path, owner, owner)
+    gw.start_daemon()
+    wait_first_pass(gw)
+    gw.set_pair_behaviour(mode='direct')
+    status, events, err = pairgate_pair(gw, '00:1A:7D:DA:71:13')
+    assert (status, events) == (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}])
+    assert stop(gw) == 0
+    moved = {p.name.split('.fifo.')[0]: p for p in (gw.root / 'var-tmp').iterdir()
+             if '.fifo.' in p.name}
+    assert sorted(moved) == ['duskpair', 'duskweb']
+    for name, owner in (('duskpair', NOBODY), ('duskweb', 0)):
+        assert moved[name].stat().st_uid == owner
+        assert (moved[name] / 'keep').read_text() == SECRET
+    assert (WARNING, f'(Starting) Input FIFO (/var/tmp/duskpair.fifo) was a directory owned by '
+                     f'uid {NOBODY}; moved it to /var/tmp/{moved["duskpair"].name} and made a new '
+                     'one') in gw.syslog.lines
+    assert err.decode() == ('pairgate-pair: the reply pipe /var/tmp/duskweb.fifo was a directory '
+                            f'of uid 0; moved it to /var/tmp/{moved["duskweb"].name}\n')
+    assert stat.S_ISFIFO(gw.reply_pipe.lstat().st_mode)
 
 
 def test_match_rule_refused(gateway):

@@ -8,7 +8,9 @@ before have been answered, so the ioctls seen bound the calls BlueZ has seen.'''
 
 import itertools
 import os
+import re
 import signal
+import time
 
 import pytest
 
@@ -17,7 +19,7 @@ from daemon_steps import barrier, wait_agent_back
 from expected import (BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
                       STARTED, STOP, UNREGISTER_AGENT, discoverable, pair, pairable,
                       register_agent, scan_started, trusted)
-from gateway import wait_until
+from gateway import EMULATED, wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -342,6 +344,34 @@ def test_probe_with_closed_standard_streams(bluez_gateway, level):
     if level == 4:
         assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'),
                                    window_line('0', 'disabled'), SCAN_STOPPED, FINISHED]
+
+
+@pytest.mark.skipif(bool(EMULATED), reason='the limit is set by a host shell around the daemon')
+def test_probe_without_descriptors_logs_once_a_second(bluez_gateway, tmp_path):
+    '''With no descriptor left for the tool's pipe, the probe fails at once on
+    every pass: logged once a second at most, with the count of the lines
+    left out, and the passes go on.'''
+    gw = bluez_gateway
+    limited = tmp_path / 'few-descriptors'
+    # 0, 1, 2, the log, the bus and the request pipe; one left over.
+    limited.write_text(f'#!/bin/sh\nulimit -n 7\nexec {gw.daemon_path}\n')
+    limited.chmod(0o755)
+    gw.settings(settings('0'))
+    gw.io_tool()
+    gw.gpio(INACTIVE)
+    began = time.monotonic()
+    gw.start_daemon(binary=limited)
+    failed = 'gpio: cannot create pipe when checking support for bin0'
+    gw.syslog.wait_count(failed, 3, ERR, timeout=5)
+    assert stop(gw) == 0
+    seconds = time.monotonic() - began
+    texts = [text for priority, text in gw.syslog.lines if priority == ERR]
+    left_out = re.compile(r'gpio: (\d+) more failures when checking support for bin0 were not '
+                          r'logged')
+    assert texts[0::2] == [failed] * len(texts[0::2]) and len(texts[0::2]) <= seconds + 1
+    counts = [int(left_out.fullmatch(text).group(1)) for text in texts[1::2]]
+    assert min(counts) > 100  # the passes went on meanwhile
+    assert gw.io_calls() == []
 
 
 def wait_tool(gw, count=1):

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "agent/agent_message_handler.h"
-#include "bluez/bluez_owner.h"
-#include "bluez/dbus_handles.h"
-#include "daemon/process_state.h"
+#include "bluez/bluez_link.h"
+#include "common/dbus_handles.h"
+#include "bluez/pairing_window.h"
 #include "syslog_capture.h"
 #include "webui/web_pairing.h"
 
@@ -34,7 +34,7 @@ TEST(PairErrorReason, NoNameAtAll) {
 
 // An answer to Pair as BlueZ (the remembered owner of "org.bluez") sends it.
 message_ptr answer_from_bluez(dbus_uint32_t reply_serial) {
-    bluez_owner_remember(":1.7");
+    bluez_arrived_as(":1.7");
     message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     dbus_message_set_reply_serial(answer.get(), reply_serial);
     dbus_message_set_sender(answer.get(), ":1.7");

@@ -36,6 +36,16 @@ TEST(ClientOptions, TakesOptionsInAnyOrderAndBothSpellings) {
               milliseconds(90500));
 }
 
+TEST(ClientOptions, ListTakesNoAddress) {
+    const auto parsed = parse({"--list", "--json", "--timeout", "3"});
+    ASSERT_EQ(parsed.usage_error, "");
+    EXPECT_TRUE(parsed.options.list);
+    EXPECT_TRUE(parsed.options.json);
+    EXPECT_EQ(parsed.options.timeout, milliseconds(3000));
+    EXPECT_FALSE(parse({"00:1A:7D:DA:71:13"}).options.list);
+    EXPECT_EQ(parse({"--list", "00:1A:7D:DA:71:13"}).usage_error, "--list takes no device address");
+}
+
 TEST(ClientOptions, HelpWinsOverEverythingElse) {
     EXPECT_TRUE(parse({"--help"}).options.help);
     EXPECT_TRUE(parse({"-h", "not-an-address"}).options.help);

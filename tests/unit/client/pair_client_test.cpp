@@ -151,14 +151,39 @@ TEST_F(PairClient, WithoutPasskeyTheDaemonsOutcomeIsFinal) {
         sink_.events.clear();
         stand_in_daemon daemon(request_, reply_);
         daemon.serve({bytes});
+        lookup_.answers = {answer::paired};
         EXPECT_EQ(run(), result);
         EXPECT_EQ(events(), lines{line});
-        EXPECT_TRUE(lookup_.addresses.empty());
+        // Six 0x01 bytes name no device: BlueZ confirms they are ours.
+        EXPECT_EQ(lookup_.addresses.size(), result == run_result::paired ? 1u : 0u);
+        lookup_.addresses.clear();
         ASSERT_EQ(unlink(request_.c_str()), 0);
     }
 }
 
+TEST_F(PairClient, SixOnesForADeviceOtherThanOursAreNotOurs) {
+    lookup_.answers = {answer::not_paired, answer::paired};
+    stand_in_daemon daemon(request_, reply_);
+    daemon.serve({paired_bytes, failed_bytes});
+    EXPECT_EQ(run(), run_result::failed);
+    EXPECT_EQ(events(), lines{"failed 00:1A:7D:DA:71:13"});
+}
+
+TEST_F(PairClient, AnEndingSignalCancelsThePairing) {
+    const volatile sig_atomic_t ending = SIGTERM;
+    stand_in_daemon daemon(request_, reply_);
+    daemon.serve({});
+    pair_request request;
+    request.address = "00:1A:7D:DA:71:13";
+    request.ending_signal = &ending;
+    EXPECT_EQ(request_pairing(request, sink_, lookup_, {request_.c_str(), reply_.c_str()}),
+              run_result::interrupted);
+    EXPECT_TRUE(sink_.events.empty());
+    EXPECT_EQ(lookup_.cancelled, lines{"00:1A:7D:DA:71:13"});
+}
+
 TEST_F(PairClient, SendsTheAddressInUpperCase) {
+    lookup_.answers = {answer::paired};
     stand_in_daemon daemon(request_, reply_);
     daemon.serve({paired_bytes});
     run();
@@ -191,6 +216,7 @@ TEST_F(PairClient, AFailureWrittenWhileBluezWasAskedOutranksItsAnswer) {
 }
 
 TEST_F(PairClient, JoinsMessagesSplitAcrossWrites) {
+    lookup_.answers = {answer::paired};
     stand_in_daemon daemon(request_, reply_);
     daemon.serve({"000", "042\x01\x01\x01", "\x01\x01\x01"});
     EXPECT_EQ(run(), run_result::paired);

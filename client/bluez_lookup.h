@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bluez/dbus_handles.h"
+#include "common/dbus_handles.h"
 #include "client/pair_client.h"
 
 // What BlueZ's object list says about one device.

@@ -1,13 +1,13 @@
 // Which object of BlueZ's GetManagedObjects reply is taken as the adapter.
-#include "daemon/adapter_select.h"
+#include "bluez/adapter_select.h"
 
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <string>
 
-#include "bluez/dbus_handles.h"
-#include "daemon/process_state.h"
+#include "common/dbus_handles.h"
+#include "bluez/device_path.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Reading a device's pairing from BlueZ's object list, on replies built here.
-#include "client/bluez_paired.h"
+#include "client/bluez_lookup.h"
 
 #include <gtest/gtest.h>
 

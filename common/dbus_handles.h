@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "common/errors.h"
+
 struct message_unref {
     void operator()(DBusMessage *message) const { dbus_message_unref(message); }
 };
@@ -40,31 +42,3 @@ struct connection_close {
 
 // Owns a private connection (dbus_bus_get_private), closed when it goes.
 using private_connection_ptr = std::unique_ptr<DBusConnection, connection_close>;
-
-// The text of an error record for a log line; never null.
-inline const char *error_text(const DBusError *error) {
-    if (dbus_error_is_set(error) && error->message != nullptr) {
-        return error->message;
-    }
-    return "no error details";
-}
-
-// A DBusError initialised on construction and freed on destruction.
-class error_guard {
-  public:
-    error_guard() { dbus_error_init(&error_); }
-    ~error_guard() { dbus_error_free(&error_); }
-    error_guard(const error_guard &) = delete;
-    error_guard &operator=(const error_guard &) = delete;
-
-    DBusError *get() { return &error_; }
-    explicit operator bool() const { return dbus_error_is_set(&error_) != 0; }
-    const char *text() const { return error_text(&error_); }
-
-    // Makes the record clear for the next call, once its failure has been
-    // logged. The one way a record is cleared; see bluez/bluez_calls.h.
-    void clear() { dbus_error_free(&error_); }
-
-  private:
-    DBusError error_;
-};

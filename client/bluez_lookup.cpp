@@ -1,9 +1,9 @@
 // Asking BlueZ over the system bus whether a device is paired.
-#include "client/bluez_paired.h"
+#include "client/bluez_lookup.h"
 
 #include <cstring>
 
-#include "bluez/managed_objects.h"
+#include "common/managed_objects.h"
 #include "client/address_text.h"
 
 namespace {

@@ -1,11 +1,14 @@
-// BlueZ's object list: the GetManagedObjects call and the one reader of its
-// reply, a{oa{sa{sv}}}, that adapter selection and pairgate-pair share.
+// BlueZ's object list - the GetManagedObjects call and the one reader of its
+// reply, a{oa{sa{sv}}} - and the small readers of the containers inside it
+// and inside BlueZ's signals. The daemon and pairgate-pair share them; every
+// walk of a dictionary or a variant in either program goes through here, on
+// a message whose signature the caller has checked.
 #pragma once
 
 #include <dbus/dbus.h>
 
-#include "bluez/bluez_names.h"
-#include "bluez/dbus_handles.h"
+#include "common/bluez_names.h"
+#include "common/dbus_handles.h"
 
 // GetManagedObjects on BlueZ's object manager; null when memory ran out.
 message_ptr managed_objects_call();
@@ -48,5 +51,34 @@ bool visit_managed_objects(DBusMessage *reply, Visit visit) {
     return visit_entries(&objects, visit);
 }
 
+// Visits each string of an array of strings (as), in order, calling
+// visit(const char *text) until it returns true. Returns whether it did.
+template <typename Visit>
+bool visit_strings(DBusMessageIter *array, Visit visit) {
+    DBusMessageIter item;
+    dbus_message_iter_recurse(array, &item);
+    while (dbus_message_iter_get_arg_type(&item) == DBUS_TYPE_STRING) {
+        const char *text = nullptr;
+        dbus_message_iter_get_basic(&item, &text);
+        if (visit(text)) {
+            return true;
+        }
+        dbus_message_iter_next(&item);
+    }
+    return false;
+}
+
+// Reads the boolean inside a variant into value; false (value untouched)
+// when the variant holds another type.
+bool variant_bool(DBusMessageIter *variant, bool *value);
+
 // The boolean inside a variant, or false when the variant holds another type.
 bool variant_is_true(DBusMessageIter *variant);
+
+// "/org/bluez/hci" followed by nothing but decimal digits (possibly none).
+bool is_adapter_path(const char *path);
+
+// The adapter the daemon works on: the first object path of the reply that
+// is_adapter_path accepts, pointing into the reply. Null when the reply holds
+// none or has another shape.
+const char *first_adapter_in_reply(DBusMessage *reply);

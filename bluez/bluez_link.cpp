@@ -1,0 +1,132 @@
+// What the daemon knows of BlueZ: its owner, the adapter, the agent's registration.
+#include "bluez/bluez_link.h"
+
+#include <cstring>
+#include <utility>
+
+#include "bluez/adapter_select.h"
+#include "bluez/bluez_calls.h"
+#include "common/bluez_names.h"
+#include "common/errors.h"
+#include "common/managed_objects.h"
+#include "common/text_copy.h"
+
+namespace {
+
+// The bus answers at once; a short limit keeps a troubled bus from stalling
+// the loop for libdbus's default 25 s.
+constexpr int owner_lookup_timeout_ms = 1000;
+
+constexpr std::size_t bus_name_max = 255;
+
+struct link_state {
+    char owner[bus_name_max + 1] = "";  // unique name of the owner of "org.bluez", as last seen
+    bool present = true;                // "org.bluez" has an owner
+    bool agent_registered = true;       // the agent is registered with that owner
+};
+link_state link;
+
+void remember_owner(const char *unique_name) {
+    copy_cut(link.owner, unique_name != nullptr ? unique_name : "");
+}
+
+// Asks the bus for the current owner of "org.bluez" and remembers it.
+bool refresh_owner(DBusConnection *connection) {
+    message_ptr call = adopt_message(dbus_message_new_method_call(
+        DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner"));
+    const char *name = bluez_service;
+    if (!call ||
+        !dbus_message_append_args(call.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
+        return false;
+    }
+    error_guard error;
+    message_ptr reply = adopt_message(dbus_connection_send_with_reply_and_block(
+        connection, call.get(), owner_lookup_timeout_ms, error.get()));
+    const char *owner = nullptr;
+    if (!reply ||
+        !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &owner, DBUS_TYPE_INVALID)) {
+        return false;
+    }
+    remember_owner(owner);
+    return true;
+}
+
+}  // namespace
+
+void bluez_arrived_as(const char *unique_name) {
+    link.present = true;
+    remember_owner(unique_name);
+}
+
+void bluez_gone() {
+    link.present = false;
+    link.agent_registered = false;
+    remember_owner(nullptr);
+    forget_adapter();
+}
+
+bool bluez_present() {
+    return link.present;
+}
+
+bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
+    const char *sender = dbus_message_get_sender(message);
+    if (sender == nullptr) {
+        return false;
+    }
+    if (strcmp(sender, link.owner) == 0) {
+        return true;
+    }
+    return refresh_owner(connection) && strcmp(sender, link.owner) == 0;
+}
+
+bool select_adapter(DBusConnection *connection, error_guard &error) {
+    forget_adapter();
+    message_ptr request = managed_objects_call();
+    if (!request) {
+        set_no_memory(error);
+        return false;
+    }
+    message_ptr reply = adopt_message(
+        dbus_connection_send_with_reply_and_block(connection, request.get(), -1, error.get()));
+    request.reset();
+    if (!reply) {
+        return false;
+    }
+    remember_owner(dbus_message_get_sender(reply.get()));
+    return find_adapter_in_reply(reply.get(), adapter_path);
+}
+
+void adopt_adapter(const char *path) {
+    copy_cut(adapter_path, path);
+}
+
+void forget_adapter() {
+    adapter_path[0] = '\0';
+}
+
+bool adapter_call(DBusConnection *connection, error_guard &error, const char *method) {
+    message_ptr call = bluez_method_call(adapter_path, adapter_interface, method, error);
+    return call && bluez_call(connection, std::move(call), error);
+}
+
+bool agent_is_registered() {
+    return link.agent_registered;
+}
+
+void agent_registration_learnt(bool registered) {
+    link.agent_registered = registered;
+}
+
+const char *pairing_unavailable() {
+    if (!link.present) {
+        return "BlueZ is not on the system bus";
+    }
+    if (adapter_path[0] == '\0') {
+        return "no adapter is present";
+    }
+    if (!link.agent_registered) {
+        return "the agent is not registered with BlueZ";
+    }
+    return nullptr;
+}

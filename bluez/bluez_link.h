@@ -1,0 +1,53 @@
+// Who BlueZ is now, and what the daemon has set up with it: the unique name
+// that owns "org.bluez", the adapter the daemon works on, and whether its
+// agent is registered with that owner. This file is the one writer of all
+// three; start-up, the loop, the agent's filter and the following of BlueZ
+// read them here.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include "bluez/device_path.h"
+#include "common/dbus_handles.h"
+
+// Object path of the adapter the daemon works on; empty while none is
+// selected. Written only through the functions below.
+inline char adapter_path[adapter_path_max + 1] = "";
+
+// BlueZ has an owner on the bus: it (unique_name) has arrived, and may be
+// asked for its adapter. Forgets nothing else.
+void bluez_arrived_as(const char *unique_name);
+
+// BlueZ has left the bus: no owner, no adapter, no agent registration.
+void bluez_gone();
+
+// Whether "org.bluez" has an owner, as far as the daemon has seen.
+bool bluez_present();
+
+// True when the message comes from the owner of "org.bluez". A sender other
+// than the remembered one makes it ask the bus once, so a restarted BlueZ is
+// followed. Any local process may send a signal, a reply or a method call
+// straight to the daemon's connection; only BlueZ is listened to.
+bool message_from_bluez(DBusConnection *connection, DBusMessage *message);
+
+// Asks BlueZ for its objects and works on the first adapter among them;
+// also remembers which connection answered for BlueZ. False when no adapter
+// was found; the error record is set when the call itself failed.
+bool select_adapter(DBusConnection *connection, error_guard &error);
+
+// Works on path from now on (cut to adapter_path_max characters).
+void adopt_adapter(const char *path);
+
+// Works on no adapter until one is selected or adopted again.
+void forget_adapter();
+
+// Calls a method without arguments of org.bluez.Adapter1 on the adapter
+// (StartDiscovery, StopDiscovery); fails at once when none is selected.
+bool adapter_call(DBusConnection *connection, error_guard &error, const char *method);
+
+// Whether the agent is registered with the current owner, as last learnt.
+bool agent_is_registered();
+void agent_registration_learnt(bool registered);
+
+// Why a web pairing cannot start now, for the log; null when it can.
+const char *pairing_unavailable();

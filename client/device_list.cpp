@@ -1,0 +1,210 @@
+// pairgate-pair --list: the devices BlueZ knows under the daemon's adapter.
+#include "client/device_list.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "common/managed_objects.h"
+#include "client/client_output.h"
+
+namespace {
+
+// The string inside a variant, when it holds one.
+std::optional<std::string> variant_string(DBusMessageIter *variant) {
+    DBusMessageIter value;
+    dbus_message_iter_recurse(variant, &value);
+    if (dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_STRING) {
+        return std::nullopt;
+    }
+    const char *text = nullptr;
+    dbus_message_iter_get_basic(&value, &text);
+    return std::string(text);
+}
+
+// The 16-bit number inside a variant (BlueZ's RSSI), when it holds one.
+std::optional<int> variant_int16(DBusMessageIter *variant) {
+    DBusMessageIter value;
+    dbus_message_iter_recurse(variant, &value);
+    if (dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_INT16) {
+        return std::nullopt;
+    }
+    dbus_int16_t number = 0;
+    dbus_message_iter_get_basic(&value, &number);
+    return number;
+}
+
+// Reads one property of org.bluez.Device1 into the device; `alias` keeps the
+// Alias apart so that it wins over the Name whatever their order.
+void read_property(const char *name, DBusMessageIter *value, listed_device &device,
+                   std::optional<std::string> &alias) {
+    if (std::strcmp(name, "Address") == 0) {
+        device.address = variant_string(value).value_or("");
+    } else if (std::strcmp(name, "Alias") == 0) {
+        alias = variant_string(value);
+    } else if (std::strcmp(name, "Name") == 0) {
+        device.name = variant_string(value).value_or("");
+    } else if (std::strcmp(name, "Paired") == 0) {
+        device.paired = variant_is_true(value);
+    } else if (std::strcmp(name, "Trusted") == 0) {
+        device.trusted = variant_is_true(value);
+    } else if (std::strcmp(name, "Connected") == 0) {
+        device.connected = variant_is_true(value);
+    } else if (std::strcmp(name, "RSSI") == 0) {
+        device.rssi = variant_int16(value);
+    }
+}
+
+// The device among the interfaces a{sa{sv}} of one object, if it is one.
+std::optional<listed_device> device_of_object(DBusMessageIter *interfaces) {
+    std::optional<listed_device> found;
+    visit_entries(interfaces, [&found](const char *interface, DBusMessageIter *properties) {
+        if (std::strcmp(interface, device_interface) != 0) {
+            return false;
+        }
+        listed_device device;
+        std::optional<std::string> alias;
+        visit_entries(properties, [&](const char *name, DBusMessageIter *value) {
+            read_property(name, value, device, alias);
+            return false;
+        });
+        if (alias && !alias->empty()) {
+            device.name = *alias;
+        }
+        found = device;
+        return true;
+    });
+    return found;
+}
+
+// BlueZ's names come from the devices themselves: nothing in them may move
+// the cursor of the terminal that shows the table.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        const auto code = static_cast<unsigned char>(c);
+        out += code < 0x20 || code == 0x7F ? '?' : c;
+    }
+    return out;
+}
+
+const char *yes_no(bool flag) {
+    return flag ? "yes" : "no";
+}
+
+const char *json_bool(bool flag) {
+    return flag ? "true" : "false";
+}
+
+std::string table_line(const char *address, const char *paired, const char *trusted,
+                       const char *connected, const char *rssi, const std::string &name) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%-17s  %-6s  %-7s  %-9s  %4s  ", address, paired, trusted,
+                  connected, rssi);
+    return line + name + "\n";
+}
+
+void print(const std::string &text) {
+    // Nothing useful is left to do when the caller stopped reading.
+    static_cast<void>(std::fwrite(text.data(), 1, text.size(), stdout));
+    static_cast<void>(std::fflush(stdout));
+}
+
+message_ptr ask_bluez(int timeout_ms, std::string &failure) {
+    error_guard error;
+    // Private, so that a lost bus cannot make libdbus end the process with
+    // status 1, which means "pairing failed" to our caller.
+    private_connection_ptr connection(dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get()));
+    if (!connection) {
+        failure = std::string("cannot connect to the system bus: ") + error.text();
+        return nullptr;
+    }
+    dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+    const message_ptr call = managed_objects_call();
+    if (!call) {
+        failure = "out of memory";
+        return nullptr;
+    }
+    message_ptr reply(dbus_connection_send_with_reply_and_block(connection.get(), call.get(),
+                                                                timeout_ms, error.get()));
+    if (!reply) {
+        failure = std::string("cannot read the device list from BlueZ: ") + error.text();
+    }
+    return reply;
+}
+
+bool list_failure(bool json, const std::string &message) {
+    printing_sink(json).report({event_kind::error, message});
+    return false;
+}
+
+}  // namespace
+
+device_listing devices_in_managed_objects(DBusMessage *reply) {
+    device_listing listing;
+    const char *adapter = first_adapter_in_reply(reply);
+    if (adapter == nullptr) {
+        listing.result = is_managed_objects_reply(reply) ? device_listing::status::no_adapter
+                                                         : device_listing::status::bad_reply;
+        return listing;
+    }
+    listing.result = device_listing::status::listed;
+    const std::string below = std::string(adapter) + "/";
+    visit_managed_objects(reply, [&](const char *path, DBusMessageIter *interfaces) {
+        if (std::strncmp(path, below.c_str(), below.size()) != 0) {
+            return false;
+        }
+        auto device = device_of_object(interfaces);
+        if (device && !device->address.empty()) {
+            listing.devices.push_back(std::move(*device));
+        }
+        return false;
+    });
+    return listing;
+}
+
+std::string device_json_line(const listed_device &device) {
+    std::string line = "{\"event\":\"device\",\"address\":" + json_quoted(device.address) +
+                       ",\"name\":" + json_quoted(device.name) +
+                       ",\"paired\":" + json_bool(device.paired) +
+                       ",\"trusted\":" + json_bool(device.trusted) +
+                       ",\"connected\":" + json_bool(device.connected);
+    if (device.rssi) {
+        line += ",\"rssi\":" + std::to_string(*device.rssi);
+    }
+    return line + "}";
+}
+
+std::string device_table(const std::vector<listed_device> &devices) {
+    std::string table = table_line("ADDRESS", "PAIRED", "TRUSTED", "CONNECTED", "RSSI", "NAME");
+    for (const listed_device &device : devices) {
+        const std::string rssi = device.rssi ? std::to_string(*device.rssi) : "-";
+        table += table_line(printable(device.address).c_str(), yes_no(device.paired),
+                            yes_no(device.trusted), yes_no(device.connected), rssi.c_str(),
+                            printable(device.name));
+    }
+    return table;
+}
+
+bool list_devices(bool json, int timeout_ms) {
+    std::string failure;
+    const message_ptr reply = ask_bluez(timeout_ms, failure);
+    if (!reply) {
+        return list_failure(json, failure);
+    }
+    const device_listing listing = devices_in_managed_objects(reply.get());
+    if (listing.result == device_listing::status::no_adapter) {
+        return list_failure(json, "BlueZ has no adapter");
+    }
+    if (listing.result == device_listing::status::bad_reply) {
+        return list_failure(json, "unexpected answer from BlueZ to GetManagedObjects");
+    }
+    if (!json) {
+        print(device_table(listing.devices));
+        return true;
+    }
+    for (const listed_device &device : listing.devices) {
+        print(device_json_line(device) + "\n");
+    }
+    return true;
+}

@@ -1,0 +1,40 @@
+// pairgate-pair --list: the devices BlueZ knows under the adapter the daemon
+// works on, for a person (a table) or for the web page's CGI (JSON lines).
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct listed_device {
+    std::string address;
+    std::string name;  // the Alias, else the Name, else empty
+    bool paired = false;
+    bool trusted = false;
+    bool connected = false;
+    std::optional<int> rssi;  // only while BlueZ has heard the device lately
+};
+
+// What a GetManagedObjects reply holds below the first adapter (the daemon's
+// rule), in the reply's order; devices without an address are left out.
+struct device_listing {
+    enum class status { listed, no_adapter, bad_reply } result = status::bad_reply;
+    std::vector<listed_device> devices;
+};
+
+device_listing devices_in_managed_objects(DBusMessage *reply);
+
+// One JSON object for the device, without the line end.
+std::string device_json_line(const listed_device &device);
+
+// The table a person reads: a heading, then one line per device; every line
+// ends with a line feed.
+std::string device_table(const std::vector<listed_device> &devices);
+
+// Asks BlueZ once, through a private connection to the system bus, and
+// prints the list (or the error) in the chosen form. `timeout_ms` bounds the
+// wait for BlueZ's answer. False when there was no list to print: the bus or
+// BlueZ unreachable, no adapter (a local error for the exit status).
+bool list_devices(bool json, int timeout_ms);

@@ -1,0 +1,63 @@
+// BlueZ's object list: the GetManagedObjects call and the reader of its reply.
+#include "common/managed_objects.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+constexpr const char *adapter_prefix = "/org/bluez/hci";
+
+}  // namespace
+
+message_ptr managed_objects_call() {
+    return adopt_message(dbus_message_new_method_call(
+        bluez_service, object_manager_path, object_manager_interface, "GetManagedObjects"));
+}
+
+bool is_managed_objects_reply(DBusMessage *reply) {
+    return dbus_message_has_signature(reply, "a{oa{sa{sv}}}") != FALSE;
+}
+
+bool variant_bool(DBusMessageIter *variant, bool *value) {
+    DBusMessageIter inside;
+    dbus_message_iter_recurse(variant, &inside);
+    if (dbus_message_iter_get_arg_type(&inside) != DBUS_TYPE_BOOLEAN) {
+        return false;
+    }
+    dbus_bool_t flag = FALSE;
+    dbus_message_iter_get_basic(&inside, &flag);
+    *value = flag != FALSE;
+    return true;
+}
+
+bool variant_is_true(DBusMessageIter *variant) {
+    bool value = false;
+    return variant_bool(variant, &value) && value;
+}
+
+bool is_adapter_path(const char *path) {
+    const size_t prefix_length = strlen(adapter_prefix);
+    if (strncmp(path, adapter_prefix, prefix_length) != 0) {
+        return false;
+    }
+    for (const char *digit = path + prefix_length; *digit != '\0'; ++digit) {
+        if (!isdigit(static_cast<unsigned char>(*digit))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char *first_adapter_in_reply(DBusMessage *reply) {
+    const char *found = nullptr;
+    // Only the object paths count; the interfaces beside them are not looked at.
+    visit_managed_objects(reply, [&found](const char *path, DBusMessageIter * /*interfaces*/) {
+        if (!is_adapter_path(path)) {
+            return false;
+        }
+        found = path;
+        return true;
+    });
+    return found;
+}

@@ -1,0 +1,294 @@
+'''The pairing page of www/ in a real browser: headless Chromium against busybox
+httpd and the CGI on the simulated gateway; and the CGI's answers to requests
+the page never makes.'''
+
+import http.client
+import os
+import signal
+import threading
+from pathlib import Path
+
+import pytest
+
+from conftest import BUILD_DIR
+from daemon_steps import pairgate_pair, wait_agent_back, wait_first_pass
+from gateway import wait_until
+from web_server import WebServer
+
+pytestmark = pytest.mark.usefixtures('needs_daemon')
+
+PHONE = '00:1A:7D:DA:71:13'
+TABLET = '00:1A:7D:DA:71:14'
+PHONE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
+TABLET_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
+DEVICE1 = 'org.bluez.Device1'
+CGI = '/cgi-bin/pairgate.cgi'
+PASSKEY = 482913
+COMPARE = 'Compare this number with the one on the phone'
+BUSY = 'another pairing is under way'
+CHROMIUM = '/usr/bin/chromium'
+CHROMEDRIVER = '/usr/bin/chromedriver'
+WAIT_S = 20
+SCREENSHOTS = BUILD_DIR / 'screenshots'
+
+
+@pytest.fixture(scope='module')
+def browser():
+    '''Headless Chromium, shared by the tests of this file.'''
+    try:
+        # pylint: disable=import-outside-toplevel
+        from selenium import webdriver
+        from selenium.common.exceptions import WebDriverException
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
+        pytest.skip('Chromium cannot be driven: python3-selenium is not installed')
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ('--headless=new', '--no-sandbox', '--disable-gpu',
+                     '--disable-dev-shm-usage', '--window-size=720,720'):
+        options.add_argument(argument)
+    try:
+        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    except (WebDriverException, OSError) as e:
+        pytest.skip(f'Chromium cannot start: {getattr(e, "msg", None) or e}')
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def served(gateway):
+    '''The simulated gateway with a phone and a tablet, and the page served;
+    no daemon yet.'''
+    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.start_bus()
+    gateway.start_bluez(devices=(('hci0', PHONE, 'Phone'), ('hci0', TABLET, 'Tablet')))
+    gateway.web = WebServer(gateway)
+    gateway.web.start()
+    yield gateway
+    gateway.web.wait_idle()
+
+
+@pytest.fixture
+def site(served):
+    daemon = served.start_daemon()
+    assert daemon.poll() is None, f'pairgated ended at start: {served.syslog.lines!r}'
+    wait_first_pass(served)
+    return served
+
+
+@pytest.fixture
+def page(browser, served):
+    '''The browser on the page, its list read; left on a blank page, with
+    every request answered, so that the gateway closes clean.'''
+    browser.get(served.web.url)
+    wait_for(browser, 'the device list', lambda: len(rows(browser)) == 2)
+    yield browser
+    for handle in browser.window_handles[1:]:
+        browser.switch_to.window(handle)
+        browser.close()
+    browser.switch_to.window(browser.window_handles[0])
+    browser.get('about:blank')
+    served.web.wait_idle()
+
+
+# ------------------------------------------------------------------ helpers
+
+def wait_for(browser, what, probe):
+    try:
+        return wait_until(probe, WAIT_S, what)
+    except AssertionError as e:
+        raise AssertionError(f'{e}; the page shows:\n{text(browser, "body")}') from None
+
+
+def text(browser, css):
+    '''The text of the element, read in one step: the page rebuilds its list
+    at any time, so an element found first may be gone when read.'''
+    return browser.execute_script(
+        'const e = document.querySelector(arguments[0]); return e ? e.innerText : "";', css)
+
+
+def rows(browser):
+    return browser.find_elements('css selector', '#devices tr')
+
+
+def row_text(browser, address):
+    return text(browser, f'tr[data-address="{address}"]')
+
+
+def click_pair(browser, address):
+    browser.find_element('css selector', f'tr[data-address="{address}"] button').click()
+
+
+def wait_outcome(browser, expected):
+    wait_for(browser, f'the outcome {expected!r}',
+             lambda: text(browser, '#outcome') == expected)
+
+
+def screenshot(browser, name):
+    SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+    browser.save_screenshot(str(SCREENSHOTS / name))
+
+
+def request(gw, method, query, content_type='application/json'):
+    '''(status, body) of one request to the CGI.'''
+    connection = http.client.HTTPConnection('127.0.0.1', gw.web.port, timeout=30)
+    try:
+        headers = {'Content-Type': content_type} if content_type else {}
+        connection.request(method, f'{CGI}?{query}', body=b'{}' if method == 'POST' else None,
+                           headers=headers)
+        response = connection.getresponse()
+        return response.status, response.read().decode()
+    finally:
+        connection.close()
+
+
+def error(message):
+    return '{"event":"error","message":"%s"}\n' % message
+
+
+def web_requests(gw):
+    '''What the daemon logged of requests it read from the request pipe.'''
+    gw.syslog.sync()
+    return [t for t in gw.syslog.texts() if t.startswith('Request from web UI')]
+
+
+def processes_with(argument):
+    found = []
+    for pid in (p for p in os.listdir('/proc') if p.isdigit()):
+        try:
+            if argument in Path(f'/proc/{pid}/cmdline').read_bytes().split(b'\0'):
+                found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+# -------------------------------------------------------------------- page
+
+def test_the_list_shows_the_simulators_devices(site, page):
+    assert [r.get_attribute('data-address') for r in rows(page)] == [PHONE, TABLET]
+    for part in ('Phone', PHONE, 'not paired', 'dBm', 'Pair'):
+        assert part in row_text(page, PHONE)
+    assert 'Tablet' in row_text(page, TABLET)
+    assert site.reply_pipe.exists() is False  # the list touches no pipe
+
+
+def test_pair_shows_the_passkey_then_paired_and_the_device_is_trusted(site, page):
+    site.set_pair_behaviour(mode='hold')
+    start = len(site.calls())
+    click_pair(page, PHONE)
+    site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+    # BlueZ asks the daemon's agent while Pair is under way, as a phone does.
+    call = site.call_agent('RequestConfirmation', 'ou', [PHONE_PATH, PASSKEY])
+    wait_for(page, 'the passkey', lambda: text(page, '#passkey') == str(PASSKEY))
+    assert text(page, '#compare') == COMPARE
+    assert site.agent_answer(call)[0] == 'return'
+    screenshot(page, 'passkey.png')
+    assert site.release_pairs() == 1
+    wait_outcome(page, 'Paired with Phone')
+    wait_for(page, 'the list read again', lambda: 'paired, trusted' in row_text(page, PHONE))
+    assert site.property(PHONE_PATH, DEVICE1, 'Trusted') is True
+    screenshot(page, 'paired.png')
+    wait_agent_back(site, start)
+
+
+def test_a_rejected_pairing_shows_failed(site, page):
+    site.set_pair_behaviour(mode='confirm', passkey=PASSKEY,
+                            error_name='org.bluez.Error.AuthenticationRejected')
+    click_pair(page, TABLET)
+    wait_outcome(page, 'Pairing with Tablet failed')
+    assert site.property(TABLET_PATH, DEVICE1, 'Trusted') is False
+
+
+def test_without_the_daemon_the_page_shows_the_error(served, page):
+    click_pair(page, PHONE)
+    wait_outcome(page, 'pairgated is not running')
+    assert 'error' in page.find_element('css selector', '#outcome').get_attribute('class')
+
+
+def test_a_second_pairing_at_once_gets_the_busy_answer(site, page):
+    site.set_pair_behaviour(mode='hold')
+    start = len(site.calls())
+    click_pair(page, PHONE)
+    site.wait_for_call('Pair', start=start)
+    first = page.current_window_handle
+    page.switch_to.new_window('tab')
+    page.get(site.web.url)
+    wait_for(page, 'the device list', lambda: len(rows(page)) == 2)
+    click_pair(page, TABLET)
+    wait_outcome(page, BUSY)
+    page.switch_to.window(first)
+    assert site.release_pairs() == 1
+    wait_outcome(page, 'Paired with Phone')
+    assert [c.path for c in site.calls(start) if c.member == 'Pair'] == [PHONE_PATH]
+
+
+# ------------------------------------------------------ requests of others
+
+BAD_ADDRESSES = [
+    '', '00:1A:7D:DA:71', '00:1A:7D:DA:71:1', '00:1A:7D:DA:71:133', '00:1A:7D:DA:71:13:',
+    '00:1A:7D:DA:71:1G', '00-1A-7D-DA-71-13', '001A7DDA7113', '00:1A:7D:DA:71:13%00',
+    '00%3A1A%3A7D%3ADA%3A71%3A13', '00:1A:7D:DA:71:13&list', ':00:1A:7D:DA:71:1',
+    '%2000:1A:7D:DA:71:13', '$(reboot)', "';touch${IFS}/x;'", '*', '0*:1A:7D:DA:71:13',
+    '[0]0:1A:7D:DA:71:13', '00:1A:7D:DA:71:%C3%A9', '00:1a:7d:da:71:13%0A',
+]
+
+
+def test_bad_requests_get_a_clear_error_and_touch_no_pipe(site):
+    for address in BAD_ADDRESSES:
+        assert request(site, 'POST', 'pair=' + address) == (
+            400, error('not a device address like 00:1A:7D:DA:71:13')), address
+    for query in ('pair=' + 'A' * 2000, 'list' + '&' * 61, 'pair=00:1A:7D:DA:71:13' + '%20' * 15):
+        assert request(site, 'POST', query) == (414, error('the request is too long')), query
+    for method in ('GET', 'PUT', 'DELETE', 'HEAD', 'OPTIONS'):
+        status, body = request(site, method, f'pair={PHONE}')
+        assert status == 405, method
+        assert body == ('' if method == 'HEAD' else error('pairing needs POST')), method
+    assert request(site, 'POST', 'list') == (405, error('the list is read with GET'))
+    for content_type in (None, 'application/x-www-form-urlencoded', 'text/plain'):
+        assert request(site, 'POST', f'pair={PHONE}', content_type) == (
+            415, error('pairing requests are application/json')), content_type
+    for query in ('', 'pair', 'list=1', 'x=1', f'address={PHONE}'):
+        assert request(site, 'GET', query) == (
+            400, error('unknown request: use ?list or ?pair=ADDRESS')), query
+    site.web.wait_idle()
+    site.syslog.sync()
+    assert not site.reply_pipe.exists()
+    assert site.request_pending() == 0
+    assert web_requests(site) == []
+    assert [c for c in site.calls() if c.member == 'Pair'] == []
+
+
+def test_a_pairing_while_the_list_is_read_is_refused(site):
+    bluez = site._sim_proc  # pylint: disable=protected-access
+    os.kill(bluez.pid, signal.SIGSTOP)  # the list waits for BlueZ's answer
+    listed = {}
+    try:
+        reader = threading.Thread(target=lambda: listed.update(answer=request(site, 'GET',
+                                                                              'list')))
+        reader.start()
+        wait_until(lambda: processes_with(b'--list'), WAIT_S, 'pairgate-pair --list')
+        assert request(site, 'POST', f'pair={PHONE}') == (
+            409, error('the device list is being read; try again'))
+    finally:
+        os.kill(bluez.pid, signal.SIGCONT)
+    reader.join(WAIT_S)
+    assert listed['answer'][0] == 200
+    assert not site.reply_pipe.exists()
+    assert web_requests(site) == []
+
+
+def test_a_pairing_while_pairgate_pair_waits_in_a_shell_is_refused(site):
+    site.set_pair_behaviour(mode='hold')
+    shell = {}
+    start = len(site.calls())
+    waiting = threading.Thread(target=lambda: shell.update(run=pairgate_pair(site, PHONE)))
+    waiting.start()
+    try:
+        site.wait_for_call('Pair', start=start)
+        assert request(site, 'POST', f'pair={TABLET}') == (409, error(BUSY))
+    finally:
+        site.release_pairs()
+        waiting.join(WAIT_S)
+    assert shell['run'][:2] == (0, [{'event': 'paired', 'address': PHONE}])
+    assert [c.path for c in site.calls(start) if c.member == 'Pair'] == [PHONE_PATH]

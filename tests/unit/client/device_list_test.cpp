@@ -1,0 +1,203 @@
+// pairgate-pair --list: reading BlueZ's object list and the two output forms,
+// on replies built here.
+#include "client/device_list.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One property: a string, a boolean or a 16-bit number, by its D-Bus type.
+struct fake_property {
+    std::string name;
+    int type;
+    std::string text;
+    int number = 0;
+};
+
+struct fake_object {
+    std::string path;
+    std::string interface;
+    std::vector<fake_property> properties;
+};
+
+struct message_unref {
+    void operator()(DBusMessage *message) const { dbus_message_unref(message); }
+};
+using owned_message = std::unique_ptr<DBusMessage, message_unref>;
+
+void append_property(DBusMessageIter *dict, const fake_property &property) {
+    const char signature[2] = {static_cast<char>(property.type), '\0'};
+    const char *name = property.name.c_str();
+    const char *text = property.text.c_str();
+    const dbus_bool_t flag = property.number != 0;
+    const auto number = static_cast<dbus_int16_t>(property.number);
+    const void *value = property.type == DBUS_TYPE_STRING    ? static_cast<const void *>(&text)
+                        : property.type == DBUS_TYPE_BOOLEAN ? static_cast<const void *>(&flag)
+                                                             : static_cast<const void *>(&number);
+    DBusMessageIter entry;
+    DBusMessageIter variant;
+    dbus_message_iter_open_container(dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &name);
+    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, signature, &variant);
+    dbus_message_iter_append_basic(&variant, property.type, value);
+    dbus_message_iter_close_container(&entry, &variant);
+    dbus_message_iter_close_container(dict, &entry);
+}
+
+void append_object(DBusMessageIter *list, const fake_object &object) {
+    DBusMessageIter entry;
+    DBusMessageIter interfaces;
+    DBusMessageIter interface;
+    DBusMessageIter properties;
+    const char *path = object.path.c_str();
+    const char *name = object.interface.c_str();
+    dbus_message_iter_open_container(list, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+    dbus_message_iter_append_basic(&entry, DBUS_TYPE_OBJECT_PATH, &path);
+    dbus_message_iter_open_container(&entry, DBUS_TYPE_ARRAY, "{sa{sv}}", &interfaces);
+    dbus_message_iter_open_container(&interfaces, DBUS_TYPE_DICT_ENTRY, nullptr, &interface);
+    dbus_message_iter_append_basic(&interface, DBUS_TYPE_STRING, &name);
+    dbus_message_iter_open_container(&interface, DBUS_TYPE_ARRAY, "{sv}", &properties);
+    for (const auto &property : object.properties) {
+        append_property(&properties, property);
+    }
+    dbus_message_iter_close_container(&interface, &properties);
+    dbus_message_iter_close_container(&interfaces, &interface);
+    dbus_message_iter_close_container(&entry, &interfaces);
+    dbus_message_iter_close_container(list, &entry);
+}
+
+owned_message managed_objects(const std::vector<fake_object> &objects) {
+    owned_message reply(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    DBusMessageIter top;
+    DBusMessageIter list;
+    dbus_message_iter_init_append(reply.get(), &top);
+    dbus_message_iter_open_container(&top, DBUS_TYPE_ARRAY, "{oa{sa{sv}}}", &list);
+    for (const auto &object : objects) {
+        append_object(&list, object);
+    }
+    dbus_message_iter_close_container(&top, &list);
+    return reply;
+}
+
+fake_property text(const std::string &name, const std::string &value) {
+    return {name, DBUS_TYPE_STRING, value};
+}
+
+fake_property flag(const std::string &name, bool value) {
+    return {name, DBUS_TYPE_BOOLEAN, "", value ? 1 : 0};
+}
+
+fake_property rssi(int value) {
+    return {"RSSI", DBUS_TYPE_INT16, "", value};
+}
+
+fake_object adapter(const std::string &name) {
+    return {"/org/bluez/" + name, "org.bluez.Adapter1", {text("Address", "00:AA:BB:CC:DD:EE")}};
+}
+
+fake_object device(const std::string &adapter, const std::string &address,
+                   std::vector<fake_property> more = {}) {
+    std::string path = "/org/bluez/" + adapter + "/dev_" + address;
+    for (char &c : path) {
+        c = c == ':' ? '_' : c;
+    }
+    more.insert(more.begin(), text("Address", address));
+    return {path, "org.bluez.Device1", more};
+}
+
+device_listing listing(const std::vector<fake_object> &objects) {
+    return devices_in_managed_objects(managed_objects(objects).get());
+}
+
+std::vector<std::string> addresses(const device_listing &found) {
+    std::vector<std::string> out;
+    for (const auto &device : found.devices) {
+        out.push_back(device.address);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(DeviceList, ReadsEveryPropertyOfADevice) {
+    const auto found =
+        listing({adapter("hci0"),
+                 device("hci0", "00:1A:7D:DA:71:13",
+                        {text("Name", "Pixel"), text("Alias", "Phone"), flag("Paired", true),
+                         flag("Trusted", true), flag("Connected", false), rssi(-61)})});
+    ASSERT_EQ(found.result, device_listing::status::listed);
+    ASSERT_EQ(found.devices.size(), 1U);
+    const listed_device &phone = found.devices[0];
+    EXPECT_EQ(phone.address, "00:1A:7D:DA:71:13");
+    EXPECT_EQ(phone.name, "Phone") << "the Alias wins over the Name";
+    EXPECT_TRUE(phone.paired);
+    EXPECT_TRUE(phone.trusted);
+    EXPECT_FALSE(phone.connected);
+    EXPECT_EQ(phone.rssi, -61);
+}
+
+TEST(DeviceList, MissingOrMistypedPropertiesReadAsAbsent) {
+    const auto found = listing({adapter("hci0"),
+                                device("hci0", "00:1A:7D:DA:71:13",
+                                       {text("Name", "Pixel"), text("Alias", ""),
+                                        text("Paired", "yes"), text("RSSI", "-61")}),
+                                {"/org/bluez/hci0/dev_x", "org.bluez.Device1", {}}});
+    ASSERT_EQ(found.devices.size(), 1U) << "a device without an address is left out";
+    EXPECT_EQ(found.devices[0].name, "Pixel");
+    EXPECT_FALSE(found.devices[0].paired);
+    EXPECT_FALSE(found.devices[0].rssi.has_value());
+}
+
+TEST(DeviceList, ListsOnlyTheDevicesOfTheFirstAdapterInTheReplysOrder) {
+    const auto found = listing(
+        {{"/org/bluez", "org.bluez.AgentManager1", {}},
+         device("hci1", "00:00:00:00:00:01"),
+         adapter("hci1"),
+         adapter("hci0"),
+         device("hci1", "00:00:00:00:00:03"),
+         device("hci0", "00:00:00:00:00:02"),
+         device("hci1", "00:00:00:00:00:04"),
+         {"/org/bluez/hci1x/dev_00", "org.bluez.Device1", {text("Address", "00:00:00:00:00:05")}}});
+    ASSERT_EQ(found.result, device_listing::status::listed);
+    EXPECT_EQ(addresses(found), (std::vector<std::string>{"00:00:00:00:00:01", "00:00:00:00:00:03",
+                                                          "00:00:00:00:00:04"}));
+}
+
+TEST(DeviceList, TellsNoAdapterFromAReplyOfAnotherShape) {
+    EXPECT_EQ(listing({}).result, device_listing::status::no_adapter);
+    EXPECT_EQ(listing({device("hci0", "00:00:00:00:00:01")}).result,
+              device_listing::status::no_adapter);
+    EXPECT_EQ(listing({adapter("hci0")}).result, device_listing::status::listed);
+    owned_message reply(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    const char *words = "not an object list";
+    dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &words, DBUS_TYPE_INVALID);
+    EXPECT_EQ(devices_in_managed_objects(reply.get()).result, device_listing::status::bad_reply);
+}
+
+TEST(DeviceList, JsonIsOneObjectPerDeviceWithRssiOnlyWhenKnown) {
+    listed_device phone{"00:1A:7D:DA:71:13", "Phone \"A\"", true, false, true, -61};
+    EXPECT_EQ(device_json_line(phone),
+              R"({"event":"device","address":"00:1A:7D:DA:71:13","name":"Phone \"A\"",)"
+              R"("paired":true,"trusted":false,"connected":true,"rssi":-61})");
+    phone.rssi.reset();
+    phone.name = "bad \xff\n";
+    EXPECT_EQ(device_json_line(phone),
+              R"({"event":"device","address":"00:1A:7D:DA:71:13","name":"bad \ufffd\n",)"
+              R"("paired":true,"trusted":false,"connected":true})");
+}
+
+TEST(DeviceList, TableHasAHeadingAndOneAlignedLinePerDevice) {
+    const std::vector<listed_device> devices = {
+        {"00:1A:7D:DA:71:13", "Phone", true, true, false, -61},
+        {"00:1A:7D:DA:71:14", "Tab\x1b[2Jlet", false, false, false, std::nullopt},
+    };
+    EXPECT_EQ(device_table(devices),
+              "ADDRESS            PAIRED  TRUSTED  CONNECTED  RSSI  NAME\n"
+              "00:1A:7D:DA:71:13  yes     yes      no          -61  Phone\n"
+              "00:1A:7D:DA:71:14  no      no       no            -  Tab?[2Jlet\n");
+    EXPECT_EQ(device_table({}), "ADDRESS            PAIRED  TRUSTED  CONNECTED  RSSI  NAME\n");
+}
