@@ -1,10 +1,11 @@
 '''Boots one fresh VM per scenario and reads its result from the serial console.
 
 usage: run.py --kernel VMLINUZ --initramfs GZ [--system-initramfs GZ --system-image RAW]
-              [--jobs N] [--limit SECONDS] SCENARIO...
+              [--jobs N] [--limit SECONDS] [--total SECONDS] SCENARIO...
 
 A scenario passes when its VM prints "@@VMTEST result PASS". A VM that
-crashes, hangs past its time limit or ends without a result fails its
+crashes, hangs past its time limit (--limit for each VM, and no VM runs past
+--total from the start of all) or ends without a result fails its
 scenario, and the tail of its console is printed. The scenario "system"
 boots the Debian image under systemd instead of the bench's initramfs.
 Exit status: 0 when every scenario passed, 1 otherwise.
@@ -57,12 +58,17 @@ class Run:
         self.figures = []
 
 
-def boot(args, scenario, accel):
+def boot(args, scenario, accel, deadline):
     run = Run(scenario)
     began = time.monotonic()
+    limit = min(args.limit, deadline - began)
+    if limit <= 0:
+        run.verdict = 'FAIL'
+        run.why = f'not started: the limit of {args.total:.0f} s for all VMs is spent'
+        return run
     vm = subprocess.Popen(qemu_command(args, scenario, accel), stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    timer = threading.Timer(args.limit, vm.kill)
+    timer = threading.Timer(limit, vm.kill)
     timer.start()
     try:
         for raw in vm.stdout:
@@ -82,8 +88,8 @@ def boot(args, scenario, accel):
     run.wall = time.monotonic() - began
     if run.verdict is None:
         run.verdict = 'FAIL'
-        run.why = (f'no result: the VM hung and was stopped after {args.limit} s'
-                   if run.wall >= args.limit else 'no result: the VM ended without one (crash?)')
+        run.why = (f'no result: the VM hung and was stopped after {limit:.0f} s'
+                   if run.wall >= limit else 'no result: the VM ended without one (crash?)')
     return run
 
 
@@ -108,13 +114,15 @@ def main():
     parser.add_argument('--system-image')
     parser.add_argument('--jobs', type=int, default=1)
     parser.add_argument('--limit', type=float, default=240)
+    parser.add_argument('--total', type=float, default=600)
     parser.add_argument('--tail', type=int, default=120)
     parser.add_argument('scenarios', nargs='+')
     args = parser.parse_args()
 
     accel = accelerator()
     print(f'vm-test: qemu with {accel}, {args.jobs} VM(s) at a time, '
-          f'{args.limit:.0f} s per VM', flush=True)
+          f'{args.limit:.0f} s per VM, {args.total:.0f} s for all', flush=True)
+    deadline = time.monotonic() + args.total
     pending = list(args.scenarios)
     runs = {}
     lock = threading.Lock()
@@ -125,7 +133,7 @@ def main():
                 if not pending:
                     return
                 scenario = pending.pop(0)
-            run = boot(args, scenario, accel)
+            run = boot(args, scenario, accel, deadline)
             with lock:
                 runs[scenario] = run
                 report(run, args.tail)
