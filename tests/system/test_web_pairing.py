@@ -156,8 +156,9 @@ def test_failed_swap_back_is_logged_and_the_next_request_pairs(web):
     assert [a[2] for a in web.agents()] == ['DisplayYesNo']
 
     web.set_pair_behaviour(mode='direct')
+    web.mock.AddDevice('hci0', SECOND_DEVICE, 'Tablet')  # the first one is paired now
     mark = len(web.calls())
-    request_pairing(web)
+    request_pairing(web, SECOND_DEVICE)
     assert web.reply.read(6) == PAIRED
     wait_agent_back(web, mark)
     assert [a[2] for a in web.agents()] == ['NoInputNoOutput']
