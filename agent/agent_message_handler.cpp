@@ -15,7 +15,10 @@
 
 namespace {
 
+// The network access point profile, and BNEP, the protocol beneath it: bluetoothd's
+// network server asks for the latter when a device connects to NAP.
 constexpr const char *nap_uuid = "00001116-0000-1000-8000-00805f9b34fb";
+constexpr const char *bnep_uuid = "0000000f-0000-1000-8000-00805f9b34fb";
 
 // Sends an answer to an agent call; need memory when it could not be built.
 DBusHandlerResult send_answer(DBusConnection *connection, message_ptr answer) {
@@ -83,7 +86,7 @@ DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *
         syslog(LOG_ERR, "Invalid arguments for AuthorizeService message");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    if (strcmp(uuid, nap_uuid) == 0) {
+    if (strcmp(uuid, nap_uuid) == 0 || strcmp(uuid, bnep_uuid) == 0) {
         return accept_call(connection, message);
     }
     return reject_call(connection, message);
