@@ -199,6 +199,18 @@ def test_agent_calls_from_others_are_refused(agent):
     assert agent.reply.read(6) == b'000042'
 
 
+def test_release_forgets_the_registration_and_cancel_is_answered(agent):
+    assert intruder_call(agent, 'Release', '', []) == UNHANDLED
+    for method in ('Cancel', 'Release'):
+        assert agent.agent_answer(agent.call_agent(method, '', [])) == ('return', '', '')
+    start = log_mark(agent)
+    agent.write_request(DEVICE.encode())
+    assert agent.reply.read(6) == b'\x00' * 6
+    assert logged_since(agent, start) == [
+        (ERR, f'Request from web UI to pair {DEVICE} refused: the agent is not registered with '
+              'BlueZ')]
+
+
 def test_a_restarted_bluez_is_listened_to(agent):
     agent.stop_bluez()
     agent.start_bluez()
