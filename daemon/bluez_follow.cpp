@@ -32,7 +32,10 @@ void start_on_adapter(DBusConnection *connection) {
 }
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
-// new owner, and whenever an earlier try failed.
+// new owner, and whenever an earlier try failed. BlueZ makes its adapters
+// pairable for it; the window needs no re-applying here, since every call
+// comes after the adapter's window was made undecided (start_on_adapter) or
+// with no adapter selected, and the next pass decides it afresh.
 void register_agent(DBusConnection *connection) {
     error_guard error;
     agent_forget(connection);

@@ -60,10 +60,13 @@ def request_pairing(gw, address=DEVICE):
 
 
 def wait_agent_back(gw, start=0):
-    '''Waits until the agent is registered as "NoInputNoOutput" again after a
-    web pairing; the index of that call.'''
-    return gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput',
-                            start=start)
+    '''Waits until a web pairing has ended: the agent registered as
+    "NoInputNoOutput" again and the window applied to the adapter after it;
+    the index of the RegisterAgent call.'''
+    index = gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput',
+                             start=start)
+    gw.wait_for_call('Set', lambda c: c.args[1] == 'Pairable', start=index)
+    return index
 
 
 def pairgate_pair(gw, *args):
