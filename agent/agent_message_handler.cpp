@@ -94,9 +94,10 @@ DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *
 }
 
 // BlueZ drops the agent (it does so when it shuts down): the registration is
-// gone, and the next one must start afresh, as after BlueZ has left.
+// gone, and the next one must start afresh, as after BlueZ has left. Release
+// has no arguments; one with arguments is not BlueZ's, and is left to libdbus.
 DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *message) {
-    if (!message_from_bluez(connection, message)) {
+    if (!dbus_message_has_signature(message, "") || !message_from_bluez(connection, message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     agent_forget(connection);

@@ -201,6 +201,7 @@ def test_agent_calls_from_others_are_refused(agent):
 
 def test_release_forgets_the_registration_and_cancel_is_answered(agent):
     assert intruder_call(agent, 'Release', '', []) == UNHANDLED
+    assert agent.agent_answer(agent.call_agent('Release', 's', ['x']))[:2] == ('error', UNHANDLED)
     for method in ('Cancel', 'Release'):
         assert agent.agent_answer(agent.call_agent(method, '', [])) == ('return', '', '')
     start = log_mark(agent)
