@@ -8,6 +8,7 @@
 
 #include "agent/trust_on_paired.h"
 #include "common/bluez_names.h"
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
@@ -15,7 +16,10 @@
 
 namespace {
 
+// The network access point profile, and BNEP, the protocol beneath it: bluetoothd's
+// network server asks for the latter when a device connects to NAP.
 constexpr const char *nap_uuid = "00001116-0000-1000-8000-00805f9b34fb";
+constexpr const char *bnep_uuid = "0000000f-0000-1000-8000-00805f9b34fb";
 
 // Sends an answer to an agent call; need memory when it could not be built.
 DBusHandlerResult send_answer(DBusConnection *connection, message_ptr answer) {
@@ -83,10 +87,31 @@ DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *
         syslog(LOG_ERR, "Invalid arguments for AuthorizeService message");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    if (strcmp(uuid, nap_uuid) == 0) {
+    if (strcmp(uuid, nap_uuid) == 0 || strcmp(uuid, bnep_uuid) == 0) {
         return accept_call(connection, message);
     }
     return reject_call(connection, message);
+}
+
+// BlueZ drops the agent (it does so when it shuts down): the registration is
+// gone, and the next one must start afresh, as after BlueZ has left. Release
+// has no arguments; one with arguments is not BlueZ's, and is left to libdbus.
+DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *message) {
+    if (!dbus_message_has_signature(message, "") || !message_from_bluez(connection, message)) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    agent_forget(connection);
+    agent_registration_learnt(false);
+    return accept_call(connection, message);
+}
+
+// A request of BlueZ's was cancelled. Nothing waits on one here: a web pairing
+// still ends through Pair's error answer.
+DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message) {
+    if (!message_from_bluez(connection, message)) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    return accept_call(connection, message);
 }
 
 DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message) {
@@ -106,6 +131,12 @@ DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage 
     }
     if (dbus_message_is_method_call(message, agent_interface, "AuthorizeService")) {
         return handle_authorisation(connection, message);
+    }
+    if (dbus_message_is_method_call(message, agent_interface, "Release")) {
+        return handle_release(connection, message);
+    }
+    if (dbus_message_is_method_call(message, agent_interface, "Cancel")) {
+        return handle_cancel(connection, message);
     }
     if (dbus_message_is_signal(message, DBUS_INTERFACE_PROPERTIES, "PropertiesChanged")) {
         return handle_properties_changed(connection, message);

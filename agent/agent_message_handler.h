@@ -6,7 +6,8 @@
 
 #include <dbus/dbus.h>
 
-// Serves RequestConfirmation and AuthorizeService of org.bluez.Agent1, the
-// PropertiesChanged signals of devices, and the answer to a web-requested Pair.
+// Serves RequestConfirmation, AuthorizeService, Release and Cancel of
+// org.bluez.Agent1, the PropertiesChanged signals of devices, and the answer
+// to a web-requested Pair.
 DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage *message,
                                         void *user_data);

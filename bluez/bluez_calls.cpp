@@ -5,6 +5,19 @@
 
 namespace {
 
+// Whether the agent object is registered on the daemon's connection. libdbus
+// warns on stderr when a path that is not registered is unregistered, and its
+// look-up cannot tell a registration without user data from none.
+bool agent_object_registered = false;
+
+// Drops the agent object from the connection, if it is there.
+void drop_agent_object(DBusConnection *connection) {
+    if (agent_object_registered) {
+        (void)dbus_connection_unregister_object_path(connection, agent_object_path);
+        agent_object_registered = false;
+    }
+}
+
 // libdbus aborts the process on an invalid object path, so every path is
 // checked here first and turned into an ordinary failure.
 bool check_object_path(const char *object_path, error_guard &error) {
@@ -110,6 +123,7 @@ bool agent_register(DBusConnection *connection, error_guard &error,
                                                   error.get())) {
         return false;
     }
+    agent_object_registered = true;
     message_ptr message = agent_manager_call("RegisterAgent", capability, error);
     return message && bluez_call(connection, std::move(message), error);
 }
@@ -119,10 +133,10 @@ bool agent_unregister(DBusConnection *connection, error_guard &error) {
     if (!message || !bluez_call(connection, std::move(message), error)) {
         return false;
     }
-    return dbus_connection_unregister_object_path(connection, agent_object_path) != 0;
+    drop_agent_object(connection);
+    return true;
 }
 
 void agent_forget(DBusConnection *connection) {
-    // False only when nothing was registered, which is as good.
-    (void)dbus_connection_unregister_object_path(connection, agent_object_path);
+    drop_agent_object(connection);
 }

@@ -34,7 +34,7 @@ bool agent_register(DBusConnection *connection, error_guard &error,
 // leaves the object registered.
 bool agent_unregister(DBusConnection *connection, error_guard &error);
 
-// Drops the agent object from the connection without a word to BlueZ, for
-// when BlueZ itself is gone (or never took the registration): the next
-// agent_register then starts afresh.
+// Drops the agent object from the connection, if it is registered, without a
+// word to BlueZ: for when BlueZ itself is gone, has released the agent, or
+// never took the registration. The next agent_register then starts afresh.
 void agent_forget(DBusConnection *connection);

@@ -1,8 +1,13 @@
 // The pairing window on the adapter: whether the daemon holds the adapter
 // pairable (the binary input reads active) or shut. Decided and written by
 // daemon/pairable_control.cpp alone; declared here, below the agent, which
-// reads it to know whether a confirmation is expected.
+// reads it to know whether a confirmation is expected, and below the web
+// pairing, which applies it again once the pairing is over.
 #pragma once
+
+#include <dbus/dbus.h>
+
+#include "common/errors.h"
 
 enum class pairable : int {
     undecided = -1,  // before the loop's first decision
@@ -10,3 +15,15 @@ enum class pairable : int {
     open = 1,
 };
 inline pairable pairable_state = pairable::undecided;
+
+// Whether the window drives Discoverable too (MOD_BLUETOOTH_DISCOVERABLE=2).
+// Recorded once at start-up.
+void pairing_window_includes_discoverable(bool included);
+
+// BlueZ makes every adapter pairable whenever an agent registers, whatever
+// the window said. This sets the adapter's Pairable (then Discoverable, when
+// the window drives it) to the window's state: true only while it is open.
+// Nothing is sent while no adapter is selected. Returns null, or the name of
+// the property that could not be set, with the reason in error (the caller
+// logs it); a failed Pairable leaves Discoverable untouched.
+const char *apply_pairing_window(DBusConnection *connection, error_guard &error);

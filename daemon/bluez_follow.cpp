@@ -32,7 +32,10 @@ void start_on_adapter(DBusConnection *connection) {
 }
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
-// new owner, and whenever an earlier try failed.
+// new owner, and whenever an earlier try failed. BlueZ makes its adapters
+// pairable for it; the window needs no re-applying here, since every call
+// comes after the adapter's window was made undecided (start_on_adapter) or
+// with no adapter selected, and the next pass decides it afresh.
 void register_agent(DBusConnection *connection) {
     error_guard error;
     agent_forget(connection);
@@ -44,12 +47,21 @@ void register_agent(DBusConnection *connection) {
     }
 }
 
+// Whether "org.bluez" has lost its owner. A stopping bluetoothd removes its
+// adapters after it has stopped answering calls, and leaves the bus only then:
+// a look-up in between fails for that alone, which the bus's
+// NameOwnerChanged, already on its way, tells as BlueZ leaving.
+bool bluez_has_left(DBusConnection *connection) {
+    error_guard error;
+    return !dbus_bus_name_has_owner(connection, bluez_service, error.get()) && !error;
+}
+
 // Selects an adapter by the start-up rule, if BlueZ exports one yet.
 void select_again(DBusConnection *connection) {
     error_guard error;
     if (select_adapter(connection, error)) {
         start_on_adapter(connection);
-    } else if (error) {
+    } else if (error && !bluez_has_left(connection)) {
         log_failure(LOG_ERR, "(Following BlueZ) Looking for an adapter failed: %s", error);
     }
 }

@@ -90,6 +90,7 @@ bool start_discovery(daemon_run &run) {
     }
     syslog(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path);
     run.reader = select_input_reader(daemon_settings.pairable_bin);
+    pairable_control_set_up(daemon_settings);
     input_set_cancel_flag(&stop_requested);
     return true;
 }

@@ -52,6 +52,10 @@ input_reader select_input_reader(const char *pairable_bin) {
     return nullptr;
 }
 
+void pairable_control_set_up(const settings &settings) {
+    pairing_window_includes_discoverable(settings.discoverable == discoverable_with_input);
+}
+
 bool pairable_control_pending(input_reader reader) {
     if (reader == nullptr) {
         return pairable_state == pairable::undecided;

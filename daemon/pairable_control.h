@@ -13,6 +13,10 @@
 // ("0".."3"), or null for anything else.
 input_reader select_input_reader(const char *pairable_bin);
 
+// Records once, at start-up, whether the window drives Discoverable too, for
+// whoever applies the window again (bluez/pairing_window.h).
+void pairable_control_set_up(const settings &settings);
+
 // Whether the next pass has work here: a reading of the input, or the first
 // decision without one. While it has none, the loop may sleep until an event.
 bool pairable_control_pending(input_reader reader);

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -31,6 +33,9 @@ struct fixture {
     std::atomic<bool> stop{false};
     std::atomic<bluez_answer> answer{bluez_answer::success};
     std::atomic<unsigned long> calls{0};
+    std::atomic<bool> recording{false};
+    std::mutex recorded_lock;
+    std::vector<std::string> recorded;
 };
 
 fixture *the_fixture = nullptr;
@@ -96,6 +101,57 @@ DBusConnection *connect(const std::string &address) {
     return connection;
 }
 
+// The argument after args when it is a string, or "".
+std::string next_text(DBusMessageIter *args) {
+    const char *text = "";
+    if (dbus_message_iter_next(args) && dbus_message_iter_get_arg_type(args) == DBUS_TYPE_STRING) {
+        dbus_message_iter_get_basic(args, &text);
+    }
+    return text;
+}
+
+// The argument after args when it is a variant of a boolean: " true" or
+// " false"; "" for anything else.
+std::string next_flag(DBusMessageIter *args) {
+    DBusMessageIter variant;
+    dbus_bool_t flag = FALSE;
+    if (!dbus_message_iter_next(args) ||
+        dbus_message_iter_get_arg_type(args) != DBUS_TYPE_VARIANT) {
+        return "";
+    }
+    dbus_message_iter_recurse(args, &variant);
+    if (dbus_message_iter_get_arg_type(&variant) != DBUS_TYPE_BOOLEAN) {
+        return "";
+    }
+    dbus_message_iter_get_basic(&variant, &flag);
+    return flag ? " true" : " false";
+}
+
+// "Set PROPERTY VALUE", "RegisterAgent CAPABILITY", or the member alone.
+std::string describe(DBusMessage *call) {
+    const char *member = dbus_message_get_member(call);
+    const std::string line = member != nullptr ? member : "";
+    DBusMessageIter args;
+    if (!dbus_message_iter_init(call, &args)) {
+        return line;
+    }
+    if (line == "RegisterAgent") {
+        return line + " " + next_text(&args);
+    }
+    if (line == "Set") {
+        const std::string property = next_text(&args);
+        return line + " " + property + next_flag(&args);
+    }
+    return line;
+}
+
+void record_call(fixture &f, DBusMessage *call) {
+    if (f.recording.load()) {
+        const std::lock_guard<std::mutex> hold(f.recorded_lock);
+        f.recorded.push_back(describe(call));
+    }
+}
+
 void answer_call(fixture &f, DBusMessage *call) {
     DBusMessage *reply =
         f.answer.load() == bluez_answer::success
@@ -113,6 +169,7 @@ void serve_bluez(fixture &f) {
             if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
                 !dbus_message_get_no_reply(message)) {
                 f.calls++;
+                record_call(f, message);
                 answer_call(f, message);
             }
             dbus_message_unref(message);
@@ -167,6 +224,18 @@ void fuzz_bluez_answers(bluez_answer answer) {
 
 unsigned long fuzz_bluez_calls() {
     return started_fixture().calls.load();
+}
+
+void fuzz_bluez_record_calls() {
+    started_fixture().recording = true;
+}
+
+std::vector<std::string> fuzz_bluez_take_calls() {
+    fixture &f = started_fixture();
+    const std::lock_guard<std::mutex> hold(f.recorded_lock);
+    std::vector<std::string> taken;
+    taken.swap(f.recorded);
+    return taken;
 }
 
 const char *fuzz_bluez_unique_name() {

@@ -7,6 +7,9 @@
 
 #include <dbus/dbus.h>
 
+#include <string>
+#include <vector>
+
 // How the stand-in answers the method calls it gets.
 enum class bluez_answer { success, error };
 
@@ -19,6 +22,14 @@ void fuzz_bluez_answers(bluez_answer answer);
 
 // How many method calls the stand-in has answered so far.
 unsigned long fuzz_bluez_calls();
+
+// From now on, the stand-in keeps a line for each call it answers: the
+// member, then for Set the property and its boolean value, for RegisterAgent
+// the capability ("Set Pairable false", "RegisterAgent NoInputNoOutput").
+void fuzz_bluez_record_calls();
+
+// The lines kept since the last take, which are then dropped.
+std::vector<std::string> fuzz_bluez_take_calls();
 
 // The unique name of the stand-in's connection, the true owner of "org.bluez".
 const char *fuzz_bluez_unique_name();

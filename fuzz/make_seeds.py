@@ -20,6 +20,7 @@ DEVICE = '00:1A:7D:DA:71:13'
 DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
 AGENT = '/org/bluez/agent_router'
 NAP = '00001116-0000-1000-8000-00805f9b34fb'
+BNEP = '0000000f-0000-1000-8000-00805f9b34fb'
 PAIR_SERIAL = 77
 
 # State byte of the agent handler target.
@@ -82,7 +83,10 @@ def agent_seeds():
         'authorize-bad-signature': bytes([IDLE]) + call('AuthorizeService', 'o', (DEVICE_PATH,)),
         'authorize-stray': bytes([IDLE]) + call('AuthorizeService', 'os', (DEVICE_PATH, NAP),
                                                 sender=STRAY),
+        'authorize-bnep': bytes([IDLE]) + call('AuthorizeService', 'os', (DEVICE_PATH, BNEP)),
         'release': bytes([IDLE]) + call('Release', '', ()),
+        'release-stray': bytes([IDLE]) + call('Release', '', (), sender=STRAY),
+        'cancel': bytes([REQUESTED | RECORD]) + call('Cancel', '', ()),
         'paired-true': bytes([IDLE]) + changed({'Paired': GLib.Variant('b', True)}),
         'paired-false-fails': bytes([IDLE | BLUEZ_FAILS]) + changed(
             {'Paired': GLib.Variant('b', False)}),

@@ -34,7 +34,8 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (25)
   SetPairBehaviour(s mode, u passkey, s error_name, s paired_signal)
                                        mode "confirm", "direct" or "hold";
-                                       paired_signal "before", "after", "none"
+                                       paired_signal "before" (bluetoothd's
+                                       order, the default), "after", "none"
   ReleasePairs(s error_name, s paired_signal) -> u
                                        answers every Pair that "hold" kept:
                                        success, or ERROR_NAME; the count
@@ -48,13 +49,30 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   EmitPropertiesChanged(o path, s interface, a{sv} changed, as invalidated)
   GetProperty(o path, s interface, s name) -> v
   SetProperty(o path, s interface, s name, v value)   silently, no signal
+  SetResponderDelay(d seconds)         how long after Bonded a pairing the
+                                       device started shows Paired (1)
+  RemoveAdaptersOnStop(b remove)       on SIGTERM, also announce every
+                                       adapter removed (InterfacesRemoved)
+                                       before leaving the bus
+What bluetoothd 5.66 was seen to do, and the simulator does too:
+  - every adapter turns non-pairable when the last agent goes, and pairable
+    when an agent registers (announced at once here; bluetoothd announces it
+    one call late);
+  - Pair of a paired device fails with org.bluez.Error.AlreadyExists, of an
+    address with no device object with org.freedesktop.DBus.Error.UnknownObject;
+  - a pairing the device started (org.bluez.Mock.PairDevice) shows Bonded at
+    once and Paired after service discovery, about a second later;
+  - on SIGTERM, Release is called on every agent before the name goes.
 Order of answering a recorded call: injected failure, canned reply, the
 behaviours below, then dbusmock's objects. org.bluez.Mock keeps bluez5's
-AddDevice, PairDevice (a pairing the device started) and the others;
-AddAdapter is replaced so that any adapter name works.
+AddDevice and the others; AddAdapter is replaced so that any adapter name
+works, and PairDevice (a pairing the device started) to give bluetoothd's
+order of Bonded and Paired.
 '''
 
+import os
 import re
+import signal
 import sys
 import time
 import traceback
@@ -63,6 +81,7 @@ import dbus
 import dbus.lowlevel
 from dbusmock import MOCK_IFACE, OBJECT_MANAGER_IFACE, mockobject
 from dbusmock.templates import bluez5
+from gi.repository import GLib
 
 BUS_NAME = bluez5.BUS_NAME
 MAIN_OBJ = '/'
@@ -79,6 +98,9 @@ INVALID_ARGS = 'org.freedesktop.DBus.Error.InvalidArgs'
 AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
 # bluetoothd's own limit for an agent's answer is libdbus's default.
 AGENT_TIMEOUT_S = 25.0
+# From Bonded to Paired of a pairing the device started: bluetoothd's service
+# discovery took 0.85 to 1.3 s.
+RESPONDER_DELAY_S = 1.0
 
 HANDLED = dbus.lowlevel.HANDLER_RESULT_HANDLED
 NOT_YET_HANDLED = dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
@@ -88,7 +110,6 @@ NOT_YET_HANDLED = dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
 AddDevice = bluez5.AddDevice
 RemoveAdapter = bluez5.RemoveAdapter
 RemoveAdapterWithDevices = bluez5.RemoveAdapterWithDevices
-PairDevice = bluez5.PairDevice
 BlockDevice = bluez5.BlockDevice
 ConnectDevice = bluez5.ConnectDevice
 DisconnectDevice = bluez5.DisconnectDevice
@@ -157,6 +178,27 @@ def AddAdapter(self, device_name, system_name):
     self.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}', [
         dbus.ObjectPath(path), {bluez5.ADAPTER_IFACE: props}])
     return path
+
+
+@dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ssi', out_signature='')
+def PairDevice(self, adapter_device_name, device_address, class_):
+    '''A pairing the device started: Bonded at once, then, after the
+    responder delay, Paired with the rest that the stock template announces.'''
+    path = (f'/org/bluez/{adapter_device_name}/dev_'
+            + device_address.replace(':', '_').upper())
+    device = mockobject.objects.get(path)
+    if device is None or bluez5.DEVICE_IFACE not in device.props:
+        bluez5.PairDevice(self, adapter_device_name, device_address, class_)  # its errors
+        return
+    device.props[bluez5.DEVICE_IFACE]['Bonded'] = dbus.Boolean(True, variant_level=1)
+    self.sim.emit_properties_changed(path, bluez5.DEVICE_IFACE,
+                                     {'Bonded': dbus.Boolean(True, variant_level=1)}, [])
+
+    def paired():
+        bluez5.PairDevice(self, adapter_device_name, device_address, class_)
+        return False
+
+    GLib.timeout_add(int(self.sim.responder_delay_s * 1000), paired)
 
 
 # ------------------------------------------------------- argument checking
@@ -275,7 +317,7 @@ class PairConfirmation:
 
 
 class PairBehaviour:
-    def __init__(self, mode='confirm', passkey=123456, error_name='', paired_signal='none'):
+    def __init__(self, mode='confirm', passkey=123456, error_name='', paired_signal='before'):
         self.mode = mode
         self.passkey = passkey
         self.error_name = error_name
@@ -303,6 +345,8 @@ class Simulator:
         self.pair_confirmations = []
         self.held_pairs = []  # Pair calls that "hold" never answers
         self.agent_timeout_s = AGENT_TIMEOUT_S
+        self.responder_delay_s = RESPONDER_DELAY_S
+        self.remove_adapters_on_stop = False
         self._filter = self.filter
         self.conn.add_message_filter(self._filter)
         # Listed on "/" only so that introspection gives clients the
@@ -312,10 +356,27 @@ class Simulator:
         self._owner_watch = self.conn.add_signal_receiver(
             self.name_owner_changed, 'NameOwnerChanged', 'org.freedesktop.DBus',
             'org.freedesktop.DBus', '/org/freedesktop/DBus')
+        self._stop_watch = GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, self.stop)
 
     def close(self):
         self.conn.remove_message_filter(self._filter)
         self._owner_watch.remove()
+        GLib.source_remove(self._stop_watch)
+
+    def stop(self):
+        '''SIGTERM, as bluetoothd stops: its agents released, then (if asked)
+        its adapters removed, then off the bus without answering anything else.'''
+        for agent in self.agents:
+            self.send(dbus.lowlevel.MethodCallMessage(agent.sender, agent.path, AGENT_IFACE,
+                                                      'Release'))
+        if self.remove_adapters_on_stop:
+            for path, obj in list(mockobject.objects.items()):
+                if bluez5.ADAPTER_IFACE in obj.props:
+                    self.mock.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas', [
+                        dbus.ObjectPath(path), dbus.Array(obj.props.keys(), signature='s')])
+        self.conn.flush()
+        print(f'{time.time():.3f} pairgate BlueZ simulator stopped', flush=True)
+        os._exit(0)
 
     # -------------------------------------------------------- the filter
 
@@ -438,6 +499,7 @@ class Simulator:
         if self.default_agent is None:
             self.default_agent = agent
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        self.set_pairable_everywhere(True)
         return HANDLED
 
     def callers_agent(self, msg):
@@ -468,6 +530,18 @@ class Simulator:
         if self.default_agent is agent:
             # The longest-registered agent left takes over.
             self.default_agent = self.agents[0] if self.agents else None
+        if self.default_agent is None:
+            self.set_pairable_everywhere(False)
+
+    def set_pairable_everywhere(self, value):
+        '''bluetoothd makes every adapter bondable while it has a default agent.'''
+        for path, obj in list(mockobject.objects.items()):
+            props = obj.props.get(bluez5.ADAPTER_IFACE)
+            if props is None or bool(props.get('Pairable')) == value:
+                continue
+            props['Pairable'] = dbus.Boolean(value, variant_level=1)
+            self.emit_properties_changed(path, bluez5.ADAPTER_IFACE,
+                                         {'Pairable': props['Pairable']}, [])
 
     def name_owner_changed(self, name, _old, new):
         # bluetoothd forgets the agent of a connection that goes away.
@@ -482,6 +556,8 @@ class Simulator:
             return NOT_YET_HANDLED  # the library's UnknownObject/UnknownMethod
         if msg.get_signature() != '':
             raise SimError('Pair takes no arguments')
+        if getattr(device, 'paired', False):
+            raise SimError('Already Exists', 'org.bluez.Error.AlreadyExists')
         behaviour = self.pair_behaviour
         if behaviour.mode == 'hold':
             self.held_pairs.append(msg)
@@ -674,6 +750,14 @@ class Simulator:
             raise SimError(f'agent timeout {seconds} s is out of range')
         self.agent_timeout_s = float(seconds)
 
+    def c_set_responder_delay(self, seconds):
+        if not 0 <= seconds <= 60:
+            raise SimError(f'responder delay {seconds} s is out of range')
+        self.responder_delay_s = float(seconds)
+
+    def c_remove_adapters_on_stop(self, remove):
+        self.remove_adapters_on_stop = bool(remove)
+
     def c_pair_confirmations(self):
         return dbus.Array([c.row() for c in self.pair_confirmations], signature='(ssssss)')
 
@@ -716,6 +800,8 @@ class Simulator:
         'EmitPropertiesChanged': ('osa{sv}as', '', c_emit_properties_changed),
         'GetProperty': ('oss', 'v', c_get_property),
         'SetProperty': ('ossv', '', c_set_property),
+        'SetResponderDelay': ('d', '', c_set_responder_delay),
+        'RemoveAdaptersOnStop': ('b', '', c_remove_adapters_on_stop),
     }
 
 

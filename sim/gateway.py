@@ -530,11 +530,15 @@ class Gateway:
         for adapter, address, alias in devices:
             self.mock.AddDevice(adapter, address, alias)
 
-    def stop_bluez(self):
-        '''Ends the simulator, as when bluetoothd goes away; start_bluez() starts
-        a new one (a new owner of org.bluez, with a fresh call log).'''
+    def stop_bluez(self, remove_adapters=False):
+        '''Ends the simulator, as when bluetoothd stops: it releases its agents
+        (and, with REMOVE_ADAPTERS, announces its adapters removed) before it
+        leaves the bus. start_bluez() starts a new one (a new owner of
+        org.bluez, with a fresh call log).'''
         if self._sim_proc is not None:
             self.log()
+            if remove_adapters:
+                self.sim.RemoveAdaptersOnStop(True)
             self._end(self._sim_proc)
             self._sim_proc = None
         self.sim = None
@@ -559,7 +563,7 @@ class Gateway:
         self.sim.SetReply(interface, member, signature, dbus.Array(args, signature='v'))
 
     def set_pair_behaviour(self, mode='confirm', passkey=123456, error_name='',
-                           paired_signal='none'):
+                           paired_signal='before'):
         self.sim.SetPairBehaviour(mode, passkey, error_name, paired_signal)
 
     def release_pairs(self, error_name='', paired_signal='none'):

@@ -10,6 +10,7 @@
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
+#include "bluez/pairing_window.h"
 #include "common/pipe_protocol.h"
 #include "common/text_copy.h"
 #include "webui/reply_pipe.h"
@@ -161,7 +162,12 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
         log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
     if (!agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
-        syslog(LOG_ERR, "Registering agent failed: %s", error.text());
+        log_failure(LOG_ERR, "Registering agent failed: %s", error);
+    }
+    // BlueZ made the adapter pairable for each agent it registered during the
+    // pairing; the window's decision must hold again, whatever came of the swap.
+    if (const char *property = apply_pairing_window(connection, error)) {
+        syslog(LOG_ERR, "Setting %s failed: %s", property, error.text());
     }
     web_pairing_state = web_pairing::idle;
 }

@@ -73,8 +73,9 @@ void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
                           const pairing_request_record &request,
                           DBusObjectPathMessageFunction agent_handler);
 
-// Puts the agent back to "NoInputNoOutput" without user data and marks no web
-// pairing under way. Failures are logged; the state is idle regardless.
+// Puts the agent back to "NoInputNoOutput" without user data, applies the
+// pairing window to the adapter again and marks no web pairing under way.
+// Failures are logged; the state is idle regardless.
 void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction agent_handler);
 
 // Ends a pairing under way that cannot finish any more, for the reason given:

@@ -7,7 +7,9 @@ hundreds of messages costs one round trip.
 
 A batch from the owner of org.bluez never holds a well-formed announcement of
 a device's "Paired" property: that one is meant to make the daemon trust the
-device, so any Trusted call during a batch is a fault. A stray client's batch
+device, so any Trusted call during a batch is a fault. Nor does it hold a
+well-formed Release (no arguments), which tells the daemon that its agent
+registration is gone. A stray client's batch
 may hold anything, as an attacker's would.'''
 
 import random
@@ -97,13 +99,16 @@ def _append_random_args(rnd, msg, signature=None):
                    signature=signature)
 
 
-def _agent_call(rnd, destination):
+def _agent_call(rnd, destination, from_owner):
     member = rnd.choice(AGENT_MEMBERS)
     path = AGENT if rnd.random() < 0.8 else rnd.choice(DEVICE_PATHS)
     interface = AGENT_IFACE if rnd.random() < 0.8 else rnd.choice(INTERFACES)
     msg = dbus.lowlevel.MethodCallMessage(destination, path, interface, member)
     right = {'RequestConfirmation': 'ou', 'AuthorizeService': 'os'}.get(member)
-    _append_random_args(rnd, msg, right if right and rnd.random() < 0.5 else None)
+    signature = right if right and rnd.random() < 0.5 else None
+    if from_owner and member == 'Release':
+        signature = rnd.choice(SIGNATURES[1:])  # with arguments: not BlueZ's Release
+    _append_random_args(rnd, msg, signature)
     # No answer is awaited: the bus would hold a reply slot for each one.
     msg.set_no_reply(True)
     return msg
@@ -166,7 +171,7 @@ def _forged_answer(rnd, destination, connection):
 def batch(connection, destination, count, seed, from_owner):
     '''COUNT random messages for DESTINATION, to be sent on CONNECTION.'''
     rnd = random.Random(seed)
-    makers = [lambda: _agent_call(rnd, destination),
+    makers = [lambda: _agent_call(rnd, destination, from_owner),
               lambda: _properties_changed(rnd, destination, from_owner),
               lambda: _other_signal(rnd, destination),
               lambda: _forged_answer(rnd, destination, connection)]

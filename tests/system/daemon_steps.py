@@ -4,7 +4,7 @@ import json
 import signal
 import subprocess
 
-from expected import DEVICE, DEVICE_PATH, NAP_UUID
+from expected import BNEP_UUID, DEVICE, DEVICE_PATH
 
 
 def wait_first_pass(gw):
@@ -43,11 +43,11 @@ def logged_since(gw, start):
 
 def barrier(gw, turns=1):
     '''Returns once the daemon has dealt with every message BlueZ sent it
-    before: BlueZ's messages reach it in order, and it answers the NAP
-    authorisation at once. Each turn is one more pass of the loop, since a
-    dispatch handles one message.'''
+    before: BlueZ's messages reach it in order, and it answers the network
+    authorisation (as bluetoothd asks it for NAP) at once. Each turn is one
+    more pass of the loop, since a dispatch handles one message.'''
     for _ in range(turns):
-        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, BNEP_UUID])
         assert gw.agent_answer(call) == ('return', '', '')
 
 
@@ -60,10 +60,13 @@ def request_pairing(gw, address=DEVICE):
 
 
 def wait_agent_back(gw, start=0):
-    '''Waits until the agent is registered as "NoInputNoOutput" again after a
-    web pairing; the index of that call.'''
-    return gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput',
-                            start=start)
+    '''Waits until a web pairing has ended: the agent registered as
+    "NoInputNoOutput" again and the window applied to the adapter after it;
+    the index of the RegisterAgent call.'''
+    index = gw.wait_for_call('RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput',
+                             start=start)
+    gw.wait_for_call('Set', lambda c: c.args[1] == 'Pairable', start=index)
+    return index
 
 
 def pairgate_pair(gw, *args):

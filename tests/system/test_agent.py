@@ -7,7 +7,7 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
                           wait_first_pass)
-from expected import AGENT, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
+from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -32,8 +32,10 @@ def trusted_calls(gw):
 
 # ------------------------------------------------------------------ authorisation
 
-def test_nap_is_authorised_at_once(agent):
-    call = agent.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+@pytest.mark.parametrize('uuid', [NAP_UUID, BNEP_UUID], ids=['nap', 'bnep'])
+def test_network_access_is_authorised_at_once(agent, uuid):
+    '''bluetoothd's network server asks with BNEP's UUID when a device connects to NAP.'''
+    call = agent.call_agent('AuthorizeService', 'os', [DEVICE_PATH, uuid])
     assert agent.agent_answer(call) == ('return', '', '')
 
 
@@ -41,7 +43,7 @@ def test_other_services_are_refused_at_once(agent):
     '''A refusal left unanswered would hold one of BlueZ's pending-reply slots
     on the bus (128) until it timed out; after some 130 of them every later
     agent call would fail, the web road's confirmation included.'''
-    uuids = ['0000110a-0000-1000-8000-00805f9b34fb', NAP_UUID.upper()] * 80
+    uuids = ['0000110a-0000-1000-8000-00805f9b34fb', NAP_UUID.upper(), BNEP_UUID.upper()] * 54
     calls = [agent.call_agent('AuthorizeService', 'os', [DEVICE_PATH, uuid]) for uuid in uuids]
     assert {agent.agent_answer(call)[:2] for call in calls} == {('error', REJECTED)}
     assert [line for line in logged_since(agent, 0) if line[0] == ERR] == []
@@ -195,6 +197,19 @@ def test_agent_calls_from_others_are_refused(agent):
     call = agent.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 42])
     assert agent.agent_answer(call) == ('return', '', '')
     assert agent.reply.read(6) == b'000042'
+
+
+def test_release_forgets_the_registration_and_cancel_is_answered(agent):
+    assert intruder_call(agent, 'Release', '', []) == UNHANDLED
+    assert agent.agent_answer(agent.call_agent('Release', 's', ['x']))[:2] == ('error', UNHANDLED)
+    for method in ('Cancel', 'Release'):
+        assert agent.agent_answer(agent.call_agent(method, '', [])) == ('return', '', '')
+    start = log_mark(agent)
+    agent.write_request(DEVICE.encode())
+    assert agent.reply.read(6) == b'\x00' * 6
+    assert logged_since(agent, start) == [
+        (ERR, f'Request from web UI to pair {DEVICE} refused: the agent is not registered with '
+              'BlueZ')]
 
 
 def test_a_restarted_bluez_is_listened_to(agent):

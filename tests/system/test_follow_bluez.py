@@ -22,6 +22,7 @@ pytestmark = pytest.mark.usefixtures('needs_daemon')
 PHONE = ('hci0', DEVICE, 'Phone')
 FAILED = b'\x00' * 6
 LEFT = (WARNING, '(Following BlueZ) BlueZ has left the system bus')
+REMOVED = (WARNING, '(Following BlueZ) Adapter /org/bluez/hci0 has been removed')
 WAITING = (INFO, '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter')
 BIN0_ACTIVE = '0 1 1 1'
 
@@ -74,6 +75,18 @@ def test_bluez_restarted_while_idle_twice(follow):
         assert follow.calls() == [GET_MANAGED_OBJECTS, register_agent(), start_discovery(),
                                   pairable(False)]
         assert logged_since(follow, start) == [LEFT, WAITING, scanning()]
+    web_pairing_succeeds(follow)
+
+
+def test_bluez_stopping_as_bluetoothd_does_is_followed_quietly(follow):
+    '''bluetoothd releases the agent and removes its adapter before it leaves
+    the bus, answering nothing meanwhile.'''
+    start = log_mark(follow)
+    follow.stop_bluez(remove_adapters=True)
+    follow.syslog.wait_for(LEFT[1], LEFT[0], start=start)
+    come_back(follow, start)
+    assert logged_since(follow, start) == [REMOVED, LEFT, WAITING, scanning()]
+    assert 'Attempted to unregister' not in follow.daemon_out.read_text()  # libdbus's warning
     web_pairing_succeeds(follow)
 
 

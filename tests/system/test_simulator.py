@@ -49,7 +49,8 @@ def say(*words):
 
 def on_message(conn, msg):
     kind = msg.get_type()
-    if kind == ll.MESSAGE_TYPE_SIGNAL and msg.get_member() == 'PropertiesChanged':
+    if kind == ll.MESSAGE_TYPE_SIGNAL and msg.get_member() in ('PropertiesChanged',
+                                                               'InterfacesRemoved'):
         say('signal', msg.get_sender(), msg.get_path(), msg.get_signature(),
             plain(msg.get_args_list()))
     elif kind == ll.MESSAGE_TYPE_METHOD_CALL and msg.get_interface() == 'org.bluez.Agent1':
@@ -73,6 +74,7 @@ def command(line):
     if words[0] == 'match':
         bus.add_match_string("type='signal',interface='org.freedesktop.DBus.Properties',"
                              "member='PropertiesChanged',sender='org.bluez'")  # blocks
+        bus.add_match_string("type='signal',member='InterfacesRemoved',sender='org.bluez'")
         say('matched')
     elif words[0] == 'mode':
         state['mode'] = words[1]
@@ -427,6 +429,36 @@ def test_default_agent_is_the_first_until_another_asks(bluez_gateway):
     assert first.do('RequestDefaultAgent', '/1')[1:] == ['error', 'org.bluez.Error.DoesNotExist']
 
 
+def test_pairable_follows_the_agents_as_in_bluetoothd(bluez_gateway):
+    gw = bluez_gateway
+    conn = gw.connect()
+    first, second = Peer(gw), Peer(gw)
+
+    def pairable():
+        return gw.property(ADAPTER_PATH, ADAPTER1, 'Pairable')
+
+    call(conn, ADAPTER_PATH, PROPS, 'Set', 'ssv', (ADAPTER1, 'Pairable', dbus.Boolean(False)))
+    first.do('RegisterAgent', '/a', 'NoInputNoOutput')
+    assert pairable() is True  # whatever was set before
+    call(conn, ADAPTER_PATH, PROPS, 'Set', 'ssv', (ADAPTER1, 'Pairable', dbus.Boolean(False)))
+    second.do('RegisterAgent', '/b', 'DisplayYesNo')
+    assert pairable() is True
+    first.do('UnregisterAgent', '/a')
+    assert pairable() is True  # the other agent is the default now
+    second.do('UnregisterAgent', '/b')
+    assert pairable() is False
+
+
+def test_stop_releases_every_agent_then_removes_the_adapters(bluez_gateway):
+    gw = bluez_gateway
+    peer = Peer(gw)
+    peer.watch()
+    peer.do('RegisterAgent', '/a', 'NoInputNoOutput')
+    gw.stop_bluez(remove_adapters=True)
+    assert peer.expect('agent')[1:3] == ['Release', '/a']
+    assert peer.expect('signal')[2:] == ['/', 'oas', [ADAPTER_PATH, [ADAPTER1]]]
+
+
 def test_pair_without_any_agent_fails(bluez_gateway):
     gw = bluez_gateway
     peer = Peer(gw)
@@ -451,6 +483,7 @@ def test_pair_direct_and_hold(bluez_gateway):
     gw.set_pair_behaviour('direct')
     assert peer.do('Pair', other) == ['Pair', other, 'return']
     assert gw.property(other, DEVICE1, 'Paired') is True
+    assert peer.do('Pair', other)[2:] == ['error', 'org.bluez.Error.AlreadyExists']
     assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is False
     assert not [e for e in peer.events if e[0] == 'agent' or e[1] == DEVICE_PATH]
     assert gw.pair_confirmations() == []
@@ -499,8 +532,12 @@ def test_signals_come_from_the_owner_of_org_bluez(bluez_gateway):
                                      [DEVICE1, {'Connected': True, 'Paired': True}, ['RSSI']]]
     gw.emit_signal(DEVICE_PATH, PROPS, 'PropertiesChanged', 'si', [DEVICE1, 5])
     assert peer.expect('signal') == ['signal', owner, DEVICE_PATH, 'si', [DEVICE1, 5]]
+    gw.sim.SetResponderDelay(0.3)
+    began = time.monotonic()
     gw.mock.PairDevice('hci0', '00:1A:7D:DA:71:13', 5898764)  # the device pairs by itself
-    changed = peer.expect('signal')
+    assert peer.expect('signal')[2:] == [DEVICE_PATH, 'sa{sv}as', [DEVICE1, {'Bonded': True}, []]]
+    changed = peer.expect('signal')  # Paired only after service discovery, as bluetoothd
+    assert time.monotonic() - began >= 0.3
     assert changed[2] == DEVICE_PATH and changed[4][0] == DEVICE1
     assert changed[4][1]['Paired'] is True and 'UUIDs' in changed[4][1]
     assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is True

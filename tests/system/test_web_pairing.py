@@ -9,8 +9,8 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (DEVICE, ERR, INFO, UNREGISTER_AGENT, pair, register_agent,
-                      stop_discovery, trusted)
+from expected import (ADAPTER, DEVICE, ERR, INFO, UNREGISTER_AGENT, pair, pairable,
+                      register_agent, stop_discovery, trusted)
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -22,9 +22,10 @@ TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request fr
 SECOND_DEVICE = '00:1A:7D:DA:71:14'
 SECOND_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
 
-# The agent swap around every web pairing, and what follows a successful Pair.
+# The agent swap around every web pairing; BlueZ makes the adapter pairable at
+# each registration, so the closed window is applied again after the swap back.
 SWAP_IN = [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
-SWAP_BACK = [UNREGISTER_AGENT, register_agent('NoInputNoOutput')]
+SWAP_BACK = [UNREGISTER_AGENT, register_agent('NoInputNoOutput'), pairable(False)]
 
 
 @pytest.fixture
@@ -156,11 +157,30 @@ def test_failed_swap_back_is_logged_and_the_next_request_pairs(web):
     assert [a[2] for a in web.agents()] == ['DisplayYesNo']
 
     web.set_pair_behaviour(mode='direct')
+    web.mock.AddDevice('hci0', SECOND_DEVICE, 'Tablet')  # the first one is paired now
     mark = len(web.calls())
-    request_pairing(web)
+    request_pairing(web, SECOND_DEVICE)
     assert web.reply.read(6) == PAIRED
     wait_agent_back(web, mark)
     assert [a[2] for a in web.agents()] == ['NoInputNoOutput']
+
+
+def test_the_window_holds_after_every_web_pairing(web):
+    '''BlueZ makes the adapter pairable whenever an agent registers: after a
+    pairing, a paired device (AlreadyExists) and an address with no device
+    object, the closed window is applied again.'''
+    web.set_pair_behaviour(mode='direct')
+    for address, reason in ((DEVICE, None), (DEVICE, 'AlreadyExists'),
+                            ('00:11:22:33:44:55', 'UnknownObject')):
+        mark, start = len(web.calls()), log_mark(web)
+        web.write_request(address.encode())
+        assert web.reply.read(6) == (FAILED if reason else PAIRED)
+        web.wait_for_call('Set', lambda c: c.args[1] == 'Pairable', start=mark)
+        assert web.calls(mark)[-len(SWAP_BACK):] == SWAP_BACK
+        assert web.property(ADAPTER, 'org.bluez.Adapter1', 'Pairable') is False
+        if reason:
+            assert logged_since(web, start)[1:] == [
+                (ERR, f'Pairing with {address} failed: {reason}')]
 
 
 # -------------------------------------------------------------- request pipe
@@ -218,7 +238,7 @@ def test_no_reader_on_the_reply_pipe(running, make_pipe, reason):
     request_pairing(gw)
     wait_agent_back(gw, mark)
     gw.syslog.sync()
-    assert gw.calls(mark)[-3:] == [trusted(True)] + SWAP_BACK
+    assert gw.calls(mark)[-1 - len(SWAP_BACK):] == [trusted(True)] + SWAP_BACK
     assert (ERR, f'Opening output FIFO (/var/tmp/duskweb.fifo) failed: {reason}') \
         in gw.syslog.lines
 

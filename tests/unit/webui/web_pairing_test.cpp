@@ -1,0 +1,135 @@
+// The decisions at the end of a web pairing, on the fuzz targets' private bus
+// whose BlueZ stand-in answers every call at once: what reaches the reply
+// pipe, whether the device is trusted, and that the agent is swapped back and
+// the pairing window applied again, whatever came before.
+#include "webui/web_pairing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "bluez/bluez_link.h"
+#include "bluez/pairing_window.h"
+#include "fuzz/bus_fixture.h"
+#include "syslog_capture.h"
+#include "webui/reply_pipe.h"
+
+namespace {
+std::vector<std::string> reply_messages;
+}  // namespace
+
+// The reply pipe, replaced: this executable keeps what would be written.
+void write_reply_outcome(bool paired) {
+    reply_messages.emplace_back(paired ? "paired" : "failed");
+}
+void write_reply_passkey(uint32_t /*passkey*/) {
+    reply_messages.emplace_back("passkey");
+}
+
+namespace {
+
+DBusHandlerResult agent_stub(DBusConnection * /*connection*/, DBusMessage * /*message*/,
+                             void * /*user_data*/) {
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+struct row {
+    const char *what;
+    web_pairing reached;  // how far the pairing got before BlueZ answered Pair
+    bool pair_failed;     // BlueZ's answer to Pair is an error
+    bluez_answer calls;   // how BlueZ answers the calls that follow
+    pairable window;
+    const char *reply;  // what reaches the reply pipe
+    const char *bluez;  // the calls BlueZ gets after Pair's answer
+};
+
+// clang-format off
+const row rows[] = {
+    {"paired, no passkey shown", web_pairing::requested, false, bluez_answer::success,
+     pairable::closed, "paired",
+     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable false, "
+     "Set Discoverable false"},
+    {"paired after the passkey: BlueZ tells the web UI", web_pairing::passkey_shown, false,
+     bluez_answer::success, pairable::closed, "",
+     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable false, "
+     "Set Discoverable false"},
+    {"Pair failed: no trust", web_pairing::passkey_shown, true, bluez_answer::success,
+     pairable::undecided, "failed",
+     "UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable false, Set Discoverable false"},
+    {"window open: applied as open", web_pairing::requested, false, bluez_answer::success,
+     pairable::open, "paired",
+     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
+     "Set Discoverable true"},
+    // The object stays registered, so no RegisterAgent; Pairable failed, so no Discoverable.
+    {"all fails: a failure, and the window still tried", web_pairing::passkey_shown, false,
+     bluez_answer::error, pairable::closed, "failed",
+     "Set Trusted true, UnregisterAgent, Set Pairable false"},
+};
+// clang-format on
+
+std::string joined(const std::vector<std::string> &items) {
+    std::string text;
+    for (const std::string &item : items) {
+        text += (text.empty() ? "" : ", ") + item;
+    }
+    return text;
+}
+
+// Waits for the stand-in's own answer to Pair, so that Pair is among the
+// calls taken before the pairing ends.
+void wait_for_answer(DBusConnection *connection, dbus_uint32_t serial) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline &&
+           dbus_connection_read_write(connection, 100)) {
+        while (DBusMessage *message = dbus_connection_pop_message(connection)) {
+            const bool answer = dbus_message_get_reply_serial(message) == serial;
+            dbus_message_unref(message);
+            if (answer) {
+                return;
+            }
+        }
+    }
+    FAIL() << "no answer to Pair within 5 s";
+}
+
+message_ptr pair_answer(bool failed) {
+    message_ptr answer = adopt_message(
+        dbus_message_new(failed ? DBUS_MESSAGE_TYPE_ERROR : DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    if (failed) {
+        dbus_message_set_error_name(answer.get(), "org.bluez.Error.AuthenticationFailed");
+    }
+    return answer;
+}
+
+TEST(WebPairingEnd, EachDecision) {
+    DBusConnection *connection = fuzz_bus_connection();
+    fuzz_bluez_record_calls();
+    pairing_window_includes_discoverable(true);
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        bluez_arrived_as(fuzz_bluez_unique_name());
+        agent_registration_learnt(true);
+        adopt_adapter("/org/bluez/hci0");
+        fuzz_bluez_answers(bluez_answer::success);
+        pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
+        error_guard error;
+        ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub),
+                  pairing_start::started);
+        wait_for_answer(connection, request.pair_serial);
+        (void)fuzz_bluez_take_calls();
+        reply_messages.clear();
+
+        web_pairing_state = r.reached;
+        pairable_state = r.window;
+        fuzz_bluez_answers(r.calls);
+        complete_web_pairing(connection, pair_answer(r.pair_failed).get(), request, agent_stub);
+        EXPECT_EQ(joined(reply_messages), r.reply);
+        EXPECT_EQ(joined(fuzz_bluez_take_calls()), r.bluez);
+        EXPECT_EQ(web_pairing_state, web_pairing::idle);
+        fuzz_bus_drain();
+    }
+}
+
+}  // namespace
