@@ -162,7 +162,8 @@ class Monitor:
 
 # ------------------------------------------------------------------ syslog
 
-SYSLOG_LINE = re.compile(r'<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^:\[ ]*)(?:\[\d+\])?: (.*)', re.S)
+SYSLOG_LINE = re.compile(
+    r'<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^:\[ ]*)(?:\[\d+\])?: (.*)', re.S)
 
 
 class Syslog:
