@@ -6,6 +6,8 @@
 
 #include <dbus/dbus.h>
 
+#include <csignal>
+
 #include "common/bluez_names.h"
 #include "common/dbus_handles.h"
 #include "common/errors.h"
@@ -16,7 +18,22 @@
 message_ptr bluez_method_call(const char *object_path, const char *interface, const char *method,
                               error_guard &error);
 
-// Sends the message and waits for the answer at libdbus's default time-out.
+// How long a blocking call waits for BlueZ's answer: bluez_call_timeout_ms
+// normally, bluez_stop_call_timeout_ms once the stop flag is set. bluetoothd
+// answers these calls in milliseconds; one that has not answered in 10 s
+// hangs, and libdbus's default of 25 s per call would hold a stop (SIGTERM
+// during a call, then three shutdown calls) for well over a minute.
+inline constexpr int bluez_call_timeout_ms = 10000;
+inline constexpr int bluez_stop_call_timeout_ms = 1000;
+
+// The daemon's stop request; while it is set, every call waits the shorter
+// time. Null (the default) means no stop is ever requested.
+void bluez_set_stop_flag(const volatile sig_atomic_t *flag);
+
+// The time-out for the next blocking call to BlueZ, in milliseconds.
+int bluez_timeout_ms();
+
+// Sends the message and waits for the answer at most bluez_timeout_ms().
 // True exactly when a non-error answer came back.
 bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &error);
 

@@ -24,10 +24,10 @@ struct link_state {
     bool present = true;                // "org.bluez" has an owner
     bool agent_registered = true;       // the agent is registered with that owner
 };
-link_state link;
+link_state link_now;
 
 void remember_owner(const char *unique_name) {
-    copy_cut(link.owner, unique_name != nullptr ? unique_name : "");
+    copy_cut(link_now.owner, unique_name != nullptr ? unique_name : "");
 }
 
 // Asks the bus for the current owner of "org.bluez" and remembers it.
@@ -54,19 +54,19 @@ bool refresh_owner(DBusConnection *connection) {
 }  // namespace
 
 void bluez_arrived_as(const char *unique_name) {
-    link.present = true;
+    link_now.present = true;
     remember_owner(unique_name);
 }
 
 void bluez_gone() {
-    link.present = false;
-    link.agent_registered = false;
+    link_now.present = false;
+    link_now.agent_registered = false;
     remember_owner(nullptr);
     forget_adapter();
 }
 
 bool bluez_present() {
-    return link.present;
+    return link_now.present;
 }
 
 bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
@@ -74,10 +74,10 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     if (sender == nullptr) {
         return false;
     }
-    if (strcmp(sender, link.owner) == 0) {
+    if (strcmp(sender, link_now.owner) == 0) {
         return true;
     }
-    return refresh_owner(connection) && strcmp(sender, link.owner) == 0;
+    return refresh_owner(connection) && strcmp(sender, link_now.owner) == 0;
 }
 
 bool select_adapter(DBusConnection *connection, error_guard &error) {
@@ -87,8 +87,8 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
         set_no_memory(error);
         return false;
     }
-    message_ptr reply = adopt_message(
-        dbus_connection_send_with_reply_and_block(connection, request.get(), -1, error.get()));
+    message_ptr reply = adopt_message(dbus_connection_send_with_reply_and_block(
+        connection, request.get(), bluez_timeout_ms(), error.get()));
     request.reset();
     if (!reply) {
         return false;
@@ -111,21 +111,21 @@ bool adapter_call(DBusConnection *connection, error_guard &error, const char *me
 }
 
 bool agent_is_registered() {
-    return link.agent_registered;
+    return link_now.agent_registered;
 }
 
 void agent_registration_learnt(bool registered) {
-    link.agent_registered = registered;
+    link_now.agent_registered = registered;
 }
 
 const char *pairing_unavailable() {
-    if (!link.present) {
+    if (!link_now.present) {
         return "BlueZ is not on the system bus";
     }
     if (adapter_path[0] == '\0') {
         return "no adapter is present";
     }
-    if (!link.agent_registered) {
+    if (!link_now.agent_registered) {
         return "the agent is not registered with BlueZ";
     }
     return nullptr;
