@@ -80,6 +80,10 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     return refresh_owner(connection) && strcmp(sender, link_now.owner) == 0;
 }
 
+bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
+    return refresh_owner(connection) && strcmp(link_now.owner, unique_name) == 0;
+}
+
 bool select_adapter(DBusConnection *connection, error_guard &error) {
     forget_adapter();
     message_ptr request = managed_objects_call();

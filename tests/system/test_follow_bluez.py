@@ -4,20 +4,23 @@ Every case ends with a web pairing that succeeds through the BlueZ or the
 adapter of now.'''
 
 import re
+import time
 
 import dbus
 import dbus.lowlevel
 import pytest
 
-from daemon_steps import (log_mark, logged_since, pairgate_pair, stop, wait_agent_back,
-                          wait_first_pass)
-from expected import (DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
+from gateway import wait_until
+from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
+                          wait_agent_back, wait_first_pass)
+from expected import (DEVICE, DEVICE_PATH, ERR, NAP_UUID, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
                       discoverable, pair, pairable, register_agent, start_discovery)
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 PHONE = ('hci0', DEVICE, 'Phone')
 FAILED = b'\x00' * 6
+AGENT = '/org/bluez/agent_router'
 LEFT = (WARNING, '(Following BlueZ) BlueZ has left the system bus')
 WAITING = (INFO, '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter')
 BIN0_ACTIVE = '0 1 1 1'
@@ -60,6 +63,24 @@ def web_pairing_succeeds(gw, adapter='/org/bluez/hci0'):
     assert gw.calls()[index] == pair(f'{adapter}/dev_{DEVICE.replace(":", "_")}')
     assert gw.reply.read(6) == b'000042'
     wait_agent_back(gw, start)
+
+
+def served_within(gw, seconds):
+    '''Writes requests until one is served (a passkey, the agent back), which
+    must happen within SECONDS: until the daemon has caught up with BlueZ,
+    a request may be refused at once.'''
+    gw.set_pair_behaviour(mode='confirm', passkey=42)
+    deadline = time.monotonic() + seconds
+    while True:
+        start = len(gw.calls())
+        gw.write_request(DEVICE.encode())
+        outcome = gw.reply.read(6, timeout=max(0.1, deadline - time.monotonic()))
+        if outcome == b'000042':
+            wait_agent_back(gw, start)
+            return
+        assert outcome == FAILED
+        assert time.monotonic() < deadline, f'no request served within {seconds} s'
+        time.sleep(0.05)  # the next try of a web UI
 
 
 def test_bluez_restarted_while_idle_twice(follow):
@@ -202,3 +223,29 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     follow.set_pair_behaviour(mode='direct')
     status, events, _ = pairgate_pair(follow, DEVICE)
     assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
+
+
+def test_owner_races_and_adapter_churn(follow):
+    '''bluetoothd restarting three times 30 ms apart and answering every call
+    20 ms late: the daemon acts for the owner of now only, and what an earlier
+    owner's handling set up with the newest (agent, discovery) counts as
+    done. Then the adapter goes and comes back during web pairings. After
+    each, once BlueZ has settled, a request is served within 5 s.'''
+    gw = follow
+    for _ in range(3):
+        gw.restart_storm(count=3, interval=0.03, answer_delay=0.02)
+        served_within(gw, 5)
+        # Every NameOwnerChanged reached the daemon before this call.
+        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID], gw.daemon_name(),
+                             AGENT)
+        assert gw.agent_answer(call) == ('return', '', '')
+        wait_until(lambda: gw.agents() == [(gw.daemon_name(), AGENT, 'NoInputNoOutput')], 5,
+                   'the agent registered as NoInputNoOutput')
+    for _ in range(5):
+        gw.set_pair_behaviour(mode='hold')
+        request_pairing(gw)
+        gw.mock.RemoveAdapterWithDevices('hci0')
+        gw.mock.AddAdapter('hci0', 'hci0')
+        gw.mock.AddDevice(*PHONE)
+        assert gw.reply.read(6) == FAILED
+        served_within(gw, 5)
