@@ -29,6 +29,7 @@ Use (the fixtures of tests/system/conftest.py do the same):
 '''
 
 import collections
+import contextlib
 import fcntl
 import json
 import os
@@ -585,6 +586,44 @@ class Gateway:
     def _tail_all(self, name):
         path = self.root / name
         return path.read_text(errors='replace') if path.exists() else ''
+
+    @contextlib.contextmanager
+    def bluez_hung(self):
+        '''Within the block the simulator hangs (SIGSTOP), as a bluetoothd
+        that answers nothing; it goes on (SIGCONT) after.'''
+        proc = self._sim_proc
+        proc.send_signal(signals.SIGSTOP)
+        try:
+            yield
+        finally:
+            proc.send_signal(signals.SIGCONT)
+
+    @contextlib.contextmanager
+    def bus_monitor(self, rule):
+        '''dbus-monitor on the private bus for the match RULE, within the block;
+        yields a function that waits (with a deadline) for a line holding a
+        given text and returns that line.'''
+        proc = self.spawn(['dbus-monitor', '--address', self.bus_address, rule],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        pending = [b'']
+
+        def wait_line(text, timeout=5):
+            deadline = time.monotonic() + timeout
+            while True:
+                *lines, pending[0] = pending[0].split(b'\n')
+                for line in lines:
+                    if text.encode() in line:
+                        return line.decode(errors='replace')
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([proc.stdout], [], [], left)[0]:
+                    raise Timeout(f'dbus-monitor: no line with {text!r} within {timeout} s')
+                pending[0] += os.read(proc.stdout.fileno(), 65536)
+
+        try:
+            wait_line('member=NameLost')  # it has become a monitor
+            yield wait_line
+        finally:
+            self._end(proc)
 
     def set_answer_delay(self, seconds):
         self.sim.SetAnswerDelay(float(seconds))

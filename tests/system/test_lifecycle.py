@@ -5,6 +5,7 @@ import os
 import re
 import signal
 import stat
+import time
 
 import pytest
 
@@ -330,3 +331,52 @@ def test_settings_fifo_reads_as_a_missing_file(bluez_gateway):
     wait_first_pass(gw)
     assert stop(gw, signal.SIGTERM) == 0
     assert gw.syslog.lines == []  # log level 0, as without a file
+
+
+# From SIGTERM to exit, whatever BlueZ does; the unit's TimeoutStopSec and
+# the init script's STOP_TIMEOUT leave a margin over it.
+STOP_BOUND_S = 20
+NO_REPLY = re.compile('^Did not receive a reply')
+
+
+@pytest.mark.parametrize('state', ['idle', 'web request pending', 'window open',
+                                   'window open, discoverable'])
+def test_stop_while_bluez_hangs(bluez_gateway, state):
+    '''bluetoothd stopped dead (SIGSTOP): a stop still ends within the bound,
+    having tried and logged every shutdown step, with exit status 1.'''
+    gw = bluez_gateway
+    window = state.startswith('window')
+    if window:
+        gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n' +
+                    ('MOD_BLUETOOTH_DISCOVERABLE=2\n' if 'discoverable' in state else ''))
+        gw.io_tool(exit=0)
+        gw.gpio('0 1 1 1')
+    gw.start_daemon()
+    if window:
+        gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been enabled', INFO)
+    else:
+        wait_first_pass(gw)
+    rule = f"type='method_call',sender='{gw.daemon_name()}',destination='org.bluez'"
+    with gw.bus_monitor(rule) as sent, gw.bluez_hung():
+        # The worst moment: the daemon waits for an answer that will not come.
+        if state == 'web request pending':
+            gw.write_request(b'00:1A:7D:DA:71:13')
+            sent('member=UnregisterAgent')
+        elif window:
+            sent('member=Set')
+        began = time.monotonic()
+        gw.signal(signal.SIGTERM)
+        status = gw.wait_exit(STOP_BOUND_S + 10)
+        took = time.monotonic() - began
+        gw.syslog.sync()
+    print(f'{state}: stopped in {took:.1f} s')
+    assert took <= STOP_BOUND_S
+    assert status == 1
+    texts = gw.syslog.texts()
+    shutdown = ['(Quiting) Deregistering agent failed: ', '(Quiting) Stopping Discovery failed: ']
+    if window:
+        shutdown[:0] = ['(Quiting) Disabling Pairable failed: ', BIN_DISABLED_AT_EXIT[1]]
+    steps = [next(i for i, text in enumerate(texts) if text.startswith(step)) for step in shutdown]
+    assert steps == sorted(steps), texts
+    assert gw.syslog.lines[-1] == FINISHED
+    assert not gw.request_pipe.exists()
