@@ -154,12 +154,16 @@ class Syslog:
         self._syncs_seen = 0
         self._syncs_sent = 0
         self._changed = threading.Condition()
+        self._reading = threading.Event()
+        self._reading.set()
         self._stop = False
         self._thread = threading.Thread(target=self._run, name='syslog', daemon=True)
         self._thread.start()
 
     def _run(self):
         while not self._stop:
+            if not self._reading.wait(0.05):
+                continue
             try:
                 data = self._sock.recv(65536)
             except socket.timeout:
@@ -191,6 +195,17 @@ class Syslog:
                 if left <= 0:
                     raise Timeout(f'syslog: sync marker not read within {timeout} s')
                 self._changed.wait(left)
+
+    @contextlib.contextmanager
+    def held(self):
+        '''Within the block nothing is read, as from a stalled syslog daemon:
+        the socket queues net.unix.max_dgram_qlen datagrams (10), then takes
+        no more. Do not sync() within it.'''
+        self._reading.clear()
+        try:
+            yield
+        finally:
+            self._reading.set()
 
     @staticmethod
     def _parse(data):

@@ -5,6 +5,7 @@ import os
 import re
 import signal
 import stat
+import subprocess
 import time
 
 import pytest
@@ -12,7 +13,8 @@ import pytest
 from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
                       NOTICE, SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING,
                       pairable, register_agent, scan_started, start_discovery, stop_discovery)
-from daemon_steps import run_to_failure, stop, wait_first_pass
+from daemon_steps import barrier, run_to_failure, stop, wait_first_pass
+from expected import DEVICE_PATH, NAP_UUID
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -380,3 +382,72 @@ def test_stop_while_bluez_hangs(bluez_gateway, state):
     assert steps == sorted(steps), texts
     assert gw.syslog.lines[-1] == FINISHED
     assert not gw.request_pipe.exists()
+
+
+SHORT_REQUEST = b'00:1A'
+MALFORMED = 'Malformed request "00:1A" (5 bytes) from cgi'
+DROPPED = re.compile(r'^\(Logging\) (\d+) lines dropped: the syslog socket took none for a while$')
+STAMP = re.compile(rb'^(<\d+>)[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ')
+
+
+def malformed_requests(gw, count):
+    '''COUNT requests the daemon logs one line each for, each read before the next.'''
+    for _ in range(count):
+        gw.write_request(SHORT_REQUEST)
+        gw.wait_request_taken()
+
+
+def glibc_datagrams(gw, lines):
+    '''Has glibc's syslog() send LINES, (priority, text) pairs, from a program
+    named pairgated to the sandbox's /dev/log, as the daemon's syslog() did
+    before it had its own.'''
+    code = ('import ctypes, sys\nlibc = ctypes.CDLL(None)\n'
+            'for line in sys.stdin.buffer.read().split(b"\\0")[:-1]:\n'
+            '    priority, text = line.split(b" ", 1)\n'
+            '    libc.syslog(int(priority), b"%s", text)\n')
+    proc = gw.spawn(['bash', '-c', 'exec -a pairgated /usr/bin/python3 -c "$0"', code],
+                    sandboxed=True, stdin=subprocess.PIPE)
+    proc.communicate(b''.join(f'{p} {t}\0'.encode() for p, t in lines), timeout=10)
+    assert proc.returncode == 0
+
+
+def test_stalled_syslog_reader_holds_nothing(running):
+    '''A /dev/log reader that stops reading: the agent still answers, lines
+    that find no room are dropped and counted, the count follows once the
+    reader reads again, and a stop ends the daemon. What is sent is what
+    glibc's syslog() sends, byte for byte but for the time stamp.'''
+    gw = running
+    log = gw.syslog
+    wait_first_pass(gw)
+    with log.held():
+        malformed_requests(gw, 30)
+        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+        assert gw.agent_answer(call) == ('return', '', '')
+    # The count goes out before the first line the socket takes again, which
+    # may come a few lines later: lines are tried without waiting until then.
+    written = 30
+    while not log.find(DROPPED, ERR):
+        assert written < 60, 'no count of the dropped lines'
+        malformed_requests(gw, 1)
+        written += 1
+        barrier(gw)
+        log.sync()
+    report = log.find(DROPPED, ERR)[0]
+    assert log.lines[report + 1] == (ERR, MALFORMED)
+    dropped = int(DROPPED.match(log.lines[report][1]).group(1))
+    assert dropped > 0
+    assert dropped + len(log.find(MALFORMED, ERR)) == written
+
+    log.sync()
+    daemon = len(log.raw)
+    glibc_datagrams(gw, [(priority, text) for _, priority, _, text in log.entries])
+    log.sync()
+    assert len(log.raw) == 2 * daemon
+    assert [STAMP.sub(rb'\1', d) for d in log.raw[daemon:]] == \
+        [STAMP.sub(rb'\1', d) for d in log.raw[:daemon]]
+    assert all(STAMP.match(d) for d in log.raw)
+
+    with log.held():
+        malformed_requests(gw, 15)
+        gw.signal(signal.SIGTERM)
+        assert gw.wait_exit(5) == 0
