@@ -5,7 +5,7 @@
 
 namespace {
 
-const volatile sig_atomic_t *stop_flag = nullptr;
+bool (*stop_check)() = nullptr;
 
 // libdbus aborts the process on an invalid object path, so every path is
 // checked here first and turned into an ordinary failure.
@@ -80,12 +80,13 @@ message_ptr bluez_method_call(const char *object_path, const char *interface, co
     return message;
 }
 
-void bluez_set_stop_flag(const volatile sig_atomic_t *flag) {
-    stop_flag = flag;
+void bluez_set_stop_check(bool (*stopping)()) {
+    stop_check = stopping;
 }
 
 int bluez_timeout_ms() {
-    return stop_flag != nullptr && *stop_flag ? bluez_stop_call_timeout_ms : bluez_call_timeout_ms;
+    return stop_check != nullptr && stop_check() ? bluez_stop_call_timeout_ms
+                                                 : bluez_call_timeout_ms;
 }
 
 bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &error) {

@@ -6,8 +6,6 @@
 
 #include <dbus/dbus.h>
 
-#include <csignal>
-
 #include "common/bluez_names.h"
 #include "common/dbus_handles.h"
 #include "common/errors.h"
@@ -26,9 +24,9 @@ message_ptr bluez_method_call(const char *object_path, const char *interface, co
 inline constexpr int bluez_call_timeout_ms = 10000;
 inline constexpr int bluez_stop_call_timeout_ms = 1000;
 
-// The daemon's stop request; while it is set, every call waits the shorter
-// time. Null (the default) means no stop is ever requested.
-void bluez_set_stop_flag(const volatile sig_atomic_t *flag);
+// Tells whether the daemon has been asked to stop; while it says so, every
+// call waits the shorter time. Null (the default): no stop is ever asked for.
+void bluez_set_stop_check(bool (*stopping)());
 
 // The time-out for the next blocking call to BlueZ, in milliseconds.
 int bluez_timeout_ms();

@@ -24,10 +24,10 @@ struct link_state {
     bool present = true;                // "org.bluez" has an owner
     bool agent_registered = true;       // the agent is registered with that owner
 };
-link_state link_now;
+link_state link;
 
 void remember_owner(const char *unique_name) {
-    copy_cut(link_now.owner, unique_name != nullptr ? unique_name : "");
+    copy_cut(link.owner, unique_name != nullptr ? unique_name : "");
 }
 
 // Asks the bus for the current owner of "org.bluez" and remembers it.
@@ -54,19 +54,19 @@ bool refresh_owner(DBusConnection *connection) {
 }  // namespace
 
 void bluez_arrived_as(const char *unique_name) {
-    link_now.present = true;
+    link.present = true;
     remember_owner(unique_name);
 }
 
 void bluez_gone() {
-    link_now.present = false;
-    link_now.agent_registered = false;
+    link.present = false;
+    link.agent_registered = false;
     remember_owner(nullptr);
     forget_adapter();
 }
 
 bool bluez_present() {
-    return link_now.present;
+    return link.present;
 }
 
 bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
@@ -74,14 +74,14 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     if (sender == nullptr) {
         return false;
     }
-    if (strcmp(sender, link_now.owner) == 0) {
+    if (strcmp(sender, link.owner) == 0) {
         return true;
     }
-    return refresh_owner(connection) && strcmp(sender, link_now.owner) == 0;
+    return refresh_owner(connection) && strcmp(sender, link.owner) == 0;
 }
 
 bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
-    return refresh_owner(connection) && strcmp(link_now.owner, unique_name) == 0;
+    return refresh_owner(connection) && strcmp(link.owner, unique_name) == 0;
 }
 
 bool select_adapter(DBusConnection *connection, error_guard &error) {
@@ -115,21 +115,21 @@ bool adapter_call(DBusConnection *connection, error_guard &error, const char *me
 }
 
 bool agent_is_registered() {
-    return link_now.agent_registered;
+    return link.agent_registered;
 }
 
 void agent_registration_learnt(bool registered) {
-    link_now.agent_registered = registered;
+    link.agent_registered = registered;
 }
 
 const char *pairing_unavailable() {
-    if (!link_now.present) {
+    if (!link.present) {
         return "BlueZ is not on the system bus";
     }
     if (adapter_path[0] == '\0') {
         return "no adapter is present";
     }
-    if (!link_now.agent_registered) {
+    if (!link.agent_registered) {
         return "the agent is not registered with BlueZ";
     }
     return nullptr;
