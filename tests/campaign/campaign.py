@@ -561,11 +561,15 @@ class Campaign:
     # --------------------------------------------------- BlueZ owner races
 
     def served_within(self, reader, seconds=5):
-        '''Requests until one is served (a passkey, then Trusted), which must
-        happen within SECONDS of BlueZ settling; the requests refused before
-        it, or None when none was served.'''
+        '''Once the daemon has dealt with every change (BlueZ's call answered
+        after them) and the outcomes of the pairings they cut short have been
+        read, requests until one is served (a passkey, then Trusted), which
+        must happen within SECONDS of BlueZ settling; the requests refused
+        before it, or None when none was served.'''
         gw = self.gw
         deadline = time.monotonic() + seconds
+        self.owner_barrier(timeout=seconds)
+        self.drain(reader, collections.Counter())
         refused = 0
         while True:
             mark = len(gw.calls())

@@ -65,12 +65,24 @@ def web_pairing_succeeds(gw, adapter='/org/bluez/hci0'):
     wait_agent_back(gw, start)
 
 
+def settled(gw, timeout):
+    '''Returns once the daemon has dealt with every change of BlueZ so far
+    (a call from BlueZ is answered after them), with the outcomes of the
+    pairings they cut short read off the reply pipe.'''
+    call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID], gw.daemon_name(),
+                         AGENT)
+    assert gw.agent_answer(call, timeout) == ('return', '', '')
+    while not gw.reply.nothing_pending():
+        assert gw.reply.read(6) == FAILED
+
+
 def served_within(gw, seconds):
-    '''Writes requests until one is served (a passkey, the agent back), which
-    must happen within SECONDS: until the daemon has caught up with BlueZ,
-    a request may be refused at once.'''
-    gw.set_pair_behaviour(mode='confirm', passkey=42)
+    '''Once BlueZ has settled, writes requests until one is served (a
+    passkey, the agent back), which must happen within SECONDS; a request
+    may be refused at once until the daemon has caught up.'''
     deadline = time.monotonic() + seconds
+    settled(gw, seconds)
+    gw.set_pair_behaviour(mode='confirm', passkey=42)
     while True:
         start = len(gw.calls())
         gw.write_request(DEVICE.encode())
@@ -235,10 +247,7 @@ def test_owner_races_and_adapter_churn(follow):
     for _ in range(3):
         gw.restart_storm(count=3, interval=0.03, answer_delay=0.02)
         served_within(gw, 5)
-        # Every NameOwnerChanged reached the daemon before this call.
-        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID], gw.daemon_name(),
-                             AGENT)
-        assert gw.agent_answer(call) == ('return', '', '')
+        settled(gw, 5)
         wait_until(lambda: gw.agents() == [(gw.daemon_name(), AGENT, 'NoInputNoOutput')], 5,
                    'the agent registered as NoInputNoOutput')
     for _ in range(5):
