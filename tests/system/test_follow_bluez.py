@@ -10,17 +10,17 @@ import dbus
 import dbus.lowlevel
 import pytest
 
-from gateway import wait_until
 from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (DEVICE, DEVICE_PATH, ERR, NAP_UUID, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
-                      discoverable, pair, pairable, register_agent, start_discovery)
+from gateway import wait_until
+from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
+                      NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable, register_agent,
+                      start_discovery)
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 PHONE = ('hci0', DEVICE, 'Phone')
 FAILED = b'\x00' * 6
-AGENT = '/org/bluez/agent_router'
 LEFT = (WARNING, '(Following BlueZ) BlueZ has left the system bus')
 WAITING = (INFO, '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter')
 BIN0_ACTIVE = '0 1 1 1'

@@ -10,11 +10,11 @@ import time
 
 import pytest
 
-from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
-                      NOTICE, SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING,
-                      pairable, register_agent, scan_started, start_discovery, stop_discovery)
+from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE_PATH, ERR, FINISHED,
+                      GET_MANAGED_OBJECTS, INFO, NAP_UUID, NOTICE, SCAN_STOPPED, START, STARTED,
+                      STOP, UNREGISTER_AGENT, WARNING, pairable, register_agent, scan_started,
+                      start_discovery, stop_discovery)
 from daemon_steps import barrier, run_to_failure, stop, wait_first_pass
-from expected import DEVICE_PATH, NAP_UUID
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -338,7 +338,6 @@ def test_settings_fifo_reads_as_a_missing_file(bluez_gateway):
 # From SIGTERM to exit, whatever BlueZ does; the unit's TimeoutStopSec and
 # the init script's STOP_TIMEOUT leave a margin over it.
 STOP_BOUND_S = 20
-NO_REPLY = re.compile('^Did not receive a reply')
 
 
 @pytest.mark.parametrize('state', ['idle', 'web request pending', 'window open',
