@@ -18,6 +18,8 @@ void drop_agent_object(DBusConnection *connection) {
     }
 }
 
+bool (*stop_check)() = nullptr;
+
 // libdbus aborts the process on an invalid object path, so every path is
 // checked here first and turned into an ordinary failure.
 bool check_object_path(const char *object_path, error_guard &error) {
@@ -91,9 +93,18 @@ message_ptr bluez_method_call(const char *object_path, const char *interface, co
     return message;
 }
 
+void bluez_set_stop_check(bool (*stopping)()) {
+    stop_check = stopping;
+}
+
+int bluez_timeout_ms() {
+    return stop_check != nullptr && stop_check() ? bluez_stop_call_timeout_ms
+                                                 : bluez_call_timeout_ms;
+}
+
 bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &error) {
-    message_ptr reply = adopt_message(
-        dbus_connection_send_with_reply_and_block(connection, message.get(), -1, error.get()));
+    message_ptr reply = adopt_message(dbus_connection_send_with_reply_and_block(
+        connection, message.get(), bluez_timeout_ms(), error.get()));
     // An error answer comes back as a null reply with the error record set.
     return reply != nullptr;
 }

@@ -16,7 +16,22 @@
 message_ptr bluez_method_call(const char *object_path, const char *interface, const char *method,
                               error_guard &error);
 
-// Sends the message and waits for the answer at libdbus's default time-out.
+// How long a blocking call waits for BlueZ's answer: bluez_call_timeout_ms
+// normally, bluez_stop_call_timeout_ms once the stop flag is set. bluetoothd
+// answers these calls in milliseconds; one that has not answered in 10 s
+// hangs, and libdbus's default of 25 s per call would hold a stop (SIGTERM
+// during a call, then three shutdown calls) for well over a minute.
+inline constexpr int bluez_call_timeout_ms = 10000;
+inline constexpr int bluez_stop_call_timeout_ms = 1000;
+
+// Tells whether the daemon has been asked to stop; while it says so, every
+// call waits the shorter time. Null (the default): no stop is ever asked for.
+void bluez_set_stop_check(bool (*stopping)());
+
+// The time-out for the next blocking call to BlueZ, in milliseconds.
+int bluez_timeout_ms();
+
+// Sends the message and waits for the answer at most bluez_timeout_ms().
 // True exactly when a non-error answer came back.
 bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &error);
 

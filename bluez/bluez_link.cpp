@@ -80,6 +80,10 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     return refresh_owner(connection) && strcmp(sender, link.owner) == 0;
 }
 
+bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
+    return refresh_owner(connection) && strcmp(link.owner, unique_name) == 0;
+}
+
 bool select_adapter(DBusConnection *connection, error_guard &error) {
     forget_adapter();
     message_ptr request = managed_objects_call();
@@ -87,8 +91,8 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
         set_no_memory(error);
         return false;
     }
-    message_ptr reply = adopt_message(
-        dbus_connection_send_with_reply_and_block(connection, request.get(), -1, error.get()));
+    message_ptr reply = adopt_message(dbus_connection_send_with_reply_and_block(
+        connection, request.get(), bluez_timeout_ms(), error.get()));
     request.reset();
     if (!reply) {
         return false;

@@ -30,6 +30,10 @@ bool bluez_present();
 // straight to the daemon's connection; only BlueZ is listened to.
 bool message_from_bluez(DBusConnection *connection, DBusMessage *message);
 
+// Asks the bus whether unique_name owns "org.bluez" now, and remembers the
+// owner it names. False also when the bus cannot be asked.
+bool bluez_owner_is(DBusConnection *connection, const char *unique_name);
+
 // Asks BlueZ for its objects and works on the first adapter among them;
 // also remembers which connection answered for BlueZ. False when no adapter
 // was found; the error record is set when the call itself failed.

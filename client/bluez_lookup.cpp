@@ -86,36 +86,41 @@ std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
     return paths;
 }
 
-bool bluez_lookup::connect(std::string &failure) {
+private_connection_ptr connect_private_bus(std::string &failure) {
     error_guard error;
-    // Private, so that a lost bus cannot make libdbus end the process with
-    // status 1, which means "pairing failed" to our caller.
-    DBusConnection *connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get());
-    if (connection == nullptr) {
+    private_connection_ptr connection(dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get()));
+    if (!connection) {
         failure = std::string("cannot connect to the system bus: ") + error.text();
-        return false;
-    }
-    dbus_connection_set_exit_on_disconnect(connection, FALSE);
-    connection_.reset(connection);
-    return true;
-}
-
-message_ptr bluez_lookup::managed_objects(int timeout_ms, std::string &failure) {
-    if (!connection_ && !connect(failure)) {
         return nullptr;
     }
+    dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+    return connection;
+}
+
+message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, const char *what,
+                                std::string &failure) {
     const message_ptr call = managed_objects_call();
     if (!call) {
         failure = "out of memory";
         return nullptr;
     }
     error_guard error;
-    message_ptr reply(dbus_connection_send_with_reply_and_block(connection_.get(), call.get(),
-                                                                timeout_ms, error.get()));
+    message_ptr reply(dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms,
+                                                                error.get()));
     if (!reply) {
-        failure = std::string("cannot read the pairing state from BlueZ: ") + error.text();
+        failure = std::string("cannot read ") + what + " from BlueZ: " + error.text();
     }
     return reply;
+}
+
+message_ptr bluez_lookup::managed_objects(int timeout_ms, std::string &failure) {
+    if (!connection_) {
+        connection_ = connect_private_bus(failure);
+        if (!connection_) {
+            return nullptr;
+        }
+    }
+    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", failure);
 }
 
 pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int timeout_ms,

@@ -25,6 +25,16 @@ std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
 std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
                                                          std::string_view address);
 
+// A private connection to the system bus, so that a lost bus cannot make
+// libdbus end the process with status 1, which means "pairing failed" to our
+// caller. Null, with the reason in failure, when the bus cannot be reached.
+private_connection_ptr connect_private_bus(std::string &failure);
+
+// BlueZ's object list, asked over connection; null with the reason ("cannot
+// read WHAT from BlueZ: ...") in failure.
+message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, const char *what,
+                                std::string &failure);
+
 // Asks BlueZ through a private connection to the system bus, opened on the
 // first question only: the bus is needed only when a passkey was shown and no
 // failure followed. `timeout_ms` bounds the wait for BlueZ's answer; connecting
@@ -35,7 +45,6 @@ class bluez_lookup : public pairing_lookup {
     void cancel_pairing(std::string_view address, int timeout_ms) override;
 
   private:
-    bool connect(std::string &failure);
     message_ptr managed_objects(int timeout_ms, std::string &failure);
 
     private_connection_ptr connection_;

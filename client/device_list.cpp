@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/managed_objects.h"
+#include "client/bluez_lookup.h"
 #include "client/client_output.h"
+#include "common/managed_objects.h"
 
 namespace {
 
@@ -111,26 +112,11 @@ void print(const std::string &text) {
 }
 
 message_ptr ask_bluez(int timeout_ms, std::string &failure) {
-    error_guard error;
-    // Private, so that a lost bus cannot make libdbus end the process with
-    // status 1, which means "pairing failed" to our caller.
-    private_connection_ptr connection(dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get()));
+    const private_connection_ptr connection = connect_private_bus(failure);
     if (!connection) {
-        failure = std::string("cannot connect to the system bus: ") + error.text();
         return nullptr;
     }
-    dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-    const message_ptr call = managed_objects_call();
-    if (!call) {
-        failure = "out of memory";
-        return nullptr;
-    }
-    message_ptr reply(dbus_connection_send_with_reply_and_block(connection.get(), call.get(),
-                                                                timeout_ms, error.get()));
-    if (!reply) {
-        failure = std::string("cannot read the device list from BlueZ: ") + error.text();
-    }
-    return reply;
+    return ask_managed_objects(connection.get(), timeout_ms, "the device list", failure);
 }
 
 bool list_failure(bool json, const std::string &message) {

@@ -16,13 +16,19 @@
 namespace {
 
 constexpr const char *bus_driver = "org.freedesktop.DBus";
-
+// What bluetoothd answers a client that already has what it asks for: its
+// one agent registered, its discovery started. Our calls made on an earlier
+// owner's behalf may have got there first (see bluez_arrived): the discovery
+// counts as started, the agent is made again (see register_agent).
+constexpr const char *already_exists = "org.bluez.Error.AlreadyExists";
+constexpr const char *in_progress = "org.bluez.Error.InProgress";
 
 // Starts discovery on the adapter just selected and decides the pairing
 // window afresh; an adapter that refuses is given up until the next change.
 void start_on_adapter(DBusConnection *connection) {
     error_guard error;
-    if (!adapter_call(connection, error, "StartDiscovery")) {
+    if (!adapter_call(connection, error, "StartDiscovery") &&
+        !dbus_error_has_name(error.get(), in_progress)) {
         log_failure(LOG_ERR, "(Following BlueZ) Enabling Discovery failed: %s", error);
         forget_adapter();
         return;
@@ -39,8 +45,17 @@ void start_on_adapter(DBusConnection *connection) {
 void register_agent(DBusConnection *connection) {
     error_guard error;
     agent_forget(connection);
-    const bool registered =
+    bool registered =
         agent_register(connection, error, agent_message_handler, "NoInputNoOutput", nullptr);
+    if (!registered && dbus_error_has_name(error.get(), already_exists)) {
+        // BlueZ holds our agent already, perhaps as "DisplayYesNo" for a
+        // pairing that raced with the restart: made again, it is ours as it
+        // should be between pairings.
+        error.clear();
+        registered =
+            agent_unregister(connection, error) &&
+            agent_register(connection, error, agent_message_handler, "NoInputNoOutput", nullptr);
+    }
     agent_registration_learnt(registered);
     if (!registered) {
         log_failure(LOG_ERR, "(Following BlueZ) Registering agent failed: %s", error);
@@ -76,6 +91,13 @@ void bluez_left(DBusConnection *connection, const pairing_request_record &reques
 
 void bluez_arrived(DBusConnection *connection, const char *owner) {
     bluez_arrived_as(owner);
+    // A bluetoothd in a crash loop may be gone again already. Our calls go to
+    // "org.bluez", which would make them the newest owner's, on its behalf,
+    // before its own NameOwnerChanged (still queued) is handled: that one
+    // decides instead.
+    if (!bluez_owner_is(connection, owner)) {
+        return;
+    }
     select_again(connection);
     if (adapter_path[0] == '\0') {
         syslog(LOG_INFO,

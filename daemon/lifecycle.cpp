@@ -244,6 +244,7 @@ int finish(const daemon_run &run) {
 
 int run_daemon() {
     memset(&pairing_request, 0, sizeof pairing_request);
+    bluez_set_stop_check([] { return stop_requested != 0; });
     settings_load(&daemon_settings);
     setlogmask(log_mask_for_level(daemon_settings.sysloglev));
 

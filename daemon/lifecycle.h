@@ -4,7 +4,8 @@
 #include <csignal>
 
 // Set by the SIGINT/SIGTERM handler of lifecycle.cpp, its one writer; the
-// loop reads it once per pass, and a slow step between passes looks at it.
+// loop reads it once per pass, a slow step between passes looks at it, and
+// every call to BlueZ made after it waits less (bluez/bluez_calls.h).
 inline volatile sig_atomic_t stop_requested = 0;
 
 // Runs the daemon until SIGINT or SIGTERM (or a fatal failure) and returns

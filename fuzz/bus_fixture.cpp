@@ -36,6 +36,9 @@ struct fixture {
     std::atomic<bool> recording{false};
     std::mutex recorded_lock;
     std::vector<std::string> recorded;
+    std::mutex failing_lock;
+    const char *failing_member = nullptr;  // with failing_error: the one call to fail
+    const char *failing_error = nullptr;
 };
 
 fixture *the_fixture = nullptr;
@@ -152,9 +155,22 @@ void record_call(fixture &f, DBusMessage *call) {
     }
 }
 
+// The error name for the call if it is the one to fail, which then is failed.
+const char *take_failure(fixture &f, DBusMessage *call) {
+    std::lock_guard<std::mutex> hold(f.failing_lock);
+    const char *error = nullptr;
+    if (f.failing_member != nullptr && dbus_message_has_member(call, f.failing_member)) {
+        error = f.failing_error;
+        f.failing_member = nullptr;
+    }
+    return error;
+}
+
 void answer_call(fixture &f, DBusMessage *call) {
+    const char *failure = take_failure(f, call);
     DBusMessage *reply =
-        f.answer.load() == bluez_answer::success
+        failure != nullptr ? dbus_message_new_error(call, failure, "refused by the test")
+        : f.answer.load() == bluez_answer::success
             ? dbus_message_new_method_return(call)
             : dbus_message_new_error(call, "org.bluez.Error.Failed", "refused by the fuzzer");
     if (reply != nullptr) {
@@ -220,6 +236,13 @@ DBusConnection *fuzz_bus_connection() {
 
 void fuzz_bluez_answers(bluez_answer answer) {
     started_fixture().answer = answer;
+}
+
+void fuzz_bluez_fail_next(const char *member, const char *error_name) {
+    fixture &f = started_fixture();
+    std::lock_guard<std::mutex> hold(f.failing_lock);
+    f.failing_member = member;
+    f.failing_error = error_name;
 }
 
 unsigned long fuzz_bluez_calls() {

@@ -20,6 +20,10 @@ DBusConnection *fuzz_bus_connection();
 // The answer the stand-in gives from now on.
 void fuzz_bluez_answers(bluez_answer answer);
 
+// The next call of member (a method name such as "RegisterAgent") gets the
+// error error_name, whatever the answer is otherwise; the name is not copied.
+void fuzz_bluez_fail_next(const char *member, const char *error_name);
+
 // How many method calls the stand-in has answered so far.
 unsigned long fuzz_bluez_calls();
 

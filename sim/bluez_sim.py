@@ -54,6 +54,9 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   RemoveAdaptersOnStop(b remove)       on SIGTERM, also announce every
                                        adapter removed (InterfacesRemoved)
                                        before leaving the bus
+  SetAnswerDelay(d seconds)            every BlueZ call is answered that much
+                                       later, one after the other (a slow or
+                                       busy bluetoothd); 0 by default
 What bluetoothd 5.66 was seen to do, and the simulator does too:
   - every adapter turns non-pairable when the last agent goes, and pairable
     when an agent registers (announced at once here; bluetoothd announces it
@@ -62,14 +65,25 @@ What bluetoothd 5.66 was seen to do, and the simulator does too:
     address with no device object with org.freedesktop.DBus.Error.UnknownObject;
   - a pairing the device started (org.bluez.Mock.PairDevice) shows Bonded at
     once and Paired after service discovery, about a second later;
-  - on SIGTERM, Release is called on every agent before the name goes.
+  - on SIGTERM, Release is called on every agent before the name goes;
+  - a second RegisterAgent from a connection that has an agent fails with
+    org.bluez.Error.AlreadyExists, and a second StartDiscovery on an adapter
+    from a client whose discovery runs there with org.bluez.Error.InProgress.
 Order of answering a recorded call: injected failure, canned reply, the
 behaviours below, then dbusmock's objects. org.bluez.Mock keeps bluez5's
 AddDevice and the others; AddAdapter is replaced so that any adapter name
 works, and PairDevice (a pairing the device started) to give bluetoothd's
 order of Bonded and Paired.
+
+Parameters (dbusmock's -p, JSON): "answer_delay" (seconds, as SetAnswerDelay),
+"adapters" (names) and "devices" ([adapter, address, alias] each), exported
+at once. Run as a script (python3 bluez_sim.py [PARAMETERS]), the simulator
+sets up everything, prints "PID standing by" and takes org.bluez (from
+whoever owns it) only when its standard input becomes readable: restarts a
+few milliseconds apart.
 '''
 
+import json
 import os
 import re
 import signal
@@ -133,6 +147,9 @@ def _discovering(adapter, value):
         bluez5.ADAPTER_IFACE, {'Discovering': props['Discovering']}, []])
 
 
+IN_PROGRESS = 'org.bluez.Error.InProgress'
+
+
 # The stock methods need SetDiscoveryFilter to have been called first.
 def StartDiscovery(adapter):
     _discovering(adapter, True)
@@ -177,6 +194,8 @@ def AddAdapter(self, device_name, system_name):
     ])
     self.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}', [
         dbus.ObjectPath(path), {bluez5.ADAPTER_IFACE: props}])
+    if getattr(self, 'sim', None):
+        self.sim.discovering.pop(path, None)  # a new adapter: no discovery runs
     return path
 
 
@@ -347,6 +366,8 @@ class Simulator:
         self.agent_timeout_s = AGENT_TIMEOUT_S
         self.responder_delay_s = RESPONDER_DELAY_S
         self.remove_adapters_on_stop = False
+        self.discovering = {}  # adapter path -> unique names whose discovery runs there
+        self.answer_delay_s = 0.0
         self._filter = self.filter
         self.conn.add_message_filter(self._filter)
         # Listed on "/" only so that introspection gives clients the
@@ -428,6 +449,8 @@ class Simulator:
                              (sender,), got, lambda _e: None)
 
     def bluez_call(self, msg, interface, member):
+        if self.answer_delay_s:
+            time.sleep(self.answer_delay_s)
         failure = self.failures.get((interface, member))
         if failure and failure[2] != 0:
             if failure[2] > 0:
@@ -549,6 +572,20 @@ class Simulator:
             agent = self.agent_of(name)
             if agent:
                 self.drop_agent(agent)
+            for clients in self.discovering.values():
+                clients.discard(name)
+
+    def start_discovery(self, msg):
+        clients = self.discovering.setdefault(msg.get_path(), set())
+        if msg.get_sender() in clients:
+            raise SimError('Operation already in progress', IN_PROGRESS)
+        if msg.get_path() in mockobject.objects:
+            clients.add(msg.get_sender())
+        return NOT_YET_HANDLED  # dbusmock's method: Discovering becomes true
+
+    def stop_discovery(self, msg):
+        self.discovering.get(msg.get_path(), set()).discard(msg.get_sender())
+        return NOT_YET_HANDLED
 
     def pair_call(self, msg):
         device = mockobject.objects.get(msg.get_path())
@@ -625,6 +662,8 @@ class Simulator:
         (bluez5.AGENT_MANAGER_IFACE, 'RequestDefaultAgent'): request_default_agent,
         (bluez5.DEVICE_IFACE, 'Pair'): pair_call,
         (bluez5.DEVICE_IFACE, 'CancelPairing'): cancel_pairing,
+        (bluez5.ADAPTER_IFACE, 'StartDiscovery'): start_discovery,
+        (bluez5.ADAPTER_IFACE, 'StopDiscovery'): stop_discovery,
     }
 
     # --------------------------------------------------- calls to agents
@@ -758,6 +797,11 @@ class Simulator:
     def c_remove_adapters_on_stop(self, remove):
         self.remove_adapters_on_stop = bool(remove)
 
+    def c_set_answer_delay(self, seconds):
+        if not 0 <= seconds <= 10:
+            raise SimError(f'answer delay {seconds} s is out of range')
+        self.answer_delay_s = float(seconds)
+
     def c_pair_confirmations(self):
         return dbus.Array([c.row() for c in self.pair_confirmations], signature='(ssssss)')
 
@@ -797,6 +841,7 @@ class Simulator:
         'PairConfirmations': ('', 'a(ssssss)', c_pair_confirmations),
         'ReleasePairs': ('ss', 'u', c_release_pairs),
         'SetAgentTimeout': ('d', '', c_set_agent_timeout),
+        'SetAnswerDelay': ('d', '', c_set_answer_delay),
         'EmitPropertiesChanged': ('osa{sv}as', '', c_emit_properties_changed),
         'GetProperty': ('oss', 'v', c_get_property),
         'SetProperty': ('ossv', '', c_set_property),
@@ -810,4 +855,40 @@ def load(mock, parameters):
     if getattr(mock, 'sim', None):  # dbusmock's Reset() loads the template again
         mock.sim.close()
     mock.sim = Simulator(mock)
+    parameters = parameters or {}
+    mock.sim.answer_delay_s = float(parameters.get('answer_delay', 0))
+    if parameters.get('devices'):
+        # dbusmock lists its main object only after the template has loaded.
+        mockobject.objects.setdefault(MAIN_OBJ, mock)
+    for name in parameters.get('adapters', []):
+        AddAdapter(mock, name, name)
+    for adapter, address, alias in parameters.get('devices', []):
+        AddDevice(mock, adapter, address, alias)
     print(f'{time.time():.3f} pairgate BlueZ simulator ready', flush=True)
+
+
+def standby_then_run(parameters):
+    '''What dbusmock's own start does, except that org.bluez is asked for only
+    when a line arrives on standard input, everything else being ready.'''
+    # pylint: disable=import-outside-toplevel
+    import dbus.mainloop.glib
+    from gi.repository import GLib
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    main = mockobject.DBusMockObject(bus, MAIN_OBJ, OBJECT_MANAGER_IFACE, {}, None,
+                                     IS_OBJECT_MANAGER)
+    mockobject.objects[MAIN_OBJ] = main
+    main.AddTemplate(__file__, parameters)
+
+    def take_name(*_args):
+        bus.request_name(BUS_NAME, dbus.bus.NAME_FLAG_ALLOW_REPLACEMENT
+                         | dbus.bus.NAME_FLAG_REPLACE_EXISTING | dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+        return False
+
+    GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, take_name)
+    print(f'{os.getpid()} standing by', flush=True)
+    GLib.MainLoop().run()
+
+
+if __name__ == '__main__':
+    standby_then_run(json.loads(sys.argv[1]) if len(sys.argv) > 1 else {})

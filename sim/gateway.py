@@ -29,7 +29,9 @@ Use (the fixtures of tests/system/conftest.py do the same):
 '''
 
 import collections
+import contextlib
 import fcntl
+import json
 import os
 import re
 import select
@@ -152,12 +154,16 @@ class Syslog:
         self._syncs_seen = 0
         self._syncs_sent = 0
         self._changed = threading.Condition()
+        self._reading = threading.Event()
+        self._reading.set()
         self._stop = False
         self._thread = threading.Thread(target=self._run, name='syslog', daemon=True)
         self._thread.start()
 
     def _run(self):
         while not self._stop:
+            if not self._reading.wait(0.05):
+                continue
             try:
                 data = self._sock.recv(65536)
             except socket.timeout:
@@ -189,6 +195,17 @@ class Syslog:
                 if left <= 0:
                     raise Timeout(f'syslog: sync marker not read within {timeout} s')
                 self._changed.wait(left)
+
+    @contextlib.contextmanager
+    def held(self):
+        '''Within the block nothing is read, as from a stalled syslog daemon:
+        the socket queues net.unix.max_dgram_qlen datagrams (10), then takes
+        no more. Do not sync() within it.'''
+        self._reading.clear()
+        try:
+            yield
+        finally:
+            self._reading.set()
 
     @staticmethod
     def _parse(data):
@@ -529,6 +546,102 @@ class Gateway:
             self.mock.AddAdapter(name, name)
         for adapter, address, alias in devices:
             self.mock.AddDevice(adapter, address, alias)
+
+    def restart_storm(self, count=3, interval=0.03, answer_delay=0.02, adapters=('hci0',),
+                      devices=(('hci0', '00:1A:7D:DA:71:13', 'Phone'),)):
+        '''bluetoothd in a crash loop: COUNT new simulators, each answering every
+        call ANSWER_DELAY s late and exporting ADAPTERS and DEVICES as it
+        starts, take org.bluez over one after the other, INTERVAL s apart.
+        Returns once the last owns it, and the others have ended; the last is
+        the simulator from then on.'''
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address)
+        parameters = json.dumps({'answer_delay': answer_delay, 'adapters': list(adapters),
+                                 'devices': [list(d) for d in devices]})
+        command = [PYTHON, str(SIM_DIR / 'bluez_sim.py'), parameters]
+        waiting = []
+        with open(self.bluez_log, 'ab') as log:
+            for _ in range(count):
+                proc = subprocess.Popen(_tied(command), stdin=subprocess.PIPE, stdout=log,
+                                        stderr=subprocess.STDOUT, env=env)
+                self._procs.append(('BlueZ simulator', proc))
+                waiting.append(proc)
+        marks = [f'{proc.pid} standing by' for proc in waiting]
+        wait_until(lambda: all(m in self._tail_all('bluez.log') for m in marks), 30,
+                   'the simulators to stand by')
+        if self.sim is not None:
+            self.log()
+        self.sim = self.mock = self._dbusmock = None
+        superseded = [self._sim_proc] + waiting[:-1]
+        for proc in waiting:
+            # Each takes the name over from the one before, which keeps
+            # answering what it was asked until it ends below.
+            proc.stdin.write(b'\n')
+            proc.stdin.close()
+            time.sleep(interval)  # the fault: the pace of the restarts
+        last = self._sim_proc = waiting[-1]
+        wait_until(lambda: self._owner_pid() == last.pid, 15, 'the last simulator to own org.bluez')
+        for proc in superseded:
+            if proc is not None:
+                self._end(proc)
+        self._log_cache = []
+        obj = self.bus.get_object('org.bluez', '/')
+        self.sim = dbus.Interface(obj, SIM_IFACE)
+        self.mock = dbus.Interface(obj, BLUEZ_MOCK_IFACE)
+        self._dbusmock = dbus.Interface(obj, 'org.freedesktop.DBus.Mock')
+
+    def _owner_pid(self):
+        try:
+            owner = self.bus.get_name_owner('org.bluez')
+            return int(self.bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
+                                              'org.freedesktop.DBus',
+                                              'GetConnectionUnixProcessID', 's', [owner]))
+        except dbus.DBusException:
+            return None
+
+    def _tail_all(self, name):
+        path = self.root / name
+        return path.read_text(errors='replace') if path.exists() else ''
+
+    @contextlib.contextmanager
+    def bluez_hung(self):
+        '''Within the block the simulator hangs (SIGSTOP), as a bluetoothd
+        that answers nothing; it goes on (SIGCONT) after.'''
+        proc = self._sim_proc
+        proc.send_signal(signals.SIGSTOP)
+        try:
+            yield
+        finally:
+            proc.send_signal(signals.SIGCONT)
+
+    @contextlib.contextmanager
+    def bus_monitor(self, rule):
+        '''dbus-monitor on the private bus for the match RULE, within the block;
+        yields a function that waits (with a deadline) for a line holding a
+        given text and returns that line.'''
+        proc = self.spawn(['dbus-monitor', '--address', self.bus_address, rule],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        pending = [b'']
+
+        def wait_line(text, timeout=5):
+            deadline = time.monotonic() + timeout
+            while True:
+                *lines, pending[0] = pending[0].split(b'\n')
+                for line in lines:
+                    if text.encode() in line:
+                        return line.decode(errors='replace')
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([proc.stdout], [], [], left)[0]:
+                    raise Timeout(f'dbus-monitor: no line with {text!r} within {timeout} s')
+                pending[0] += os.read(proc.stdout.fileno(), 65536)
+
+        try:
+            wait_line('member=NameLost')  # it has become a monitor
+            yield wait_line
+        finally:
+            self._end(proc)
+
+    def set_answer_delay(self, seconds):
+        self.sim.SetAnswerDelay(float(seconds))
 
     def stop_bluez(self, remove_adapters=False):
         '''Ends the simulator, as when bluetoothd stops: it releases its agents

@@ -51,6 +51,20 @@ pairing_start refuse_unavailable(const pairing_request_record &request, const ch
     return pairing_start::refused;
 }
 
+// A BlueZ that restarted a moment ago (its NameOwnerChanged still queued)
+// has no agent of ours, or no owner yet: nothing to unregister, and the
+// pairing goes on with the BlueZ of now, whose answer ends it.
+bool agent_gone_from_bluez(DBusConnection *connection, error_guard &error) {
+    if (!dbus_error_has_name(error.get(), "org.bluez.Error.DoesNotExist") &&
+        !dbus_error_has_name(error.get(), DBUS_ERROR_SERVICE_UNKNOWN) &&
+        !dbus_error_has_name(error.get(), DBUS_ERROR_NAME_HAS_NO_OWNER)) {
+        return false;
+    }
+    agent_forget(connection);
+    error.clear();
+    return true;
+}
+
 }  // namespace
 
 pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
@@ -64,7 +78,7 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
 
     web_pairing_state = web_pairing::requested;
     syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
-    if (!agent_unregister(connection, error)) {
+    if (!agent_unregister(connection, error) && !agent_gone_from_bluez(connection, error)) {
         syslog(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
         // The daemon ends: the web UI must not wait out its time-out for an
         // outcome that will never come.

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 '''Fault campaign: the sanitizer build of pairgated on the simulated gateway,
 under random request-pipe writes, malformed and forged D-Bus messages, SIGTERM
-at random moments and a reply-pipe reader that vanishes, then a web pairing
-that must still succeed. Prints one table row per part: how many faults were
+at random moments, a reply-pipe reader that vanishes, BlueZ restarts, and
+owner races (restarts milliseconds apart with slow answers), then a web
+pairing that must still succeed. Prints one table row per part: how many faults were
 injected, what failed, and the figures behind the checks.
 
 After each part: the daemon is alive (or ended as designed), made no Pair or
@@ -12,7 +13,7 @@ sanitizers report at every exit of the daemon; a report fails the campaign.
 
 usage: campaign.py [--scale F] [--seed N] [--build-dir DIR] [--root DIR]
   --scale 1 is the full campaign (10,000 writes, 10,000 messages, 100 SIGTERMs,
-  200 vanishing readers, 20 BlueZ restarts); ctest runs --scale 0.1.
+  200 vanishing readers, 20 BlueZ restarts, 20 owner races); ctest runs --scale 0.1.
 Needs root, like the system tests; exits 77 when it cannot run.'''
 
 import argparse
@@ -557,6 +558,71 @@ class Campaign:
         self.health(part, len(self.gw.calls()))
         return part
 
+    # --------------------------------------------------- BlueZ owner races
+
+    def served_within(self, reader, seconds=5):
+        '''Once the daemon has dealt with every change (BlueZ's call answered
+        after them) and the outcomes of the pairings they cut short have been
+        read, requests until one is served (a passkey, then Trusted), which
+        must happen within SECONDS of BlueZ settling; the requests refused
+        before it, or None when none was served.'''
+        gw = self.gw
+        deadline = time.monotonic() + seconds
+        self.owner_barrier(timeout=seconds)
+        self.drain(reader, collections.Counter())
+        refused = 0
+        while True:
+            mark = len(gw.calls())
+            gw.write_request(KNOWN[0].encode())
+            outcome = reader.read(6, timeout=max(0.1, deadline - time.monotonic()))
+            if outcome == str(PASSKEY).encode():
+                gw.wait_for_call('Set', lambda c: c.args[1] == 'Trusted', start=mark, timeout=15)
+                return refused
+            refused += 1
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(0.05)  # the next try of a web UI
+
+    def owner_race_once(self, scenario, part, reader):
+        gw, rnd = self.gw, self.rnd
+        if scenario == 'mid web pairing':
+            gw.set_pair_behaviour('hold')
+            mark = len(gw.calls())
+            gw.write_request(rnd.choice(KNOWN).encode())
+            gw.wait_for_call('Pair', start=mark)
+        restarts = rnd.randint(2, 4)
+        gw.restart_storm(restarts, rnd.uniform(0.002, 0.01), rnd.uniform(0.005, 0.02),
+                         devices=[('hci0', address, 'Device') for address in KNOWN])
+        self.blaster = None  # the method added to the old simulator went with it
+        gw.set_pair_behaviour('confirm', PASSKEY)
+        refused = self.served_within(reader)
+        part.check(refused is not None, f'{scenario}: no web pairing served within 5 s')
+        self.wait_idle()
+        return restarts, refused or 0
+
+    def part_owner_races(self, count):
+        '''bluetoothd restarting 2 to 4 times, 2 to 10 ms apart, answering every
+        call 5 to 20 ms late, idle or mid web pairing, COUNT times: each time,
+        once BlueZ has settled, a web pairing is served within 5 s.'''
+        part = Part('BlueZ owner races', count)
+        scenarios = collections.Counter()
+        reader = self.gw.reply_reader()
+        self.samples = [self.private_kib()]
+        for _ in range(count):
+            scenario = self.rnd.choice(['idle', 'mid web pairing'])
+            scenarios[scenario] += 1
+            try:
+                restarts, refused = self.owner_race_once(scenario, part, reader)
+            except Timeout as e:
+                part.failures.append(f'{scenario}: {e}')
+                break
+            scenarios['restarts'] += restarts
+            scenarios['requests refused before one was served'] += refused
+        reader.close()
+        part.figures.update(scenarios)
+        self.health(part, len(self.gw.calls()))
+        return part
+
     # ------------------------------------------------------ final pairing
 
     def part_final(self):
@@ -609,6 +675,7 @@ def run(gw, scale, seed):
     timed(campaign.part_sigterm, scaled(100, scale))
     campaign.start()
     timed(campaign.part_bluez_restarts, scaled(20, scale))
+    timed(campaign.part_owner_races, scaled(20, scale))
     gw.signal(signal.SIGTERM)
     gw.wait_exit(10)
     timed(campaign.part_final)

@@ -6,15 +6,17 @@ adapter of now.'''
 import re
 import signal
 import subprocess
+import time
 
 import dbus
 import dbus.lowlevel
 import pytest
 
-from daemon_steps import (log_mark, logged_since, pairgate_pair, stop, wait_agent_back,
-                          wait_first_pass)
-from expected import (DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO, NOTICE, WARNING,
-                      discoverable, pair, pairable, register_agent, start_discovery)
+from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
+                          wait_agent_back, wait_first_pass)
+from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
+                      NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable, register_agent,
+                      start_discovery)
 from gateway import wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -64,6 +66,36 @@ def web_pairing_succeeds(gw, adapter='/org/bluez/hci0'):
     assert gw.calls()[index] == pair(f'{adapter}/dev_{DEVICE.replace(":", "_")}')
     assert gw.reply.read(6) == b'000042'
     wait_agent_back(gw, start)
+
+
+def settled(gw, timeout):
+    '''Returns once the daemon has dealt with every change of BlueZ so far
+    (a call from BlueZ is answered after them), with the outcomes of the
+    pairings they cut short read off the reply pipe.'''
+    call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID], gw.daemon_name(),
+                         AGENT)
+    assert gw.agent_answer(call, timeout) == ('return', '', '')
+    while not gw.reply.nothing_pending():
+        assert gw.reply.read(6) == FAILED
+
+
+def served_within(gw, seconds):
+    '''Once BlueZ has settled, writes requests until one is served (a
+    passkey, the agent back), which must happen within SECONDS; a request
+    may be refused at once until the daemon has caught up.'''
+    deadline = time.monotonic() + seconds
+    settled(gw, seconds)
+    gw.set_pair_behaviour(mode='confirm', passkey=42)
+    while True:
+        start = len(gw.calls())
+        gw.write_request(DEVICE.encode())
+        outcome = gw.reply.read(6, timeout=max(0.1, deadline - time.monotonic()))
+        if outcome == b'000042':
+            wait_agent_back(gw, start)
+            return
+        assert outcome == FAILED
+        assert time.monotonic() < deadline, f'no request served within {seconds} s'
+        time.sleep(0.05)  # the next try of a web UI
 
 
 def test_bluez_restarted_while_idle_twice(follow):
@@ -253,3 +285,26 @@ def test_killed_client_leaves_no_outcome_to_the_next(follow):
     assert (second.returncode, out) == (1, b'{"event":"failed","address":"%s"}\n' % other.encode())
     assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Paired')
     assert not gw.property(other_path, 'org.bluez.Device1', 'Paired')
+
+
+def test_owner_races_and_adapter_churn(follow):
+    '''bluetoothd restarting three times 30 ms apart and answering every call
+    20 ms late: the daemon acts for the owner of now only, and what an earlier
+    owner's handling set up with the newest (agent, discovery) counts as
+    done. Then the adapter goes and comes back during web pairings. After
+    each, once BlueZ has settled, a request is served within 5 s.'''
+    gw = follow
+    for _ in range(3):
+        gw.restart_storm(count=3, interval=0.03, answer_delay=0.02)
+        served_within(gw, 5)
+        settled(gw, 5)
+        wait_until(lambda: gw.agents() == [(gw.daemon_name(), AGENT, 'NoInputNoOutput')], 5,
+                   'the agent registered as NoInputNoOutput')
+    for _ in range(5):
+        gw.set_pair_behaviour(mode='hold')
+        request_pairing(gw)
+        gw.mock.RemoveAdapterWithDevices('hci0')
+        gw.mock.AddAdapter('hci0', 'hci0')
+        gw.mock.AddDevice(*PHONE)
+        assert gw.reply.read(6) == FAILED
+        served_within(gw, 5)

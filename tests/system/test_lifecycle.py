@@ -5,13 +5,16 @@ import os
 import re
 import signal
 import stat
+import subprocess
+import time
 
 import pytest
 
-from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
-                      NOTICE, SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING,
-                      pairable, register_agent, scan_started, start_discovery, stop_discovery)
-from daemon_steps import pairgate_pair, run_to_failure, stop, wait_first_pass
+from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE_PATH, ERR, FINISHED,
+                      GET_MANAGED_OBJECTS, INFO, NAP_UUID, NOTICE, SCAN_STOPPED, START, STARTED,
+                      STOP, UNREGISTER_AGENT, WARNING, pairable, register_agent, scan_started,
+                      start_discovery, stop_discovery)
+from daemon_steps import barrier, pairgate_pair, run_to_failure, stop, wait_first_pass
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -350,3 +353,120 @@ def test_settings_fifo_reads_as_a_missing_file(bluez_gateway):
     wait_first_pass(gw)
     assert stop(gw, signal.SIGTERM) == 0
     assert gw.syslog.lines == []  # log level 0, as without a file
+
+
+# From SIGTERM to exit, whatever BlueZ does; the unit's TimeoutStopSec and
+# the init script's STOP_TIMEOUT leave a margin over it.
+STOP_BOUND_S = 20
+
+
+@pytest.mark.parametrize('state', ['idle', 'web request pending', 'window open',
+                                   'window open, discoverable'])
+def test_stop_while_bluez_hangs(bluez_gateway, state):
+    '''bluetoothd stopped dead (SIGSTOP): a stop still ends within the bound,
+    having tried and logged every shutdown step, with exit status 1.'''
+    gw = bluez_gateway
+    window = state.startswith('window')
+    if window:
+        gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n' +
+                    ('MOD_BLUETOOTH_DISCOVERABLE=2\n' if 'discoverable' in state else ''))
+        gw.io_tool(exit=0)
+        gw.gpio('0 1 1 1')
+    gw.start_daemon()
+    if window:
+        gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been enabled', INFO)
+    else:
+        wait_first_pass(gw)
+    rule = f"type='method_call',sender='{gw.daemon_name()}',destination='org.bluez'"
+    with gw.bus_monitor(rule) as sent, gw.bluez_hung():
+        # The worst moment: the daemon waits for an answer that will not come.
+        if state == 'web request pending':
+            gw.write_request(b'00:1A:7D:DA:71:13')
+            sent('member=UnregisterAgent')
+        elif window:
+            sent('member=Set')
+        began = time.monotonic()
+        gw.signal(signal.SIGTERM)
+        status = gw.wait_exit(STOP_BOUND_S + 10)
+        took = time.monotonic() - began
+        gw.syslog.sync()
+    print(f'{state}: stopped in {took:.1f} s')
+    assert took <= STOP_BOUND_S
+    assert status == 1
+    texts = gw.syslog.texts()
+    shutdown = ['(Quiting) Deregistering agent failed: ', '(Quiting) Stopping Discovery failed: ']
+    if window:
+        shutdown[:0] = ['(Quiting) Disabling Pairable failed: ', BIN_DISABLED_AT_EXIT[1]]
+    steps = [next(i for i, text in enumerate(texts) if text.startswith(step)) for step in shutdown]
+    assert steps == sorted(steps), texts
+    assert gw.syslog.lines[-1] == FINISHED
+    assert not gw.request_pipe.exists()
+
+
+SHORT_REQUEST = b'00:1A'
+MALFORMED = 'Malformed request "00:1A" (5 bytes) from cgi'
+DROPPED = re.compile(r'^\(Logging\) (\d+) lines dropped: the syslog socket took none for a while$')
+STAMP = re.compile(rb'^(<\d+>)[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ')
+
+
+def malformed_requests(gw, count):
+    '''COUNT requests the daemon logs one line each for, each read before the next.'''
+    for _ in range(count):
+        gw.write_request(SHORT_REQUEST)
+        gw.wait_request_taken()
+
+
+def glibc_datagrams(gw, lines):
+    '''Has glibc's syslog() send LINES, (priority, text) pairs, from a program
+    named pairgated to the sandbox's /dev/log, as the daemon's syslog() did
+    before it had its own.'''
+    code = ('import ctypes, sys\nlibc = ctypes.CDLL(None)\n'
+            'for line in sys.stdin.buffer.read().split(b"\\0")[:-1]:\n'
+            '    priority, text = line.split(b" ", 1)\n'
+            '    libc.syslog(int(priority), b"%s", text)\n')
+    proc = gw.spawn(['bash', '-c', 'exec -a pairgated /usr/bin/python3 -c "$0"', code],
+                    sandboxed=True, stdin=subprocess.PIPE)
+    proc.communicate(b''.join(f'{p} {t}\0'.encode() for p, t in lines), timeout=10)
+    assert proc.returncode == 0
+
+
+def test_stalled_syslog_reader_holds_nothing(running):
+    '''A /dev/log reader that stops reading: the agent still answers, lines
+    that find no room are dropped and counted, the count follows once the
+    reader reads again, and a stop ends the daemon. What is sent is what
+    glibc's syslog() sends, byte for byte but for the time stamp.'''
+    gw = running
+    log = gw.syslog
+    wait_first_pass(gw)
+    with log.held():
+        malformed_requests(gw, 30)
+        call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, NAP_UUID])
+        assert gw.agent_answer(call) == ('return', '', '')
+    # The count goes out before the first line the socket takes again, which
+    # may come a few lines later: lines are tried without waiting until then.
+    written = 30
+    while not log.find(DROPPED, ERR):
+        assert written < 60, 'no count of the dropped lines'
+        malformed_requests(gw, 1)
+        written += 1
+        barrier(gw)
+        log.sync()
+    report = log.find(DROPPED, ERR)[0]
+    assert log.lines[report + 1] == (ERR, MALFORMED)
+    dropped = int(DROPPED.match(log.lines[report][1]).group(1))
+    assert dropped > 0
+    assert dropped + len(log.find(MALFORMED, ERR)) == written
+
+    log.sync()
+    daemon = len(log.raw)
+    glibc_datagrams(gw, [(priority, text) for _, priority, _, text in log.entries])
+    log.sync()
+    assert len(log.raw) == 2 * daemon
+    assert [STAMP.sub(rb'\1', d) for d in log.raw[daemon:]] == \
+        [STAMP.sub(rb'\1', d) for d in log.raw[:daemon]]
+    assert all(STAMP.match(d) for d in log.raw)
+
+    with log.held():
+        malformed_requests(gw, 15)
+        gw.signal(signal.SIGTERM)
+        assert gw.wait_exit(5) == 0
