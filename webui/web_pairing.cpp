@@ -175,7 +175,11 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     if (!agent_unregister(connection, error)) {
         log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
-    if (!agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
+    if (agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
+        // BlueZ holds the agent again, even after a Release that came
+        // during the pairing had marked it gone.
+        agent_registration_learnt(true);
+    } else {
         log_failure(LOG_ERR, "Registering agent failed: %s", error);
     }
     // BlueZ made the adapter pairable for each agent it registered during the

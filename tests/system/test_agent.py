@@ -212,6 +212,16 @@ def test_release_forgets_the_registration_and_cancel_is_answered(agent):
               'BlueZ')]
 
 
+def test_a_release_during_a_web_pairing_is_undone_by_its_swap_back(agent):
+    agent.set_pair_behaviour(mode='hold')
+    start = request_pairing(agent)
+    assert agent.agent_answer(agent.call_agent('Release', '', [])) == ('return', '', '')
+    assert agent.release_pairs() == 1
+    wait_agent_back(agent, start)
+    agent.set_pair_behaviour()
+    request_pairing(agent)  # not refused: the swap back registered the agent again
+
+
 def test_a_restarted_bluez_is_listened_to(agent):
     agent.stop_bluez()
     agent.start_bluez()
