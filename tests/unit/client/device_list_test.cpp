@@ -8,106 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "object_list.h"
+
 namespace {
-
-// One property: a string, a boolean or a 16-bit number, by its D-Bus type.
-struct fake_property {
-    std::string name;
-    int type;
-    std::string text;
-    int number = 0;
-};
-
-struct fake_object {
-    std::string path;
-    std::string interface;
-    std::vector<fake_property> properties;
-};
-
-struct message_unref {
-    void operator()(DBusMessage *message) const { dbus_message_unref(message); }
-};
-using owned_message = std::unique_ptr<DBusMessage, message_unref>;
-
-void append_property(DBusMessageIter *dict, const fake_property &property) {
-    const char signature[2] = {static_cast<char>(property.type), '\0'};
-    const char *name = property.name.c_str();
-    const char *text = property.text.c_str();
-    const dbus_bool_t flag = property.number != 0;
-    const auto number = static_cast<dbus_int16_t>(property.number);
-    const void *value = property.type == DBUS_TYPE_STRING    ? static_cast<const void *>(&text)
-                        : property.type == DBUS_TYPE_BOOLEAN ? static_cast<const void *>(&flag)
-                                                             : static_cast<const void *>(&number);
-    DBusMessageIter entry;
-    DBusMessageIter variant;
-    dbus_message_iter_open_container(dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &name);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, signature, &variant);
-    dbus_message_iter_append_basic(&variant, property.type, value);
-    dbus_message_iter_close_container(&entry, &variant);
-    dbus_message_iter_close_container(dict, &entry);
-}
-
-void append_object(DBusMessageIter *list, const fake_object &object) {
-    DBusMessageIter entry;
-    DBusMessageIter interfaces;
-    DBusMessageIter interface;
-    DBusMessageIter properties;
-    const char *path = object.path.c_str();
-    const char *name = object.interface.c_str();
-    dbus_message_iter_open_container(list, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-    dbus_message_iter_append_basic(&entry, DBUS_TYPE_OBJECT_PATH, &path);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_ARRAY, "{sa{sv}}", &interfaces);
-    dbus_message_iter_open_container(&interfaces, DBUS_TYPE_DICT_ENTRY, nullptr, &interface);
-    dbus_message_iter_append_basic(&interface, DBUS_TYPE_STRING, &name);
-    dbus_message_iter_open_container(&interface, DBUS_TYPE_ARRAY, "{sv}", &properties);
-    for (const auto &property : object.properties) {
-        append_property(&properties, property);
-    }
-    dbus_message_iter_close_container(&interface, &properties);
-    dbus_message_iter_close_container(&interfaces, &interface);
-    dbus_message_iter_close_container(&entry, &interfaces);
-    dbus_message_iter_close_container(list, &entry);
-}
-
-owned_message managed_objects(const std::vector<fake_object> &objects) {
-    owned_message reply(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
-    DBusMessageIter top;
-    DBusMessageIter list;
-    dbus_message_iter_init_append(reply.get(), &top);
-    dbus_message_iter_open_container(&top, DBUS_TYPE_ARRAY, "{oa{sa{sv}}}", &list);
-    for (const auto &object : objects) {
-        append_object(&list, object);
-    }
-    dbus_message_iter_close_container(&top, &list);
-    return reply;
-}
-
-fake_property text(const std::string &name, const std::string &value) {
-    return {name, DBUS_TYPE_STRING, value};
-}
-
-fake_property flag(const std::string &name, bool value) {
-    return {name, DBUS_TYPE_BOOLEAN, "", value ? 1 : 0};
-}
-
-fake_property rssi(int value) {
-    return {"RSSI", DBUS_TYPE_INT16, "", value};
-}
-
-fake_object adapter(const std::string &name) {
-    return {"/org/bluez/" + name, "org.bluez.Adapter1", {text("Address", "00:AA:BB:CC:DD:EE")}};
-}
-
-fake_object device(const std::string &adapter, const std::string &address,
-                   std::vector<fake_property> more = {}) {
-    std::string path = "/org/bluez/" + adapter + "/dev_" + address;
-    for (char &c : path) {
-        c = c == ':' ? '_' : c;
-    }
-    more.insert(more.begin(), text("Address", address));
-    return {path, "org.bluez.Device1", more};
-}
 
 device_listing listing(const std::vector<fake_object> &objects) {
     return devices_in_managed_objects(managed_objects(objects).get());
@@ -172,7 +75,7 @@ TEST(DeviceList, TellsNoAdapterFromAReplyOfAnotherShape) {
     EXPECT_EQ(listing({device("hci0", "00:00:00:00:00:01")}).result,
               device_listing::status::no_adapter);
     EXPECT_EQ(listing({adapter("hci0")}).result, device_listing::status::listed);
-    owned_message reply(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+    message_ptr reply(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     const char *words = "not an object list";
     dbus_message_append_args(reply.get(), DBUS_TYPE_STRING, &words, DBUS_TYPE_INVALID);
     EXPECT_EQ(devices_in_managed_objects(reply.get()).result, device_listing::status::bad_reply);
