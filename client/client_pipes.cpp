@@ -71,8 +71,8 @@ std::optional<run_failure> open_reader(const char *path, reply_listener &listene
         }
         if (pipe.moved) {
             listener.notice = "the reply pipe " + std::string(path) + " was a directory of uid " +
-                              std::to_string(pipe.moved->owner) + "; moved it to " +
-                              pipe.moved->moved_to;
+                              std::to_string(pipe.moved.owner) + "; moved it to " +
+                              pipe.moved.moved_to;
         }
     }
     if (!pipe.fd || !is_private(pipe.status)) {

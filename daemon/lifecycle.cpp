@@ -111,8 +111,8 @@ bool open_request_pipe(daemon_run &run) {
                 syslog(LOG_WARNING,
                        "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
                        "and made a new one",
-                       request_pipe_path, static_cast<unsigned>(pipe.moved->owner),
-                       pipe.moved->moved_to.c_str());
+                       request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
+                       pipe.moved.moved_to);
             } else if (pipe.replaced_kind != nullptr) {
                 syslog(LOG_WARNING,
                        "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "

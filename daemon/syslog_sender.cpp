@@ -27,12 +27,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 
 namespace {
 
@@ -92,10 +93,10 @@ bool connected() {
     return connect_type(sink.type);
 }
 
-delivery send_once(const std::string &line) {
+delivery send_once(const char *line, std::size_t length) {
     const int flags = MSG_NOSIGNAL | (sink.stalled ? MSG_DONTWAIT : 0);
-    const ssize_t sent = send(sink.fd, line.data(), line.size(), flags);
-    if (sent == static_cast<ssize_t>(line.size())) {
+    const ssize_t sent = send(sink.fd, line, length, flags);
+    if (sent == static_cast<ssize_t>(length)) {
         return delivery::sent;
     }
     if (sent >= 0) {
@@ -109,14 +110,14 @@ delivery send_once(const std::string &line) {
                                                                      : delivery::lost;
 }
 
-delivery deliver(const std::string &line) {
+delivery deliver(const char *line, std::size_t length) {
     if (!connected()) {
         return delivery::lost;
     }
-    delivery outcome = send_once(line);
+    delivery outcome = send_once(line, length);
     if (outcome == delivery::lost) {
         disconnect();
-        outcome = connected() ? send_once(line) : delivery::lost;
+        outcome = connected() ? send_once(line, length) : delivery::lost;
         if (outcome == delivery::lost) {
             disconnect();
         }
@@ -124,34 +125,51 @@ delivery deliver(const std::string &line) {
     return outcome;
 }
 
-// "<PRI>Mmm dd hh:mm:ss IDENT: " for a priority whose facility is set.
-std::string header(int priority) {
+// One line as glibc formats it, "<PRI>Mmm dd hh:mm:ss IDENT: TEXT", and the
+// NUL that ends a record on a stream. It is built on the stack, or on the
+// heap when it does not fit there.
+class log_line {
+  public:
+    log_line(int priority, const char *format, va_list args, int saved_errno);
+    ~log_line() { free(heap_); }
+    log_line(const log_line &) = delete;
+    log_line &operator=(const log_line &) = delete;
+
+    const char *text() const { return heap_ != nullptr ? heap_ : buffer_; }
+    std::size_t length() const { return length_; }
+
+  private:
+    char buffer_[line_buffer_size];
+    char *heap_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+log_line::log_line(int priority, const char *format, va_list args, int saved_errno) {
     const time_t now = time(nullptr);
     tm local = {};
     char stamp[32] = "";
     if (localtime_r(&now, &local) != nullptr) {
         strftime(stamp, sizeof stamp, "%h %e %T ", &local);
     }
-    char text[64 + sizeof stamp];
-    snprintf(text, sizeof text, "<%d>%s", priority, stamp);
-    return std::string(text) + program_invocation_short_name + ": ";
-}
-
-void append_text(std::string &line, const char *format, va_list args, int saved_errno) {
-    char text[line_buffer_size];
+    const int head = snprintf(buffer_, sizeof buffer_, "<%d>%s%s: ", priority, stamp,
+                              program_invocation_short_name);
     va_list again;
     va_copy(again, args);
     errno = saved_errno;  // for %m
-    const int length = vsnprintf(text, sizeof text, format, args);
-    if (length >= 0 && static_cast<std::size_t>(length) < sizeof text) {
-        line.append(text, static_cast<std::size_t>(length));
-    } else if (length > 0) {
-        std::string longer(static_cast<std::size_t>(length) + 1, '\0');
+    const std::size_t room = sizeof buffer_ - static_cast<std::size_t>(head);
+    const int body = vsnprintf(buffer_ + head, room, format, args);
+    const std::size_t end =
+        static_cast<std::size_t>(head) + static_cast<std::size_t>(body > 0 ? body : 0);
+    if (body > 0 && static_cast<std::size_t>(body) >= room &&
+        (heap_ = static_cast<char *>(malloc(end + 1))) != nullptr) {
+        memcpy(heap_, buffer_, static_cast<std::size_t>(head));
         errno = saved_errno;
-        vsnprintf(&longer[0], longer.size(), format, again);
-        line.append(longer.data(), static_cast<std::size_t>(length));
+        vsnprintf(heap_ + head, static_cast<std::size_t>(body) + 1, format, again);
     }
     va_end(again);
+    length_ = heap_ != nullptr ? end : std::min(end, sizeof buffer_ - 1);
+    // The NUL that vsnprintf wrote ends the record on a stream.
+    length_ += sink.type == SOCK_STREAM ? 1 : 0;
 }
 
 // Sends the count of the lines dropped before; false when the socket still
@@ -183,12 +201,8 @@ void send_line(int priority, const char *format, va_list args) {
     if ((priority & LOG_FACMASK) == 0) {
         priority |= LOG_USER;
     }
-    std::string line = header(priority);
-    append_text(line, format, args, saved_errno);
-    if (sink.type == SOCK_STREAM) {
-        line.push_back('\0');
-    }
-    const delivery outcome = deliver(line);
+    const log_line line(priority, format, args, saved_errno);
+    const delivery outcome = deliver(line.text(), line.length());
     if (outcome == delivery::no_room) {
         ++sink.dropped;
     }

@@ -41,7 +41,8 @@ int move_directory_aside(const char *path, moved_directory *moved) {
     int error = ENAMETOOLONG;
     for (int attempt = 0; attempt < name_attempts && random_name_beside(path, &name); ++attempt) {
         if (renameat2(AT_FDCWD, path, AT_FDCWD, name.text, RENAME_NOREPLACE) == 0) {
-            moved->moved_to = name.text;
+            static_assert(sizeof moved->moved_to == sizeof name.text, "one size of path");
+            memcpy(moved->moved_to, name.text, sizeof name.text);
             moved->owner = found.st_uid;
             return 0;
         }
@@ -62,11 +63,9 @@ int rename_over(const char *fresh, const char *path, opened_fifo *pipe) {
     if (errno != EISDIR) {
         return errno;
     }
-    moved_directory moved;
-    if (const int error = move_directory_aside(path, &moved)) {
+    if (const int error = move_directory_aside(path, &pipe->moved)) {
         return error;
     }
-    pipe->moved = moved;
     return rename(fresh, path) == 0 ? 0 : errno;
 }
 

@@ -4,15 +4,17 @@
 
 #include <sys/stat.h>
 
-#include <optional>
-#include <string>
+#include <climits>
 
 #include "io/descriptors.h"
 
-// A directory that stood at a pipe's path and was renamed out of the way.
+// A directory that stood at a pipe's path and was renamed out of the way;
+// false while none was.
 struct moved_directory {
-    std::string moved_to;
+    char moved_to[PATH_MAX] = "";
     uid_t owner = 0;
+
+    explicit operator bool() const { return moved_to[0] != '\0'; }
 };
 
 // What open_fifo found: the descriptor, or why there is none.
@@ -22,7 +24,7 @@ struct opened_fifo {
     unique_fd fd;
     int error = 0;  // errno of open() or fstat(), or not_a_fifo
     struct stat status {};
-    std::optional<moved_directory> moved;  // set by replace_with_private_fifo only
+    moved_directory moved;  // set by replace_with_private_fifo only
 
     // The reason, for a log line or a message.
     const char *reason() const;

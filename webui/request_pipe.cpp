@@ -46,7 +46,7 @@ request_pipe_setup replace_what_stands_there() {
     request_pipe_setup setup = ready(std::move(pipe.fd));
     setup.replaced_kind = looked ? file_kind(found.st_mode) : "something";
     setup.replaced_owner = looked ? found.st_uid : 0;
-    setup.moved = std::move(pipe.moved);
+    setup.moved = pipe.moved;
     return setup;
 }
 

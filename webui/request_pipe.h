@@ -4,8 +4,6 @@
 
 #include <sys/types.h>
 
-#include <optional>
-
 #include "io/named_pipe.h"
 
 // How setting up the request pipe went; the daemon logs it.
@@ -21,7 +19,7 @@ struct request_pipe_setup {
     const char *replaced_kind = nullptr;
     uid_t replaced_owner = 0;
     // Set when that was a directory, which was moved aside rather than replaced.
-    std::optional<moved_directory> moved;
+    moved_directory moved;
 };
 
 // Creates the pipe with mode 0600 and opens it for reading (and writing, so
