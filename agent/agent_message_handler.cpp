@@ -7,11 +7,11 @@
 #include <utility>
 
 #include "agent/trust_on_paired.h"
-#include "common/bluez_names.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
+#include "common/bluez_names.h"
 #include "webui/web_pairing.h"
 
 namespace {

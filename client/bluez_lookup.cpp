@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "common/managed_objects.h"
 #include "client/address_text.h"
+#include "common/managed_objects.h"
 
 namespace {
 
@@ -105,8 +105,8 @@ message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, cons
         return nullptr;
     }
     error_guard error;
-    message_ptr reply(dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms,
-                                                                error.get()));
+    message_ptr reply(
+        dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms, error.get()));
     if (!reply) {
         failure = std::string("cannot read ") + what + " from BlueZ: " + error.text();
     }

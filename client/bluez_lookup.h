@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "common/dbus_handles.h"
 #include "client/pair_client.h"
+#include "common/dbus_handles.h"
 
 // What BlueZ's object list says about one device.
 enum class device_pairing { paired, not_paired, no_such_device };

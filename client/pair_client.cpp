@@ -138,8 +138,7 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
 // cannot be asked.
 std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
     std::string failure;
-    answer =
-        lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
+    answer = lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
     if (answer != pairing_lookup::answer::failed) {
         return std::nullopt;
     }

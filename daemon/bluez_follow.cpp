@@ -142,9 +142,10 @@ const char *adapter_signal_path(DBusMessage *message, bool added) {
     dbus_message_iter_get_basic(&args, &path);
     dbus_message_iter_next(&args);
     const bool names_adapter =
-        added ? visit_entries(&args, [](const char *name, DBusMessageIter * /*properties*/) {
-            return is_adapter_interface(name);
-        })
+        added ? visit_entries(&args,
+                              [](const char *name, DBusMessageIter * /*properties*/) {
+                                  return is_adapter_interface(name);
+                              })
               : visit_strings(&args, is_adapter_interface);
     return names_adapter ? path : nullptr;
 }

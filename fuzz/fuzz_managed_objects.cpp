@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bluez/device_path.h"
 #include "bluez/adapter_select.h"
+#include "bluez/device_path.h"
 #include "client/bluez_lookup.h"
 #include "client/device_list.h"
 

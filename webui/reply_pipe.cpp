@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "io/named_pipe.h"
 #include "common/pipe_protocol.h"
+#include "io/named_pipe.h"
 
 namespace {
 

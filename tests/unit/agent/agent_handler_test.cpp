@@ -5,8 +5,8 @@
 
 #include "agent/agent_message_handler.h"
 #include "bluez/bluez_link.h"
-#include "common/dbus_handles.h"
 #include "bluez/pairing_window.h"
+#include "common/dbus_handles.h"
 #include "syslog_capture.h"
 #include "webui/web_pairing.h"
 

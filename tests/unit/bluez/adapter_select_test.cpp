@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <string>
 
-#include "common/dbus_handles.h"
 #include "bluez/device_path.h"
+#include "common/dbus_handles.h"
 
 namespace {
 

@@ -44,10 +44,10 @@ TEST(PairingInManagedObjects, ReadsPairedOfTheDeviceWithThatAddressIgnoringCase)
 TEST(PairingInManagedObjects, OtherObjectsAndMissingDevicesSayNoSuchDevice) {
     EXPECT_EQ(pairing({}), device_pairing::no_such_device);
     // The adapter's own address is not a device, whatever it is.
-    EXPECT_EQ(pairing({with_paired(
-                  {"/org/bluez/hci0", "org.bluez.Adapter1", {text("Address", "00:1A:7D:DA:71:13")}},
-                  1)}),
-              device_pairing::no_such_device);
+    EXPECT_EQ(
+        pairing({with_paired(
+            {"/org/bluez/hci0", "org.bluez.Adapter1", {text("Address", "00:1A:7D:DA:71:13")}}, 1)}),
+        device_pairing::no_such_device);
     EXPECT_EQ(pairing({hci0, device("00:1A:7D:DA:71:31", 1)}), device_pairing::no_such_device);
 }
 

@@ -16,8 +16,8 @@ constexpr const char *stale_owner = ":1.4242";  // no connection has it
 constexpr const char *hci0 = "/org/bluez/hci0";
 
 message_ptr owner_changed(const char *old_owner, const char *new_owner) {
-    message_ptr signal = adopt_message(dbus_message_new_signal(
-        DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "NameOwnerChanged"));
+    message_ptr signal = adopt_message(
+        dbus_message_new_signal(DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "NameOwnerChanged"));
     const char *name = bluez_service;
     dbus_message_append_args(signal.get(), DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING, &old_owner,
                              DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID);
@@ -63,27 +63,26 @@ struct follow_case {
 };
 
 const follow_case cases[] = {
-    {"an arrival whose owner has gone again is left to the change queued after it", false,
-     false, false, web_pairing::idle, [] { return owner_changed("", stale_owner); }, nullptr,
-     nullptr, false, false, false},
+    {"an arrival whose owner has gone again is left to the change queued after it", false, false,
+     false, web_pairing::idle, [] { return owner_changed("", stale_owner); }, nullptr, nullptr,
+     false, false, false},
     {"AlreadyExists from RegisterAgent: the agent is made again and counts as registered", false,
-     false, false, web_pairing::idle,
-     [] { return owner_changed("", fuzz_bluez_unique_name()); }, "RegisterAgent",
-     "org.bluez.Error.AlreadyExists", true, false, true},
+     false, false, web_pairing::idle, [] { return owner_changed("", fuzz_bluez_unique_name()); },
+     "RegisterAgent", "org.bluez.Error.AlreadyExists", true, false, true},
     {"InProgress from StartDiscovery: the new adapter is adopted", true, false, true,
      web_pairing::idle, [] { return adapter_signal(true, hci0); }, "StartDiscovery",
      "org.bluez.Error.InProgress", true, true, true},
-    {"an adapter appearing while the agent is unregistered registers it again", true, false,
-     false, web_pairing::idle, [] { return adapter_signal(true, hci0); }, nullptr, nullptr, true,
-     true, true},
+    {"an adapter appearing while the agent is unregistered registers it again", true, false, false,
+     web_pairing::idle, [] { return adapter_signal(true, hci0); }, nullptr, nullptr, true, true,
+     true},
     {"an adapter refusing discovery is not adopted", true, false, true, web_pairing::idle,
-     [] { return adapter_signal(true, hci0); }, "StartDiscovery", "org.bluez.Error.Failed",
-     true, false, true},
+     [] { return adapter_signal(true, hci0); }, "StartDiscovery", "org.bluez.Error.Failed", true,
+     false, true},
     {"the selected adapter's removal forgets it", true, true, true, web_pairing::idle,
      [] { return adapter_signal(false, hci0); }, nullptr, nullptr, true, false, true},
     {"BlueZ leaving abandons the web pairing and forgets everything", true, true, true,
-     web_pairing::requested, [] { return owner_changed(fuzz_bluez_unique_name(), ""); },
-     nullptr, nullptr, false, false, false},
+     web_pairing::requested, [] { return owner_changed(fuzz_bluez_unique_name(), ""); }, nullptr,
+     nullptr, false, false, false},
 };
 
 void set_up(const follow_case &row) {
