@@ -537,11 +537,10 @@ class Campaign:
         gw.wait_for_call('Set', lambda c: c.args[1] == 'Trusted', start=mark, timeout=15)
         self.wait_idle()
 
-    def part_bluez_restarts(self, count):
-        '''bluetoothd stopped and started again COUNT times, idle or mid web
-        pairing: each time the daemon must select the adapter again, register
-        its agent with the new owner and serve a web pairing.'''
-        part = Part('BlueZ restarts', count)
+    def restart_rounds(self, part, count, once):
+        '''COUNT rounds of ONCE(scenario, part, reader), each idle or mid web
+        pairing, until one times out; then the part's health. ONCE returns
+        figures of its own to count, or nothing.'''
         scenarios = collections.Counter()
         reader = self.gw.reply_reader()
         self.samples = [self.private_kib()]
@@ -549,7 +548,7 @@ class Campaign:
             scenario = self.rnd.choice(['idle', 'mid web pairing'])
             scenarios[scenario] += 1
             try:
-                self.restart_once(scenario, part, reader)
+                scenarios.update(once(scenario, part, reader) or {})
             except Timeout as e:
                 part.failures.append(f'{scenario}: {e}')
                 break
@@ -557,6 +556,12 @@ class Campaign:
         part.figures.update(scenarios)
         self.health(part, len(self.gw.calls()))
         return part
+
+    def part_bluez_restarts(self, count):
+        '''bluetoothd stopped and started again COUNT times, idle or mid web
+        pairing: each time the daemon must select the adapter again, register
+        its agent with the new owner and serve a web pairing.'''
+        return self.restart_rounds(Part('BlueZ restarts', count), count, self.restart_once)
 
     # --------------------------------------------------- BlueZ owner races
 
@@ -604,24 +609,10 @@ class Campaign:
         '''bluetoothd restarting 2 to 4 times, 2 to 10 ms apart, answering every
         call 5 to 20 ms late, idle or mid web pairing, COUNT times: each time,
         once BlueZ has settled, a web pairing is served within 5 s.'''
-        part = Part('BlueZ owner races', count)
-        scenarios = collections.Counter()
-        reader = self.gw.reply_reader()
-        self.samples = [self.private_kib()]
-        for _ in range(count):
-            scenario = self.rnd.choice(['idle', 'mid web pairing'])
-            scenarios[scenario] += 1
-            try:
-                restarts, refused = self.owner_race_once(scenario, part, reader)
-            except Timeout as e:
-                part.failures.append(f'{scenario}: {e}')
-                break
-            scenarios['restarts'] += restarts
-            scenarios['requests refused before one was served'] += refused
-        reader.close()
-        part.figures.update(scenarios)
-        self.health(part, len(self.gw.calls()))
-        return part
+        def once(scenario, part, reader):
+            restarts, refused = self.owner_race_once(scenario, part, reader)
+            return {'restarts': restarts, 'requests refused before one was served': refused}
+        return self.restart_rounds(Part('BlueZ owner races', count), count, once)
 
     # ------------------------------------------------------ final pairing
 
