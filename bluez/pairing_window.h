@@ -19,6 +19,12 @@ inline pairable pairable_state = pairable::undecided;
 // Whether the window drives Discoverable too (MOD_BLUETOOTH_DISCOVERABLE=2).
 // Recorded once at start-up.
 void pairing_window_includes_discoverable(bool included);
+bool pairing_window_drives_discoverable();
+
+// Sets one of the window's properties of the adapter ("Pairable",
+// "Discoverable") to open; the reason of a failure is in error.
+bool set_window_property(DBusConnection *connection, error_guard &error, const char *property,
+                         bool open);
 
 // BlueZ makes every adapter pairable whenever an agent registers, whatever
 // the window said. This sets the adapter's Pairable (then Discoverable, when

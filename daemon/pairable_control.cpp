@@ -5,8 +5,6 @@
 
 #include <optional>
 
-#include "bluez/bluez_calls.h"
-#include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
 #include "daemon/lifecycle.h"
 #include "webui/web_pairing.h"
@@ -37,11 +35,6 @@ std::optional<pairable> decide_target(input_reader reader) {
     return pairable::closed;
 }
 
-bool set_adapter_property(DBusConnection *connection, error_guard &error, const char *property,
-                          bool value) {
-    return bluez_set_bool(connection, error, adapter_path, adapter_interface, property, value);
-}
-
 }  // namespace
 
 input_reader select_input_reader(const char *pairable_bin) {
@@ -70,11 +63,11 @@ void pairable_control_step(DBusConnection *connection, error_guard &error, const
         return;
     }
     const bool open = *target == pairable::open;
-    if (!set_adapter_property(connection, error, "Pairable", open)) {
+    if (!set_window_property(connection, error, "Pairable", open)) {
         log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
     }
-    if (settings.discoverable == discoverable_with_input &&
-        !set_adapter_property(connection, error, "Discoverable", open)) {
+    if (pairing_window_drives_discoverable() &&
+        !set_window_property(connection, error, "Discoverable", open)) {
         log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
     }
     // The first decision is announced only when it opens the window.
