@@ -550,8 +550,8 @@ class Gateway:
     def restart_storm(self, count=3, interval=0.03, answer_delay=0.02, adapters=('hci0',),
                       devices=(('hci0', '00:1A:7D:DA:71:13', 'Phone'),)):
         '''bluetoothd in a crash loop: COUNT new simulators, each answering every
-        call ANSWER_DELAY s late and exporting ADAPTERS and DEVICES as it
-        starts, take org.bluez over one after the other, INTERVAL s apart.
+        call ANSWER_DELAY s late and exporting ADAPTERS and DEVICES 0.3 s after
+        it has taken org.bluez over, take it one after the other, INTERVAL s apart.
         Returns once the last owns it, and the others have ended; the last is
         the simulator from then on.'''
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address)
