@@ -644,10 +644,10 @@ class Gateway:
         self.sim.SetAnswerDelay(float(seconds))
 
     def stop_bluez(self, remove_adapters=False):
-        '''Ends the simulator, as when bluetoothd stops: it releases its agents
-        (and, with REMOVE_ADAPTERS, announces its adapters removed) before it
-        leaves the bus. start_bluez() starts a new one (a new owner of
-        org.bluez, with a fresh call log).'''
+        '''Ends the simulator, as when bluetoothd stops: it powers its adapters
+        off (and, with REMOVE_ADAPTERS, announces them removed), then releases
+        its agents, then leaves the bus. start_bluez() starts a new one (a new
+        owner of org.bluez, with a fresh call log).'''
         if self._sim_proc is not None:
             self.log()
             if remove_adapters:

@@ -537,20 +537,26 @@ def no_hand_over_to_an_agent_that_never_was_the_default(gw):
     none, every adapter turns non-pairable and a Pair finds no agent."""
     first, second, stranger = Peer(gw), Peer(gw), Peer(gw)
     first.watch()
+
+    def asked():
+        gw.set_property(DEVICE_PATH, DEVICE1, 'Paired', dbus.Boolean(False))
+        answer = stranger.do('Pair', DEVICE_PATH)[2]
+        return answer, gw.pair_confirmations()[-1].agent_path
+
     first.do('RegisterAgent', '/1', 'DisplayYesNo')
     second.do('RegisterAgent', '/2', 'DisplayYesNo')
+    assert asked() == ('return', '/1')
     first.do('UnregisterAgent', '/1')
-    assert stranger.do('Pair', DEVICE_PATH)[2:] == ['error', AUTH_FAILED]
-    assert gw.pair_confirmations()[-1].state == 'none'
+    assert asked() == ('error', '')
+    assert first.do('RequestDefaultAgent', '/1')[1:] == ['error', 'org.bluez.Error.DoesNotExist']
     second.do('RequestDefaultAgent', '/2')
     first.do('RegisterAgent', '/1', 'DisplayYesNo')
     first.do('RequestDefaultAgent', '/1')
-    first.do('UnregisterAgent', '/1')  # back to /2, the default before it
+    assert asked() == ('return', '/1')
+    first.do('UnregisterAgent', '/1')
+    assert asked() == ('return', '/2')  # the default before it
     assert pairable_seen(until_now(gw, first)) == [(ADAPTER_PATH, True), (ADAPTER_PATH, False),
                                                    (ADAPTER_PATH, True)]
-    gw.set_pair_behaviour('confirm')
-    assert stranger.do('Pair', DEVICE_PATH)[2] == 'return'
-    assert gw.pair_confirmations()[-1].agent_path == '/2'
 
 
 def a_new_adapter_is_not_pairable(gw):
@@ -619,7 +625,7 @@ def restart_takes_the_name_then_exports(gw):
     gw.restart_storm(count=1, interval=0, answer_delay=0)
     owner = peer.expect('owner', 'org.bluez')
     added = peer.expect('signal')
-    assert owner[3] and added[1] == owner[3]  # no other signal came before
+    assert owner[3] and added[1] == owner[3]  # what the new owner exports, after its name
     assert added[2:4] == ['/', 'oa{sa{sv}}'] and added[4][0] == ADAPTER_PATH
     assert added[4][1][ADAPTER1]['Pairable'] is False
 
