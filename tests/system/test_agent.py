@@ -39,6 +39,14 @@ def test_network_access_is_authorised_at_once(agent, uuid):
     assert agent.agent_answer(call) == ('return', '', '')
 
 
+def test_a_phones_nap_connect_goes_through(agent):
+    '''bluetoothd's network server asks the default agent with BNEP's UUID
+    when a device that is not trusted connects, and fails the connect on a
+    refusal.'''
+    assert agent.mock.ConnectNap('hci0', DEVICE) == 'bnep0'
+    assert agent.agent_state(1) == ('return', '', '')
+
+
 def test_other_services_are_refused_at_once(agent):
     '''A refusal left unanswered would hold one of BlueZ's pending-reply slots
     on the bus (128) until it timed out; after some 130 of them every later
