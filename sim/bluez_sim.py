@@ -66,8 +66,10 @@ What bluetoothd 5.66 was seen to do, and the simulator does too:
   - every adapter is pairable while there is a default agent, and turns
     non-pairable when there is none; the first agent to register becomes the
     default by itself, any other only by RequestDefaultAgent; an agent that
-    never was the default changes nothing, coming or going; a new adapter is
-    not pairable but with a default agent;
+    is not the default changes nothing, coming or going; when the default
+    goes while another agent is registered, that one becomes the default and
+    every adapter is made pairable again, whatever a client had set; a new
+    adapter is pairable (and powered) with a default agent, not without;
   - it announces such a change of Pairable one call late: after the reply to
     the call that made it, during the next call or some 10 ms later; a Set
     is answered before its change is announced;
@@ -638,16 +640,21 @@ class Simulator:
             self.set_pairable_everywhere(True)
 
     def drop_agent(self, agent):
-        '''An agent that was never the default changes nothing. When the default
-        goes, the one that was the default before it takes over, if it is still
-        there (not yet measured); with none left, every adapter turns
-        non-pairable, however many other agents are registered.'''
+        '''An agent that is not the default changes nothing. When the default
+        goes, another registered agent takes over and every adapter is made
+        pairable again; with none left, every adapter turns non-pairable. The
+        one that takes over is the default before it, if still there, else
+        the longest registered (with only one left, bluetoothd was seen to
+        pick it; which of several it picks was not measured).'''
         was_default = self.default_agent is agent
         self.agents.remove(agent)
         if agent in self.defaults:
             self.defaults.remove(agent)
-        if was_default:
-            self.set_pairable_everywhere(self.default_agent is not None)
+        if not was_default:
+            return
+        if self.default_agent is None and self.agents:
+            self.defaults.append(self.agents[0])
+        self.set_pairable_everywhere(self.default_agent is not None)
 
     def adapters(self):
         '''(path, Adapter1 properties) of every adapter, the newest first, in

@@ -473,7 +473,7 @@ def test_paired_signal_comes_before_after_or_not_at_all(bluez_gateway):
 #
 # One row per behaviour in which the simulator follows Debian 12's bluetoothd
 # 5.66: the lines of the D-Bus traces recorded on the VM bench (dbus-monitor,
-# condensed; FILE:LINES) it follows, or "not yet measured".
+# condensed; FILE:LINES) it follows, and what was measured there by hand.
 
 HCI1 = '/org/bluez/hci1'
 END = '/org/pairgate/end'
@@ -532,11 +532,13 @@ def pairable_for_a_new_default_only(gw):
     assert (pairable(gw, HCI1), pairable(gw)) == (True, False)
 
 
-def no_hand_over_to_an_agent_that_never_was_the_default(gw):
-    """When the default goes, an earlier default still there takes over; with
-    none, every adapter turns non-pairable and a Pair finds no agent."""
+def the_default_goes_over_to_a_remaining_agent(gw):
+    """Which makes every adapter pairable again, whatever a client set; with no
+    agent left, every adapter turns non-pairable and a Pair finds no agent."""
+    gw.mock.AddAdapter('hci1', 'hci1')
     first, second, stranger = Peer(gw), Peer(gw), Peer(gw)
     first.watch()
+    conn = gw.connect()
 
     def asked():
         gw.set_property(DEVICE_PATH, DEVICE1, 'Paired', dbus.Boolean(False))
@@ -546,17 +548,23 @@ def no_hand_over_to_an_agent_that_never_was_the_default(gw):
     first.do('RegisterAgent', '/1', 'DisplayYesNo')
     second.do('RegisterAgent', '/2', 'DisplayYesNo')
     assert asked() == ('return', '/1')
+    for path in (ADAPTER_PATH, HCI1):
+        call(conn, path, PROPS, 'Set', 'ssv', (ADAPTER1, 'Pairable', dbus.Boolean(False)))
     first.do('UnregisterAgent', '/1')
-    assert asked() == ('error', '')
+    assert asked() == ('return', '/2')
+    assert (pairable(gw), pairable(gw, HCI1)) == (True, True)
     assert first.do('RequestDefaultAgent', '/1')[1:] == ['error', 'org.bluez.Error.DoesNotExist']
-    second.do('RequestDefaultAgent', '/2')
     first.do('RegisterAgent', '/1', 'DisplayYesNo')
+    assert asked() == ('return', '/2')  # a newcomer does not take over
     first.do('RequestDefaultAgent', '/1')
     assert asked() == ('return', '/1')
     first.do('UnregisterAgent', '/1')
-    assert asked() == ('return', '/2')  # the default before it
-    assert pairable_seen(until_now(gw, first)) == [(ADAPTER_PATH, True), (ADAPTER_PATH, False),
-                                                   (ADAPTER_PATH, True)]
+    assert asked() == ('return', '/2')
+    second.do('UnregisterAgent', '/2')
+    assert asked() == ('error', '')
+    assert pairable_seen(until_now(gw, first)) == [
+        (HCI1, True), (ADAPTER_PATH, True), (ADAPTER_PATH, False), (HCI1, False),
+        (HCI1, True), (ADAPTER_PATH, True), (HCI1, False), (ADAPTER_PATH, False)]
 
 
 def a_new_adapter_is_not_pairable(gw):
@@ -724,8 +732,10 @@ def what_was_not_measured_keeps_its_value(gw):
 
 AS_BLUETOOTHD = [
     ('pgreject.txt:2-7,16-24', pairable_for_a_new_default_only),
-    ('pgdev.txt:74-78; the hand-over not yet measured',
-     no_hand_over_to_an_agent_that_never_was_the_default),
+    ('pgdev.txt:74-78; measured on bluetoothd 5.66: A the default, B registered without '
+     'RequestDefaultAgent, every adapter set false, A unregisters: every adapter pairable '
+     'again and B asked; with no agent left, every adapter non-pairable',
+     the_default_goes_over_to_a_remaining_agent),
     ('pgweb.txt:2-4,11-16; with a default agent not yet measured', a_new_adapter_is_not_pairable),
     ('pgweb.txt:11-27', pairable_announced_one_call_late),
     ('pgrestart.txt:12-16,67-72', stop_powers_off_releases_then_leaves),
