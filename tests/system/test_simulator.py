@@ -567,8 +567,8 @@ def the_default_goes_over_to_a_remaining_agent(gw):
         (HCI1, True), (ADAPTER_PATH, True), (HCI1, False), (ADAPTER_PATH, False)]
 
 
-def a_new_adapter_is_not_pairable(gw):
-    """Unless a default agent makes it so (not yet measured)."""
+def a_new_adapter_is_pairable_with_a_default_agent_only(gw):
+    """And powered."""
     peer = Peer(gw)
     peer.watch()
     gw.mock.AddAdapter('hci1', 'hci1')
@@ -577,6 +577,7 @@ def a_new_adapter_is_not_pairable(gw):
     peer.do('RegisterAgent', AGENT_PATH, 'NoInputNoOutput')
     gw.mock.AddAdapter('hci2', 'hci2')
     assert pairable(gw, '/org/bluez/hci2') is True
+    assert gw.property('/org/bluez/hci2', ADAPTER1, 'Powered') is True
     assert pairable_seen(until_now(gw, peer)) == [(HCI1, True), (ADAPTER_PATH, True)]
 
 
@@ -736,7 +737,8 @@ AS_BLUETOOTHD = [
      'RequestDefaultAgent, every adapter set false, A unregisters: every adapter pairable '
      'again and B asked; with no agent left, every adapter non-pairable',
      the_default_goes_over_to_a_remaining_agent),
-    ('pgweb.txt:2-4,11-16; with a default agent not yet measured', a_new_adapter_is_not_pairable),
+    ('pgweb.txt:2-4,11-16; measured on bluetoothd 5.66: a new adapter while an agent is the '
+     'default is pairable and powered', a_new_adapter_is_pairable_with_a_default_agent_only),
     ('pgweb.txt:11-27', pairable_announced_one_call_late),
     ('pgrestart.txt:12-16,67-72', stop_powers_off_releases_then_leaves),
     ('pgrestart.txt:16-21', restart_takes_the_name_then_exports),
