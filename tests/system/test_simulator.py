@@ -13,7 +13,7 @@ import time
 import dbus
 import pytest
 
-from bluez_sim import PEER_UUIDS
+from bluez_sim import AGENT_TIMEOUT_S, PEER_UUIDS
 from expected import ADAPTER as ADAPTER_PATH, AGENT as AGENT_PATH, BNEP_UUID, DEVICE_PATH
 from gateway import PYTHON, SIM_DIR, Gateway, Timeout, wait_until
 
@@ -717,17 +717,28 @@ def nap_authorised_for_an_untrusted_device_only(gw):
     assert gw.mock.ConnectNap('hci0', '00:1A:7D:DA:71:13') == 'bnep0'
 
 
-def what_was_not_measured_keeps_its_value(gw):
-    """A Pair with no agent anywhere, an agent that does not answer."""
-    peer = Peer(gw)
-    assert peer.do('Pair', DEVICE_PATH)[2:] == ['error', AUTH_FAILED]
+def no_agent_or_no_answer_fails_the_pair(gw):
+    """At once with no agent anywhere; with an agent that does not answer, after
+    its time-out (60 s; here shortened) and a Cancel to the agent."""
+    with pytest.raises(dbus.DBusException) as failure:
+        call(gw.connect(), DEVICE_PATH, DEVICE1, 'Pair')
+    assert (failure.value.get_dbus_name(), failure.value.get_dbus_message()) \
+        == (AUTH_FAILED, 'Authentication Failed')
     assert gw.pair_confirmations() == [(DEVICE_PATH, '', '', 'none', '', '')]
+    peer = Peer(gw)
+    peer.watch()
     assert peer.do('Pair', '/org/bluez/hci0/dev_66_55_44_33_22_11')[2:] \
         == ['error', 'org.freedesktop.DBus.Error.UnknownObject']
     peer.do('RegisterAgent', AGENT_PATH, 'DisplayYesNo')
     peer.do('mode', 'silent')
-    gw.sim.SetAgentTimeout(0.2)  # 25 s by default
+    assert AGENT_TIMEOUT_S == 60
+    gw.sim.SetAgentTimeout(0.2)
+    mark = len(peer.events)
     assert peer.do('Pair', DEVICE_PATH)[2:] == ['error', AUTH_FAILED]
+    assert device_story(until_now(gw, peer, mark)) == [
+        {'Connected': True}, 'RequestConfirmation', 'Cancel', ('error', AUTH_FAILED),
+        {'Connected': False}]
+    assert [e[1:4] for e in peer.events if e[0] == 'agent'][-1] == ['Cancel', AGENT_PATH, '']
     assert gw.pair_confirmations()[-1].error_name == 'org.freedesktop.DBus.Error.NoReply'
 
 
@@ -747,7 +758,10 @@ AS_BLUETOOTHD = [
     ('pgdev.txt:19-26', device_pairing_refused_while_not_pairable),
     ('pgreject.txt:25-34', failed_pair_connects_then_disconnects),
     ('pgnap.txt:38-39,45-53', nap_authorised_for_an_untrusted_device_only),
-    ('not yet measured', what_was_not_measured_keeps_its_value),
+    ('measured on bluetoothd 5.66: Pair with no agent anywhere fails at once with '
+     'AuthenticationFailed "Authentication Failed"; an agent that never answers '
+     'RequestConfirmation gets Cancel after 60 s, then Pair fails with AuthenticationFailed',
+     no_agent_or_no_answer_fails_the_pair),
 ]
 
 
