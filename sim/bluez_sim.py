@@ -31,7 +31,8 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
                                        agent registered last
   AgentAnswer(u id) -> (s state, s error_name, s error_message)
                                        state "pending", "return" or "error"
-  SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (25)
+  SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (60)
+                                       before it calls Cancel on it
   SetPairBehaviour(s mode, u passkey, s error_name, s paired_signal)
                                        mode "confirm", "direct" or "hold";
                                        paired_signal "before" (bluetoothd's
@@ -66,13 +67,18 @@ What bluetoothd 5.66 was seen to do, and the simulator does too:
   - every adapter is pairable while there is a default agent, and turns
     non-pairable when there is none; the first agent to register becomes the
     default by itself, any other only by RequestDefaultAgent; an agent that
-    never was the default changes nothing, coming or going; a new adapter is
-    not pairable but with a default agent;
+    is not the default changes nothing, coming or going; when the default
+    goes while another agent is registered, that one becomes the default and
+    every adapter is made pairable again, whatever a client had set; a new
+    adapter is pairable (and powered) with a default agent, not without;
   - it announces such a change of Pairable one call late: after the reply to
     the call that made it, during the next call or some 10 ms later; a Set
     is answered before its change is announced;
   - Pair of a paired device fails with org.bluez.Error.AlreadyExists, of an
-    address with no device object with org.freedesktop.DBus.Error.UnknownObject;
+    address with no device object with org.freedesktop.DBus.Error.UnknownObject,
+    and with no agent anywhere at once with AuthenticationFailed;
+  - an agent that does not answer within 60 s is sent Cancel, and the Pair
+    that asked it then fails with AuthenticationFailed;
   - a Pair brings the link up (Connected) before the agent is asked, then
     announces {Bonded, UUIDs, ServicesResolved, Paired} just before its
     reply; a failed one is followed by Connected false;
@@ -132,9 +138,10 @@ INVALID_ARGS = 'org.freedesktop.DBus.Error.InvalidArgs'
 AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
 CONNECTION_FAILED = 'org.bluez.Error.ConnectionAttemptFailed'
 BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
-# Not yet measured: how long bluetoothd waits for an agent's answer (and what
-# the Pair then fails with). Assumed to be libdbus's default.
-AGENT_TIMEOUT_S = 25.0
+# How long bluetoothd waits for an agent's answer before it calls Cancel on
+# the agent and fails the request (a Pair: 60.27 s to AuthenticationFailed).
+AGENT_TIMEOUT_S = 60.0
+NO_REPLY = 'org.freedesktop.DBus.Error.NoReply'
 # From {Connected, Bonded} to Paired of a pairing the device started:
 # bluetoothd's service discovery took 1.16 to 1.59 s.
 RESPONDER_DELAY_S = 1.3
@@ -374,6 +381,12 @@ class AgentCall:
             self.error_message = str(args[0]) if args and isinstance(args[0], str) else ''
         else:
             self.state = 'return'
+        self.pending = None
+
+    def timed_out(self):
+        self.state = 'error'
+        self.error_name = NO_REPLY
+        self.error_message = 'Did not receive a reply'
         self.pending = None
 
     def answer(self):
@@ -638,16 +651,21 @@ class Simulator:
             self.set_pairable_everywhere(True)
 
     def drop_agent(self, agent):
-        '''An agent that was never the default changes nothing. When the default
-        goes, the one that was the default before it takes over, if it is still
-        there (not yet measured); with none left, every adapter turns
-        non-pairable, however many other agents are registered.'''
+        '''An agent that is not the default changes nothing. When the default
+        goes, another registered agent takes over and every adapter is made
+        pairable again; with none left, every adapter turns non-pairable. The
+        one that takes over is the default before it, if still there, else
+        the longest registered (with only one left, bluetoothd was seen to
+        pick it; which of several it picks was not measured).'''
         was_default = self.default_agent is agent
         self.agents.remove(agent)
         if agent in self.defaults:
             self.defaults.remove(agent)
-        if was_default:
-            self.set_pairable_everywhere(self.default_agent is not None)
+        if not was_default:
+            return
+        if self.default_agent is None and self.agents:
+            self.defaults.append(self.agents[0])
+        self.set_pairable_everywhere(self.default_agent is not None)
 
     def adapters(self):
         '''(path, Adapter1 properties) of every adapter, the newest first, in
@@ -735,9 +753,8 @@ class Simulator:
     def confirm_pair(self, msg, device, behaviour):
         agent = self.agent_of(msg.get_sender()) or self.default_agent
         if agent is None:
-            # Not yet measured: what bluetoothd does with a Pair while no agent is there.
             self.pair_confirmations.append(PairConfirmation(msg.get_path(), None))
-            self.fail_pair(msg, device, AUTH_FAILED, 'No agent to confirm with')
+            self.fail_pair(msg, device, AUTH_FAILED, 'Authentication Failed')
             return
 
         def answered(call):
@@ -859,13 +876,27 @@ class Simulator:
         msg = dbus.lowlevel.MethodCallMessage(destination, path, AGENT_IFACE, method)
         _message_with_args(msg, signature, args)
 
-        def replied(reply):
-            call.answered(reply)
+        def finished():
             if then:
                 then(call)
 
-        call.pending = self.conn.send_message_with_reply(msg, replied, self.agent_timeout_s,
+        def replied(reply):
+            GLib.source_remove(timer)
+            call.answered(reply)
+            finished()
+
+        def timed_out():
+            # bluetoothd gives up on the agent, tells it so, then fails what asked.
+            call.pending.cancel()
+            self.send(dbus.lowlevel.MethodCallMessage(destination, path, AGENT_IFACE, 'Cancel'))
+            call.timed_out()
+            finished()
+            return False
+
+        # libdbus's own time-out, later than ours, never fires: ours cancels the call.
+        call.pending = self.conn.send_message_with_reply(msg, replied, self.agent_timeout_s + 1,
                                                          require_main_loop=True)
+        timer = GLib.timeout_add(int(self.agent_timeout_s * 1000), timed_out)
         self.agent_calls.append(call)
         return call
 
