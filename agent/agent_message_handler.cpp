@@ -101,7 +101,6 @@ DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *messag
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     agent_forget(connection);
-    agent_registration_learnt(false);
     return accept_call(connection, message);
 }
 

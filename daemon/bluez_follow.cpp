@@ -34,7 +34,8 @@ void start_on_adapter(DBusConnection *connection) {
         return;
     }
     pairable_control_restart();
-    syslog(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s", adapter_path);
+    syslog(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s",
+           adapter_path());
 }
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
@@ -45,19 +46,20 @@ void start_on_adapter(DBusConnection *connection) {
 void register_agent(DBusConnection *connection) {
     error_guard error;
     agent_forget(connection);
-    bool registered =
-        agent_register(connection, error, agent_message_handler, "NoInputNoOutput", nullptr);
+    bool registered = agent_register(connection, error, agent_message_handler,
+                                     agent_registration::no_input_no_output, nullptr);
     if (!registered && dbus_error_has_name(error.get(), already_exists)) {
         // BlueZ holds our agent already, perhaps as "DisplayYesNo" for a
         // pairing that raced with the restart: made again, it is ours as it
         // should be between pairings.
         error.clear();
-        registered =
-            agent_unregister(connection, error) &&
-            agent_register(connection, error, agent_message_handler, "NoInputNoOutput", nullptr);
+        registered = agent_unregister(connection, error) &&
+                     agent_register(connection, error, agent_message_handler,
+                                    agent_registration::no_input_no_output, nullptr);
     }
-    agent_registration_learnt(registered);
     if (!registered) {
+        // BlueZ did not take it: an adapter that appears registers it again.
+        agent_forget(connection);
         log_failure(LOG_ERR, "(Following BlueZ) Registering agent failed: %s", error);
     }
 }
@@ -99,7 +101,7 @@ void bluez_arrived(DBusConnection *connection, const char *owner) {
         return;
     }
     select_again(connection);
-    if (adapter_path[0] == '\0') {
+    if (!adapter_selected()) {
         syslog(LOG_INFO,
                "(Following BlueZ) BlueZ is on the system bus again; waiting for an "
                "adapter");
@@ -151,22 +153,22 @@ const char *adapter_signal_path(DBusMessage *message, bool added) {
 }
 
 void adapter_added(DBusConnection *connection, const char *path) {
-    if (adapter_path[0] != '\0' || !is_adapter_path(path)) {
+    if (adapter_selected() || !is_adapter_path(path)) {
         return;
     }
     adopt_adapter(path);
     start_on_adapter(connection);
-    if (!agent_is_registered()) {
+    if (agent_registered_as() == agent_registration::none) {
         register_agent(connection);
     }
 }
 
 void adapter_removed(DBusConnection *connection, const char *path,
                      const pairing_request_record &request) {
-    if (adapter_path[0] == '\0' || strcmp(path, adapter_path) != 0) {
+    if (!adapter_selected() || strcmp(path, adapter_path()) != 0) {
         return;
     }
-    syslog(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path);
+    syslog(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path());
     forget_adapter();
     if (web_pairing_state != web_pairing::idle) {
         abandon_web_pairing(request, "the adapter has been removed");

@@ -88,7 +88,7 @@ bool start_discovery(daemon_run &run) {
     if (!call_adapter(run, "StartDiscovery")) {
         return start_failed(run, "(Starting) Enabling Discovery failed: %s", run.error.text());
     }
-    syslog(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path);
+    syslog(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
     run.reader = select_input_reader(daemon_settings.pairable_bin);
     pairable_control_set_up(daemon_settings);
     input_set_cancel_flag(&stop_requested);
@@ -134,8 +134,8 @@ bool set_up_agent(daemon_run &run) {
                                     nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
-    if (!agent_register(run.connection.get(), run.error, agent_message_handler, "NoInputNoOutput",
-                        nullptr)) {
+    if (!agent_register(run.connection.get(), run.error, agent_message_handler,
+                        agent_registration::no_input_no_output, nullptr)) {
         return start_failed(run, "(Starting) Registering agent failed: %s", run.error.text());
     }
     return true;
@@ -178,7 +178,7 @@ bool take_request(daemon_run &run) {
 // read, or a first decision to make. Without an adapter (BlueZ gone, or the
 // controller) there is no window to drive, and the step would only fail.
 bool window_step_due(const daemon_run &run) {
-    return adapter_path[0] != '\0' && pairable_control_pending(run.reader);
+    return adapter_selected() && pairable_control_pending(run.reader);
 }
 
 // The input has no event to wait on: while it must be read, it sets a pace
@@ -215,7 +215,7 @@ void shutdown_failed(daemon_run &run, const char *format) {
 void shut_down(daemon_run &run) {
     run.error.clear();
     if (pairable_state != pairable::closed) {
-        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path, adapter_interface,
+        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path(), adapter_interface,
                             "Pairable", false)) {
             shutdown_failed(run, "(Quiting) Disabling Pairable failed: %s");
         }

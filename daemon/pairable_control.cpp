@@ -63,13 +63,7 @@ void pairable_control_step(DBusConnection *connection, error_guard &error, const
         return;
     }
     const bool open = *target == pairable::open;
-    if (!set_window_property(connection, error, "Pairable", open)) {
-        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
-    }
-    if (pairing_window_drives_discoverable() &&
-        !set_window_property(connection, error, "Discoverable", open)) {
-        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
-    }
+    apply_pairing_window(connection, error, open);
     // The first decision is announced only when it opens the window.
     if (pairable_state != *target && !(pairable_state == pairable::undecided && !open)) {
         syslog(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s", settings.pairable_bin,

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "fuzz/bus_fixture.h"
 #include "webui/web_pairing.h"
@@ -57,13 +58,16 @@ void take_requests(DBusConnection *connection, int fd) {
 }
 
 // BlueZ on the bus with the adapter and the agent, or away (bit 2).
-void set_bluez(uint8_t flags) {
+void set_bluez(DBusConnection *connection, uint8_t flags) {
+    agent_forget(connection);
     if ((flags & 4) != 0) {
         bluez_gone();
         return;
     }
     bluez_arrived_as(fuzz_bluez_unique_name());
-    agent_registration_learnt(true);
+    error_guard error;
+    (void)agent_register(connection, error, agent_message_handler,
+                         agent_registration::no_input_no_output, nullptr);
     if ((flags & 2) != 0) {
         forget_adapter();
     } else {
@@ -79,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_answers((data[0] & 1) != 0 ? bluez_answer::error : bluez_answer::success);
-    set_bluez(data[0]);
+    set_bluez(connection, data[0]);
     int ends[2];
     if (pipe2(ends, O_NONBLOCK) != 0 ||
         write(ends[1], data + 1, size - 1) != static_cast<ssize_t>(size - 1)) {

@@ -74,7 +74,7 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
         return refuse_unavailable(request, reason);
     }
     char device[adapter_path_max + 64];
-    copy_cut(device, device_path_from_address(adapter_path, request.address));
+    copy_cut(device, device_path_from_address(adapter_path(), request.address));
 
     web_pairing_state = web_pairing::requested;
     syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
@@ -87,7 +87,7 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must
     // be able to display the passkey. A failure here shows up as a failed Pair.
-    agent_register(connection, error, agent_handler, "DisplayYesNo", &request);
+    agent_register(connection, error, agent_handler, agent_registration::display_yes_no, &request);
     error.clear();
 
     if (!send_pair(connection, device, request, error)) {
@@ -101,7 +101,7 @@ namespace {
 
 bool trust_requested_device(DBusConnection *connection, const pairing_request_record &request) {
     error_guard error;
-    const char *device = device_path_from_address(adapter_path, request.address);
+    const char *device = device_path_from_address(adapter_path(), request.address);
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", true)) {
         syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the web UI",
                request.address);
@@ -175,18 +175,13 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     if (!agent_unregister(connection, error)) {
         log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
-    if (agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
-        // BlueZ holds the agent again, even after a Release that came
-        // during the pairing had marked it gone.
-        agent_registration_learnt(true);
-    } else {
+    if (!agent_register(connection, error, agent_handler, agent_registration::no_input_no_output,
+                        nullptr)) {
         log_failure(LOG_ERR, "Registering agent failed: %s", error);
     }
     // BlueZ made the adapter pairable for each agent it registered during the
     // pairing; the window's decision must hold again, whatever came of the swap.
-    if (const char *property = apply_pairing_window(connection, error)) {
-        syslog(LOG_ERR, "Setting %s failed: %s", property, error.text());
-    }
+    apply_pairing_window(connection, error, pairable_state == pairable::open);
     web_pairing_state = web_pairing::idle;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
 #include "fuzz/bus_fixture.h"
@@ -62,10 +63,11 @@ const row rows[] = {
      pairable::open, "paired",
      "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
      "Set Discoverable true"},
-    // The object stays registered, so no RegisterAgent; Pairable failed, so no Discoverable.
-    {"all fails: a failure, and the window still tried", web_pairing::passkey_shown, false,
+    // The object stays registered, so no RegisterAgent; a failed Pairable
+    // does not keep Discoverable shut out, as in the loop.
+    {"all fails: a failure, and the whole window still tried", web_pairing::passkey_shown, false,
      bluez_answer::error, pairable::closed, "failed",
-     "Set Trusted true, UnregisterAgent, Set Pairable false"},
+     "Set Trusted true, UnregisterAgent, Set Pairable false, Set Discoverable false"},
 };
 // clang-format on
 
@@ -110,11 +112,13 @@ TEST(WebPairingEnd, EachDecision) {
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
         bluez_arrived_as(fuzz_bluez_unique_name());
-        agent_registration_learnt(true);
+        error_guard error;
+        agent_forget(connection);
+        ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                                   agent_registration::no_input_no_output, nullptr));
         adopt_adapter("/org/bluez/hci0");
         fuzz_bluez_answers(bluez_answer::success);
         pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
-        error_guard error;
         ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub),
                   pairing_start::started);
         wait_for_answer(connection, request.pair_serial);
