@@ -1,14 +1,13 @@
 // Following BlueZ through restarts and adapter changes.
 #include "daemon/bluez_follow.h"
 
-#include <syslog.h>
-
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "common/log.h"
 #include "common/managed_objects.h"
 #include "daemon/pairable_control.h"
 #include "webui/web_pairing.h"
@@ -34,8 +33,8 @@ void start_on_adapter(DBusConnection *connection) {
         return;
     }
     pairable_control_restart();
-    syslog(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s",
-           adapter_path());
+    log_message(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s",
+                adapter_path());
 }
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
@@ -84,7 +83,7 @@ void select_again(DBusConnection *connection) {
 }
 
 void bluez_left(DBusConnection *connection, const pairing_request_record &request) {
-    syslog(LOG_WARNING, "(Following BlueZ) BlueZ has left the system bus");
+    log_message(LOG_WARNING, "(Following BlueZ) BlueZ has left the system bus");
     bluez_gone();
     // Its agent registration died with it; only our side is left to drop.
     agent_forget(connection);
@@ -102,9 +101,9 @@ void bluez_arrived(DBusConnection *connection, const char *owner) {
     }
     select_again(connection);
     if (!adapter_selected()) {
-        syslog(LOG_INFO,
-               "(Following BlueZ) BlueZ is on the system bus again; waiting for an "
-               "adapter");
+        log_message(LOG_INFO,
+                    "(Following BlueZ) BlueZ is on the system bus again; waiting for an "
+                    "adapter");
     }
     register_agent(connection);
 }
@@ -168,7 +167,7 @@ void adapter_removed(DBusConnection *connection, const char *path,
     if (!adapter_selected() || strcmp(path, adapter_path()) != 0) {
         return;
     }
-    syslog(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path());
+    log_message(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path());
     forget_adapter();
     if (web_pairing_state != web_pairing::idle) {
         abandon_web_pairing(request, "the adapter has been removed");

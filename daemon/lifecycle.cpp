@@ -1,8 +1,6 @@
 // Start-up, main loop and shutdown of the daemon, in their fixed order.
 #include "daemon/lifecycle.h"
 
-#include <syslog.h>
-
 #include <csignal>
 #include <cstring>
 #include <utility>
@@ -11,11 +9,13 @@
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
 #include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
+#include "daemon/syslog_sender.h"
 #include "settings/settings.h"
 #include "webui/request_pipe.h"
 #include "webui/web_pairing.h"
@@ -56,7 +56,7 @@ void on_stop_signal(int /*signal*/) {
 }
 
 bool start_failed(daemon_run &run, const char *format, const char *detail) {
-    syslog(LOG_ERR, format, detail);
+    log_message(LOG_ERR, format, detail);
     run.exit_status = 1;
     return false;
 }
@@ -88,7 +88,7 @@ bool start_discovery(daemon_run &run) {
     if (!call_adapter(run, "StartDiscovery")) {
         return start_failed(run, "(Starting) Enabling Discovery failed: %s", run.error.text());
     }
-    syslog(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
+    log_message(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
     run.reader = select_input_reader(daemon_settings.pairable_bin);
     pairable_control_set_up(daemon_settings);
     input_set_cancel_flag(&stop_requested);
@@ -99,26 +99,28 @@ bool open_request_pipe(daemon_run &run) {
     request_pipe_setup pipe = set_up_request_pipe();
     switch (pipe.outcome) {
         case request_pipe_setup::step::create_failed:
-            syslog(LOG_ERR, "(Starting) Creating input FIFO (%s) failed: %s", request_pipe_path,
-                   pipe.reason);
+            log_message(LOG_ERR, "(Starting) Creating input FIFO (%s) failed: %s",
+                        request_pipe_path, pipe.reason);
             break;
         case request_pipe_setup::step::open_failed:
-            syslog(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
-                   pipe.reason);
+            log_message(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
+                        pipe.reason);
             break;
         case request_pipe_setup::step::ready:
             if (pipe.moved) {
-                syslog(LOG_WARNING,
-                       "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
-                       "and made a new one",
-                       request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
-                       pipe.moved.moved_to);
+                log_message(
+                    LOG_WARNING,
+                    "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
+                    "and made a new one",
+                    request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
+                    pipe.moved.moved_to);
             } else if (pipe.replaced_kind != nullptr) {
-                syslog(LOG_WARNING,
-                       "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
-                       "one",
-                       request_pipe_path, pipe.replaced_kind,
-                       static_cast<unsigned>(pipe.replaced_owner));
+                log_message(
+                    LOG_WARNING,
+                    "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
+                    "one",
+                    request_pipe_path, pipe.replaced_kind,
+                    static_cast<unsigned>(pipe.replaced_owner));
             }
             run.request_pipe = std::move(pipe.fd);
             return true;
@@ -149,7 +151,7 @@ bool start(daemon_run &run) {
     }
     (void)signal(SIGINT, on_stop_signal);
     (void)signal(SIGTERM, on_stop_signal);
-    syslog(LOG_NOTICE, "Bluetooth helper daemon has been started");
+    log_message(LOG_NOTICE, "Bluetooth helper daemon has been started");
     return true;
 }
 
@@ -219,13 +221,13 @@ void shut_down(daemon_run &run) {
                             "Pairable", false)) {
             shutdown_failed(run, "(Quiting) Disabling Pairable failed: %s");
         }
-        syslog(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
+        log_message(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
     }
     if (!agent_unregister(run.connection.get(), run.error)) {
         shutdown_failed(run, "(Quiting) Deregistering agent failed: %s");
     }
     if (call_adapter(run, "StopDiscovery")) {
-        syslog(LOG_INFO, "(Quiting) Bluetooth scanning has been stop");
+        log_message(LOG_INFO, "(Quiting) Bluetooth scanning has been stop");
     } else {
         shutdown_failed(run, "(Quiting) Stopping Discovery failed: %s");
     }
@@ -236,7 +238,7 @@ void shut_down(daemon_run &run) {
 
 int finish(const daemon_run &run) {
     remove_request_pipe();
-    syslog(LOG_NOTICE, "Bluetooth helper daemon has been finished");
+    log_message(LOG_NOTICE, "Bluetooth helper daemon has been finished");
     return run.exit_status;
 }
 
@@ -246,12 +248,12 @@ int run_daemon() {
     memset(&pairing_request, 0, sizeof pairing_request);
     bluez_set_stop_check([] { return stop_requested != 0; });
     settings_load(&daemon_settings);
-    setlogmask(log_mask_for_level(daemon_settings.sysloglev));
+    log_through_syslog_sender(log_mask_for_level(daemon_settings.sysloglev));
 
     daemon_run run;
     run.connection.reset(dbus_bus_get(DBUS_BUS_SYSTEM, run.error.get()));
     if (!run.connection) {
-        syslog(LOG_ERR, "(Starting) Connecting to D-Bus failed: %s", run.error.text());
+        log_message(LOG_ERR, "(Starting) Connecting to D-Bus failed: %s", run.error.text());
         run.exit_status = 1;
         return finish(run);
     }

@@ -3,13 +3,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "io/named_pipe.h"
 
@@ -47,14 +47,14 @@ void write_reply_message(const char *path, const unsigned char *message) {
     // Non-blocking: with no reader the open fails at once instead of waiting.
     const opened_fifo pipe = open_fifo(path, O_WRONLY | O_NONBLOCK);
     if (!pipe.fd) {
-        syslog(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, pipe.reason());
+        log_message(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, pipe.reason());
         return;
     }
     const ssize_t written = write_without_sigpipe(pipe.fd.get(), message, reply_size);
     if (written != static_cast<ssize_t>(reply_size)) {
         // A short write leaves errno untouched; name it as what it is.
         const int reason = written < 0 ? errno : EAGAIN;
-        syslog(LOG_ERR, "Writing to output FIFO (%s) failed: %s", path, strerror(reason));
+        log_message(LOG_ERR, "Writing to output FIFO (%s) failed: %s", path, strerror(reason));
     }
 }
 

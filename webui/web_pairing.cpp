@@ -1,7 +1,6 @@
 // A web-requested pairing, from the request on the pipe to the outcome.
 #include "webui/web_pairing.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "common/text_copy.h"
 #include "webui/reply_pipe.h"
@@ -37,7 +37,8 @@ bool send_pair(DBusConnection *connection, const char *device, pairing_request_r
 // in a pairing: report the failure and undo the agent swap.
 void refuse_request(DBusConnection *connection, const pairing_request_record &request,
                     error_guard &error, DBusObjectPathMessageFunction agent_handler) {
-    syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, error.text());
+    log_message(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address,
+                error.text());
     error.clear();
     write_reply_outcome(false);
     end_web_pairing(connection, agent_handler);
@@ -46,7 +47,7 @@ void refuse_request(DBusConnection *connection, const pairing_request_record &re
 // A request that cannot be served now is answered at once, never kept for
 // later: BlueZ may not come back for a long time.
 pairing_start refuse_unavailable(const pairing_request_record &request, const char *reason) {
-    syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, reason);
+    log_message(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, reason);
     write_reply_outcome(false);
     return pairing_start::refused;
 }
@@ -77,9 +78,9 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     copy_cut(device, device_path_from_address(adapter_path(), request.address));
 
     web_pairing_state = web_pairing::requested;
-    syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
+    log_message(LOG_INFO, "Request from web UI to pair %s", request.address);
     if (!agent_unregister(connection, error) && !agent_gone_from_bluez(connection, error)) {
-        syslog(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
+        log_message(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
         // The daemon ends: the web UI must not wait out its time-out for an
         // outcome that will never come.
         write_reply_outcome(false);
@@ -103,12 +104,13 @@ bool trust_requested_device(DBusConnection *connection, const pairing_request_re
     error_guard error;
     const char *device = device_path_from_address(adapter_path(), request.address);
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", true)) {
-        syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the web UI",
-               request.address);
+        log_message(LOG_INFO,
+                    "Device %s has been paired and trusted on the request from the web UI",
+                    request.address);
         return true;
     }
-    syslog(LOG_ERR, "Setting \"Trusted\" property for devie %s to true failed: %s", request.address,
-           error.text());
+    log_message(LOG_ERR, "Setting \"Trusted\" property for devie %s to true failed: %s",
+                request.address, error.text());
     return false;
 }
 
@@ -121,12 +123,13 @@ request_read read_request(int request_fd, pairing_request_record &request) {
         if (errno == EAGAIN || errno == EINTR) {
             return request_read::nothing;
         }
-        syslog(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
-               strerror(errno));
+        log_message(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
+                    strerror(errno));
         return request_read::read_failed;
     }
     if (count > 0 && count < static_cast<ssize_t>(request_size)) {
-        syslog(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address, count);
+        log_message(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address,
+                    count);
         return request_read::malformed;
     }
     if (count != static_cast<ssize_t>(request_size) || request.address[0] == '\0') {
@@ -157,7 +160,8 @@ void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
     }
     bool paired = false;
     if (dbus_message_get_type(answer) == DBUS_MESSAGE_TYPE_ERROR) {
-        syslog(LOG_ERR, "Pairing with %s failed: %s", request.address, pair_error_reason(answer));
+        log_message(LOG_ERR, "Pairing with %s failed: %s", request.address,
+                    pair_error_reason(answer));
     } else {
         paired = trust_requested_device(connection, request);
     }
@@ -189,7 +193,7 @@ void abandon_web_pairing(const pairing_request_record &request, const char *reas
     if (web_pairing_state == web_pairing::idle) {
         return;
     }
-    syslog(LOG_ERR, "Pairing with %s failed: %s", request.address, reason);
+    log_message(LOG_ERR, "Pairing with %s failed: %s", request.address, reason);
     write_reply_outcome(false);
     web_pairing_state = web_pairing::idle;
 }
