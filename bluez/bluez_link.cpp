@@ -53,12 +53,12 @@ bool refresh_owner(DBusConnection *connection) {
 
 }  // namespace
 
-void bluez_arrived_as(const char *unique_name) {
+void note_bluez_owner(const char *unique_name) {
     bluez.present = true;
     remember_owner(unique_name);
 }
 
-void bluez_gone() {
+void note_bluez_away() {
     bluez.present = false;
     remember_owner(nullptr);
     forget_adapter();

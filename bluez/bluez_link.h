@@ -16,10 +16,10 @@ bool adapter_selected();
 
 // BlueZ has an owner on the bus: it (unique_name) has arrived, and may be
 // asked for its adapter. Forgets nothing else.
-void bluez_arrived_as(const char *unique_name);
+void note_bluez_owner(const char *unique_name);
 
 // BlueZ has left the bus: no owner, no adapter.
-void bluez_gone();
+void note_bluez_away();
 
 // Whether "org.bluez" has an owner, as far as the daemon has seen.
 bool bluez_present();

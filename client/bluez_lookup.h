@@ -1,4 +1,5 @@
-// Asking BlueZ over the system bus whether a device is paired.
+// pairgate-pair's questions to BlueZ over the system bus: its object list
+// (for --list too), whether a device is paired, and CancelPairing.
 #pragma once
 
 #include <dbus/dbus.h>

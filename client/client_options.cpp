@@ -150,8 +150,8 @@ std::string usage_text() {
 Asks pairgated to pair the gateway's Bluetooth adapter with the device ADDRESS
 (six pairs of hex digits separated by colons, such as 00:1A:7D:DA:71:13; letters
 are sent in upper case), shows the passkey as soon as it is known, and reports
-the outcome. With --list, it shows the devices BlueZ knows under the adapter
-pairgated uses instead: address, name, paired, trusted, connected and RSSI.
+the outcome. With --list, it shows the devices BlueZ knows under its first
+adapter instead: address, name, paired, trusted, connected and RSSI.
 
 Options:
   --timeout SECONDS  give up after this long in all (default 60)

@@ -17,7 +17,7 @@ namespace {
 constexpr const char *bus_driver = "org.freedesktop.DBus";
 // What bluetoothd answers a client that already has what it asks for: its
 // one agent registered, its discovery started. Our calls made on an earlier
-// owner's behalf may have got there first (see bluez_arrived): the discovery
+// owner's behalf may have got there first (see follow_arrival): the discovery
 // counts as started, the agent is made again (see register_agent).
 constexpr const char *already_exists = "org.bluez.Error.AlreadyExists";
 constexpr const char *in_progress = "org.bluez.Error.InProgress";
@@ -67,7 +67,7 @@ void register_agent(DBusConnection *connection) {
 // adapters after it has stopped answering calls, and leaves the bus only then:
 // a look-up in between fails for that alone, which the bus's
 // NameOwnerChanged, already on its way, tells as BlueZ leaving.
-bool bluez_has_left(DBusConnection *connection) {
+bool bluez_name_unowned(DBusConnection *connection) {
     error_guard error;
     return !dbus_bus_name_has_owner(connection, bluez_service, error.get()) && !error;
 }
@@ -77,21 +77,21 @@ void select_again(DBusConnection *connection) {
     error_guard error;
     if (select_adapter(connection, error)) {
         start_on_adapter(connection);
-    } else if (error && !bluez_has_left(connection)) {
+    } else if (error && !bluez_name_unowned(connection)) {
         log_failure(LOG_ERR, "(Following BlueZ) Looking for an adapter failed: %s", error);
     }
 }
 
-void bluez_left(DBusConnection *connection, const pairing_request_record &request) {
+void follow_departure(DBusConnection *connection, const pairing_request_record &request) {
     log_message(LOG_WARNING, "(Following BlueZ) BlueZ has left the system bus");
-    bluez_gone();
+    note_bluez_away();
     // Its agent registration died with it; only our side is left to drop.
     agent_forget(connection);
     abandon_web_pairing(request, "BlueZ has left the system bus");
 }
 
-void bluez_arrived(DBusConnection *connection, const char *owner) {
-    bluez_arrived_as(owner);
+void follow_arrival(DBusConnection *connection, const char *owner) {
+    note_bluez_owner(owner);
     // A bluetoothd in a crash loop may be gone again already. Our calls go to
     // "org.bluez", which would make them the newest owner's, on its behalf,
     // before its own NameOwnerChanged (still queued) is handled: that one
@@ -119,10 +119,10 @@ void owner_changed(DBusConnection *connection, DBusMessage *message,
         return;
     }
     if (old_owner[0] != '\0' && bluez_present()) {
-        bluez_left(connection, request);
+        follow_departure(connection, request);
     }
     if (new_owner[0] != '\0') {
-        bluez_arrived(connection, new_owner);
+        follow_arrival(connection, new_owner);
     }
 }
 

@@ -61,10 +61,10 @@ void take_requests(DBusConnection *connection, int fd) {
 void set_bluez(DBusConnection *connection, uint8_t flags) {
     agent_forget(connection);
     if ((flags & 4) != 0) {
-        bluez_gone();
+        note_bluez_away();
         return;
     }
-    bluez_arrived_as(fuzz_bluez_unique_name());
+    note_bluez_owner(fuzz_bluez_unique_name());
     error_guard error;
     (void)agent_register(connection, error, agent_message_handler,
                          agent_registration::no_input_no_output, nullptr);

@@ -92,10 +92,10 @@ DBusHandlerResult agent_stub(DBusConnection * /*connection*/, DBusMessage * /*me
 }
 
 void set_up(DBusConnection *connection, const follow_case &row) {
-    bluez_gone();
+    note_bluez_away();
     agent_forget(connection);
     if (row.present) {
-        bluez_arrived_as(fuzz_bluez_unique_name());
+        note_bluez_owner(fuzz_bluez_unique_name());
     }
     if (row.adapter) {
         adopt_adapter(hci0);

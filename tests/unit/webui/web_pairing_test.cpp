@@ -111,7 +111,7 @@ TEST(WebPairingEnd, EachDecision) {
     pairing_window_includes_discoverable(true);
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        bluez_arrived_as(fuzz_bluez_unique_name());
+        note_bluez_owner(fuzz_bluez_unique_name());
         error_guard error;
         agent_forget(connection);
         ASSERT_TRUE(agent_register(connection, error, agent_stub,
