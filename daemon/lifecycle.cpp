@@ -15,6 +15,7 @@
 #include "daemon/log_mask.h"
 #include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
+#include "daemon/request_intake.h"
 #include "daemon/syslog_sender.h"
 #include "settings/settings.h"
 #include "webui/request_pipe.h"
@@ -155,27 +156,6 @@ bool start(daemon_run &run) {
     return true;
 }
 
-// The request-intake step: reads a request and starts its pairing. False
-// when a failure ends the daemon.
-bool take_request(daemon_run &run) {
-    switch (read_request(run.request_pipe.get(), pairing_request)) {
-        case request_read::read_failed:
-            run.exit_status = 1;
-            return false;
-        case request_read::taken:
-            break;
-        case request_read::nothing:
-        case request_read::malformed:
-            return true;
-    }
-    if (start_web_pairing(run.connection.get(), run.error, pairing_request,
-                          agent_message_handler) == pairing_start::agent_swap_failed) {
-        run.exit_status = 1;
-        return false;
-    }
-    return true;
-}
-
 // Whether the pairable-control step of the next pass has work: an input to
 // read, or a first decision to make. Without an adapter (BlueZ gone, or the
 // controller) there is no window to drive, and the step would only fail.
@@ -191,7 +171,10 @@ void run_loop(daemon_run &run) {
         if (window_step_due(run)) {
             pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
         }
-        if (web_pairing_state == web_pairing::idle && !take_request(run)) {
+        if (web_pairing_state == web_pairing::idle &&
+            !take_request(run.connection.get(), run.error, run.request_pipe.get(),
+                          pairing_request)) {
+            run.exit_status = 1;
             return;
         }
         // Handles at most one queued message; waits up to 1 ms only when paced and idle.

@@ -1,4 +1,4 @@
-// The daemon's intake of the request pipe, on raw bytes. Input: one byte of
+// The daemon's intake of the request pipe (the loop's own step), on raw bytes. Input: one byte of
 // set-up, then what the web UI side wrote into the pipe, read request by
 // request until the pipe is empty; each started pairing is ended again, as
 // BlueZ's answer would.
@@ -16,6 +16,7 @@
 #include "agent/agent_message_handler.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "daemon/request_intake.h"
 #include "fuzz/bus_fixture.h"
 #include "webui/web_pairing.h"
 
@@ -32,20 +33,10 @@ int bytes_waiting(int fd) {
     return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
-// One request-intake step, as the loop takes it; false where the daemon would end.
-bool take_request(DBusConnection *connection, int fd, error_guard &error) {
-    const request_read read = read_request(fd, request);
-    if (read != request_read::taken) {
-        return read != request_read::read_failed;
-    }
-    return start_web_pairing(connection, error, request, agent_message_handler) !=
-           pairing_start::agent_swap_failed;
-}
-
 void take_requests(DBusConnection *connection, int fd) {
     error_guard error;
     while (bytes_waiting(fd) > 0) {
-        const bool goes_on = take_request(connection, fd, error);
+        const bool goes_on = take_request(connection, error, fd, request);
         error.clear();
         if (web_pairing_state != web_pairing::idle) {
             end_web_pairing(connection, agent_message_handler);

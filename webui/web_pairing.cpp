@@ -32,26 +32,6 @@ bool send_pair(DBusConnection *connection, const char *device, pairing_request_r
     return true;
 }
 
-// A request the Pair call cannot be built for (an address that makes no
-// valid object path) must not leave the web UI waiting or the daemon stuck
-// in a pairing: report the failure and undo the agent swap.
-void refuse_request(DBusConnection *connection, const pairing_request_record &request,
-                    error_guard &error, DBusObjectPathMessageFunction agent_handler) {
-    log_message(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address,
-                error.text());
-    error.clear();
-    write_reply_outcome(false);
-    end_web_pairing(connection, agent_handler);
-}
-
-// A request that cannot be served now is answered at once, never kept for
-// later: BlueZ may not come back for a long time.
-pairing_start refuse_unavailable(const pairing_request_record &request, const char *reason) {
-    log_message(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, reason);
-    write_reply_outcome(false);
-    return pairing_start::refused;
-}
-
 // A BlueZ that restarted a moment ago (its NameOwnerChanged still queued)
 // has no agent of ours, or no owner yet: nothing to unregister, and the
 // pairing goes on with the BlueZ of now, whose answer ends it.
@@ -71,19 +51,11 @@ bool agent_gone_from_bluez(DBusConnection *connection, error_guard &error) {
 pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
                                 pairing_request_record &request,
                                 DBusObjectPathMessageFunction agent_handler) {
-    if (const char *reason = pairing_unavailable()) {
-        return refuse_unavailable(request, reason);
-    }
     char device[adapter_path_max + 64];
     copy_cut(device, device_path_from_address(adapter_path(), request.address));
 
     web_pairing_state = web_pairing::requested;
-    log_message(LOG_INFO, "Request from web UI to pair %s", request.address);
     if (!agent_unregister(connection, error) && !agent_gone_from_bluez(connection, error)) {
-        log_message(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
-        // The daemon ends: the web UI must not wait out its time-out for an
-        // outcome that will never come.
-        write_reply_outcome(false);
         return pairing_start::agent_swap_failed;
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must
@@ -91,11 +63,8 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     agent_register(connection, error, agent_handler, agent_registration::display_yes_no, &request);
     error.clear();
 
-    if (!send_pair(connection, device, request, error)) {
-        refuse_request(connection, request, error, agent_handler);
-        return pairing_start::refused;
-    }
-    return pairing_start::started;
+    return send_pair(connection, device, request, error) ? pairing_start::started
+                                                         : pairing_start::pair_not_sent;
 }
 
 namespace {
@@ -119,23 +88,19 @@ bool trust_requested_device(DBusConnection *connection, const pairing_request_re
 request_read read_request(int request_fd, pairing_request_record &request) {
     memset(&request, 0, sizeof request);
     const ssize_t count = read(request_fd, request.address, request_size);
+    request_read read;
+    read.count = count;
     if (count < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
-            return request_read::nothing;
+        read.error = errno;
+        if (read.error != EAGAIN && read.error != EINTR) {
+            read.result = request_read::outcome::read_failed;
         }
-        log_message(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
-                    strerror(errno));
-        return request_read::read_failed;
+    } else if (count > 0 && count < static_cast<ssize_t>(request_size)) {
+        read.result = request_read::outcome::malformed;
+    } else if (count == static_cast<ssize_t>(request_size) && request.address[0] != '\0') {
+        read.result = request_read::outcome::taken;
     }
-    if (count > 0 && count < static_cast<ssize_t>(request_size)) {
-        log_message(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address,
-                    count);
-        return request_read::malformed;
-    }
-    if (count != static_cast<ssize_t>(request_size) || request.address[0] == '\0') {
-        return request_read::nothing;
-    }
-    return request_read::taken;
+    return read;
 }
 
 void show_passkey(uint32_t passkey) {
