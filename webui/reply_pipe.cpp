@@ -15,6 +15,8 @@
 
 namespace {
 
+const char *reply_path = reply_pipe_path;
+
 // Writes without the risk of SIGPIPE: a web UI that closes its end between
 // our open and our write would otherwise end the daemon on the spot. The
 // signal is held back during the write and a pending one is taken away, so
@@ -58,15 +60,19 @@ void write_reply_message(const char *path, const unsigned char *message) {
     }
 }
 
+void use_reply_pipe(const char *path) {
+    reply_path = path;
+}
+
 void write_reply_outcome(bool paired) {
     unsigned char message[reply_size];
     memset(message, paired ? reply_paired_byte : reply_failed_byte, reply_size);
-    write_reply_message(reply_pipe_path, message);
+    write_reply_message(reply_path, message);
 }
 
 void write_reply_passkey(uint32_t passkey) {
     char text[reply_size + 1];
     // A passkey beyond six digits is cut: the web UI shows six.
     (void)snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
-    write_reply_message(reply_pipe_path, reinterpret_cast<unsigned char *>(text));
+    write_reply_message(reply_path, reinterpret_cast<unsigned char *>(text));
 }

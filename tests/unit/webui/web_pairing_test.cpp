@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -13,21 +18,12 @@
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/pipe_protocol.h"
 #include "fuzz/bus_fixture.h"
+#include "io/descriptors.h"
 #include "syslog_capture.h"
+#include "temp_dir.h"
 #include "webui/reply_pipe.h"
-
-namespace {
-std::vector<std::string> reply_messages;
-}  // namespace
-
-// The reply pipe, replaced: this executable keeps what would be written.
-void write_reply_outcome(bool paired) {
-    reply_messages.emplace_back(paired ? "paired" : "failed");
-}
-void write_reply_passkey(uint32_t /*passkey*/) {
-    reply_messages.emplace_back("passkey");
-}
 
 namespace {
 
@@ -71,6 +67,21 @@ const row rows[] = {
 };
 // clang-format on
 
+// The messages waiting in the reply pipe, by name.
+std::vector<std::string> reply_messages(int reply_fd) {
+    std::vector<std::string> names;
+    unsigned char message[reply_size];
+    while (read(reply_fd, message, sizeof message) == static_cast<ssize_t>(sizeof message)) {
+        const bool same = std::all_of(message, message + reply_size,
+                                      [&](unsigned char byte) { return byte == message[0]; });
+        names.emplace_back(!same                             ? "passkey"
+                           : message[0] == reply_paired_byte ? "paired"
+                           : message[0] == reply_failed_byte ? "failed"
+                                                             : "other");
+    }
+    return names;
+}
+
 std::string joined(const std::vector<std::string> &items) {
     std::string text;
     for (const std::string &item : items) {
@@ -109,6 +120,11 @@ TEST(WebPairingEnd, EachDecision) {
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_record_calls();
     pairing_window_includes_discoverable(true);
+    temp_dir dir;
+    const std::string reply_path = dir.path("reply.fifo");
+    ASSERT_EQ(mkfifo(reply_path.c_str(), 0600), 0);
+    const unique_fd reply(open(reply_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    use_reply_pipe(reply_path.c_str());
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
         note_bluez_owner(fuzz_bluez_unique_name());
@@ -123,13 +139,13 @@ TEST(WebPairingEnd, EachDecision) {
                   pairing_start::started);
         wait_for_answer(connection, request.pair_serial);
         (void)fuzz_bluez_take_calls();
-        reply_messages.clear();
+        (void)reply_messages(reply.get());
 
         web_pairing_state = r.reached;
         pairable_state = r.window;
         fuzz_bluez_answers(r.calls);
         complete_web_pairing(connection, pair_answer(r.pair_failed).get(), request, agent_stub);
-        EXPECT_EQ(joined(reply_messages), r.reply);
+        EXPECT_EQ(joined(reply_messages(reply.get())), r.reply);
         EXPECT_EQ(joined(fuzz_bluez_take_calls()), r.bluez);
         EXPECT_EQ(web_pairing_state, web_pairing::idle);
         fuzz_bus_drain();
