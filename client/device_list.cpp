@@ -111,12 +111,12 @@ void print(const std::string &text) {
     static_cast<void>(std::fflush(stdout));
 }
 
-message_ptr ask_bluez(int timeout_ms, std::string &failure) {
-    const private_connection_ptr connection = connect_private_bus(failure);
-    if (!connection) {
-        return nullptr;
+std::optional<run_failure> ask_bluez(int timeout_ms, message_ptr &reply) {
+    private_connection_ptr connection;
+    if (auto failure = connect_private_bus(connection)) {
+        return failure;
     }
-    return ask_managed_objects(connection.get(), timeout_ms, "the device list", failure);
+    return ask_managed_objects(connection.get(), timeout_ms, "the device list", reply);
 }
 
 bool list_failure(bool json, const std::string &message) {
@@ -173,10 +173,9 @@ std::string device_table(const std::vector<listed_device> &devices) {
 }
 
 bool list_devices(bool json, int timeout_ms) {
-    std::string failure;
-    const message_ptr reply = ask_bluez(timeout_ms, failure);
-    if (!reply) {
-        return list_failure(json, failure);
+    message_ptr reply;
+    if (const auto failure = ask_bluez(timeout_ms, reply)) {
+        return list_failure(json, failure->message);
     }
     const device_listing listing = devices_in_managed_objects(reply.get());
     if (listing.result == device_listing::status::no_adapter) {
