@@ -93,10 +93,6 @@ const char *yes_no(bool flag) {
     return flag ? "yes" : "no";
 }
 
-const char *json_bool(bool flag) {
-    return flag ? "true" : "false";
-}
-
 std::string table_line(const char *address, const char *paired, const char *trusted,
                        const char *connected, const char *rssi, const std::string &name) {
     char line[96];
@@ -150,15 +146,17 @@ device_listing devices_in_managed_objects(DBusMessage *reply) {
 }
 
 std::string device_json_line(const listed_device &device) {
-    std::string line = "{\"event\":\"device\",\"address\":" + json_quoted(device.address) +
-                       ",\"name\":" + json_quoted(device.name) +
-                       ",\"paired\":" + json_bool(device.paired) +
-                       ",\"trusted\":" + json_bool(device.trusted) +
-                       ",\"connected\":" + json_bool(device.connected);
+    json_object line;
+    line.text("event", "device")
+        .text("address", device.address)
+        .text("name", device.name)
+        .flag("paired", device.paired)
+        .flag("trusted", device.trusted)
+        .flag("connected", device.connected);
     if (device.rssi) {
-        line += ",\"rssi\":" + std::to_string(*device.rssi);
+        line.number("rssi", *device.rssi);
     }
-    return line + "}";
+    return line.str();
 }
 
 std::string device_table(const std::vector<listed_device> &devices) {
