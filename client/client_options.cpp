@@ -193,8 +193,8 @@ Exit status:
   2  usage error
   3  pairgated is not running
   4  timed out
-  5  other local error (a pipe that cannot be created or opened, another
-     pairgate-pair already waiting, a message that makes no sense, the system
-     bus or BlueZ unreachable when asked)
+  5  other local error (a pipe that cannot be created or opened, a message
+     that makes no sense, the system bus or BlueZ unreachable when asked)
+  6  another pairgate-pair is already waiting (another pairing is running)
 )";
 }
