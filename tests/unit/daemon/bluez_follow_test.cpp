@@ -8,6 +8,7 @@
 #include "common/dbus_handles.h"
 #include "daemon/bluez_follow.h"
 #include "fuzz/bus_fixture.h"
+#include "object_list.h"
 #include "syslog_capture.h"
 #include "webui/web_pairing.h"
 
@@ -26,27 +27,10 @@ message_ptr owner_changed(const char *old_owner, const char *new_owner) {
     return signal;
 }
 
-// InterfacesAdded (a{sa{sv}}) or InterfacesRemoved (as) of an adapter, from BlueZ.
+// InterfacesAdded or InterfacesRemoved of an adapter, from BlueZ.
 message_ptr adapter_signal(bool added, const char *path) {
-    message_ptr signal = adopt_message(dbus_message_new_signal(
-        "/", object_manager_interface, added ? "InterfacesAdded" : "InterfacesRemoved"));
-    DBusMessageIter args;
-    DBusMessageIter list;
-    DBusMessageIter entry;
-    DBusMessageIter properties;
-    dbus_message_iter_init_append(signal.get(), &args);
-    dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &path);
-    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, added ? "{sa{sv}}" : "s", &list);
-    if (added) {
-        dbus_message_iter_open_container(&list, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &adapter_interface);
-        dbus_message_iter_open_container(&entry, DBUS_TYPE_ARRAY, "{sv}", &properties);
-        dbus_message_iter_close_container(&entry, &properties);
-        dbus_message_iter_close_container(&list, &entry);
-    } else {
-        dbus_message_iter_append_basic(&list, DBUS_TYPE_STRING, &adapter_interface);
-    }
-    dbus_message_iter_close_container(&args, &list);
+    const fake_object adapter{path, adapter_interface, {}};
+    message_ptr signal = added ? interfaces_added(adapter) : interfaces_removed(adapter);
     dbus_message_set_sender(signal.get(), fuzz_bluez_unique_name());
     return signal;
 }
