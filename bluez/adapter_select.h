@@ -8,6 +8,6 @@
 #include "common/managed_objects.h"
 
 // Copies the first adapter path of a GetManagedObjects reply
-// (first_adapter_in_reply), cut to adapter_path_max characters, into out. False when the reply
-// holds none, or is not shaped a{oa{sa{sv}}}.
+// (first_adapter_in_reply), cut to adapter_path_max characters, into out.
+// False when the reply holds none, or is not shaped a{oa{sa{sv}}}.
 bool find_adapter_in_reply(DBusMessage *reply, char *out);

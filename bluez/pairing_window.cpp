@@ -1,10 +1,9 @@
 // Applying the pairing window's state to the adapter.
 #include "bluez/pairing_window.h"
 
-#include <syslog.h>
-
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "common/log.h"
 
 namespace {
 
