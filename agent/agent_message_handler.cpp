@@ -1,8 +1,6 @@
 // What the daemon does with each message BlueZ sends it.
 #include "agent/agent_message_handler.h"
 
-#include <syslog.h>
-
 #include <cstring>
 #include <utility>
 
@@ -12,6 +10,7 @@
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
+#include "common/log.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -59,7 +58,7 @@ DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *m
     dbus_uint32_t passkey = 0;
     if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_UINT32,
                                &passkey, DBUS_TYPE_INVALID)) {
-        syslog(LOG_ERR, "Invalid arguments for RequestConfirmation message");
+        log_message(LOG_ERR, "Invalid arguments for RequestConfirmation message");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *address = address_from_device_path(device);
@@ -84,7 +83,7 @@ DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *
     const char *uuid = nullptr;
     if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_STRING,
                                &uuid, DBUS_TYPE_INVALID)) {
-        syslog(LOG_ERR, "Invalid arguments for AuthorizeService message");
+        log_message(LOG_ERR, "Invalid arguments for AuthorizeService message");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     if (strcmp(uuid, nap_uuid) == 0 || strcmp(uuid, bnep_uuid) == 0) {
@@ -101,7 +100,6 @@ DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *messag
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     agent_forget(connection);
-    agent_registration_learnt(false);
     return accept_call(connection, message);
 }
 

@@ -1,12 +1,11 @@
 // Turns a device's announced "Paired" value into its "Trusted" property.
 #include "agent/trust_on_paired.h"
 
-#include <syslog.h>
-
 #include <cstring>
 
 #include "bluez/bluez_calls.h"
 #include "bluez/device_path.h"
+#include "common/log.h"
 #include "common/managed_objects.h"
 #include "webui/web_pairing.h"
 
@@ -61,10 +60,11 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
     error_guard error;
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {
         const char *address = address_from_device_path(device);
-        syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the device",
-               address != nullptr ? address : device);
+        log_message(LOG_INFO,
+                    "Device %s has been paired and trusted on the request from the device",
+                    address != nullptr ? address : device);
     } else {
-        syslog(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
+        log_message(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
     }
     return DBUS_HANDLER_RESULT_HANDLED;
 }

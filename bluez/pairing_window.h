@@ -19,17 +19,10 @@ inline pairable pairable_state = pairable::undecided;
 // Whether the window drives Discoverable too (MOD_BLUETOOTH_DISCOVERABLE=2).
 // Recorded once at start-up.
 void pairing_window_includes_discoverable(bool included);
-bool pairing_window_drives_discoverable();
 
-// Sets one of the window's properties of the adapter ("Pairable",
-// "Discoverable") to open; the reason of a failure is in error.
-bool set_window_property(DBusConnection *connection, error_guard &error, const char *property,
-                         bool open);
-
-// BlueZ makes every adapter pairable whenever an agent registers, whatever
-// the window said. This sets the adapter's Pairable (then Discoverable, when
-// the window drives it) to the window's state: true only while it is open.
-// Nothing is sent while no adapter is selected. Returns null, or the name of
-// the property that could not be set, with the reason in error (the caller
-// logs it); a failed Pairable leaves Discoverable untouched.
-const char *apply_pairing_window(DBusConnection *connection, error_guard &error);
+// Sets the adapter's Pairable, then Discoverable when the window drives it,
+// to open: for the loop's decision, and again at the end of a web pairing,
+// since BlueZ makes every adapter pairable whenever an agent registers. A
+// failure is logged and the record cleared; it does not keep Discoverable
+// from being set. Nothing is sent while no adapter is selected.
+void apply_pairing_window(DBusConnection *connection, error_guard &error, bool open);

@@ -86,61 +86,65 @@ std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
     return paths;
 }
 
-private_connection_ptr connect_private_bus(std::string &failure) {
+namespace {
+
+run_failure local_error(std::string message) {
+    return {run_result::local_error, std::move(message)};
+}
+
+}  // namespace
+
+std::optional<run_failure> connect_private_bus(private_connection_ptr &connection) {
     error_guard error;
-    private_connection_ptr connection(dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get()));
+    connection.reset(dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get()));
     if (!connection) {
-        failure = std::string("cannot connect to the system bus: ") + error.text();
-        return nullptr;
+        return local_error(std::string("cannot connect to the system bus: ") + error.text());
     }
     dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-    return connection;
+    return std::nullopt;
 }
 
-message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, const char *what,
-                                std::string &failure) {
+std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int timeout_ms,
+                                               const char *what, message_ptr &reply) {
     const message_ptr call = managed_objects_call();
     if (!call) {
-        failure = "out of memory";
-        return nullptr;
+        return local_error("out of memory");
     }
     error_guard error;
-    message_ptr reply(
+    reply.reset(
         dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms, error.get()));
     if (!reply) {
-        failure = std::string("cannot read ") + what + " from BlueZ: " + error.text();
+        return local_error(std::string("cannot read ") + what + " from BlueZ: " + error.text());
     }
-    return reply;
+    return std::nullopt;
 }
 
-message_ptr bluez_lookup::managed_objects(int timeout_ms, std::string &failure) {
+std::optional<run_failure> bluez_lookup::managed_objects(int timeout_ms, message_ptr &reply) {
     if (!connection_) {
-        connection_ = connect_private_bus(failure);
-        if (!connection_) {
-            return nullptr;
+        if (auto failure = connect_private_bus(connection_)) {
+            return failure;
         }
     }
-    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", failure);
+    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", reply);
 }
 
-pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int timeout_ms,
-                                               std::string &failure) {
-    const message_ptr reply = managed_objects(timeout_ms, failure);
-    if (!reply) {
-        return answer::failed;
+std::optional<run_failure> bluez_lookup::is_paired(std::string_view address, int timeout_ms,
+                                                   answer &result) {
+    message_ptr reply;
+    if (auto failure = managed_objects(timeout_ms, reply)) {
+        return failure;
     }
     const auto pairing = pairing_in_managed_objects(reply.get(), address);
     if (!pairing) {
-        failure = "unexpected answer from BlueZ to GetManagedObjects";
-        return answer::failed;
+        return local_error("unexpected answer from BlueZ to GetManagedObjects");
     }
-    return *pairing == device_pairing::paired ? answer::paired : answer::not_paired;
+    result = *pairing == device_pairing::paired ? answer::paired : answer::not_paired;
+    return std::nullopt;
 }
 
 void bluez_lookup::cancel_pairing(std::string_view address, int timeout_ms) {
-    std::string failure;
-    const message_ptr reply = managed_objects(timeout_ms, failure);
-    if (!reply) {
+    message_ptr reply;
+    if (managed_objects(timeout_ms, reply)) {
         return;
     }
     for (const std::string &path : device_paths_in_managed_objects(reply.get(), address)) {

@@ -10,6 +10,22 @@
 // UTF-8 become U+FFFD so that the line stays valid JSON whatever the text.
 std::string json_quoted(std::string_view text);
 
+// One JSON object, written member by member in order:
+// json_object().text("event", "device").flag("paired", true).str()
+// gives {"event":"device","paired":true}.
+class json_object {
+  public:
+    json_object &text(std::string_view name, std::string_view value);
+    json_object &flag(std::string_view name, bool value);
+    json_object &number(std::string_view name, long value);
+    std::string str() const { return body_ + "}"; }
+
+  private:
+    json_object &member(std::string_view name, std::string_view json_value);
+
+    std::string body_ = "{";
+};
+
 // One JSON object for the event, without the line end.
 std::string json_line(const client_event &event);
 

@@ -116,7 +116,8 @@ std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &lis
     }
     if (flock(listener.reader.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            return local_error("another pairgate-pair is already waiting on " + std::string(path));
+            return run_failure{run_result::busy,
+                               "another pairgate-pair is already waiting on " + std::string(path)};
         }
         return system_error("cannot lock the reply pipe", path);
     }

@@ -93,10 +93,6 @@ const char *yes_no(bool flag) {
     return flag ? "yes" : "no";
 }
 
-const char *json_bool(bool flag) {
-    return flag ? "true" : "false";
-}
-
 std::string table_line(const char *address, const char *paired, const char *trusted,
                        const char *connected, const char *rssi, const std::string &name) {
     char line[96];
@@ -111,12 +107,12 @@ void print(const std::string &text) {
     static_cast<void>(std::fflush(stdout));
 }
 
-message_ptr ask_bluez(int timeout_ms, std::string &failure) {
-    const private_connection_ptr connection = connect_private_bus(failure);
-    if (!connection) {
-        return nullptr;
+std::optional<run_failure> ask_bluez(int timeout_ms, message_ptr &reply) {
+    private_connection_ptr connection;
+    if (auto failure = connect_private_bus(connection)) {
+        return failure;
     }
-    return ask_managed_objects(connection.get(), timeout_ms, "the device list", failure);
+    return ask_managed_objects(connection.get(), timeout_ms, "the device list", reply);
 }
 
 bool list_failure(bool json, const std::string &message) {
@@ -150,15 +146,17 @@ device_listing devices_in_managed_objects(DBusMessage *reply) {
 }
 
 std::string device_json_line(const listed_device &device) {
-    std::string line = "{\"event\":\"device\",\"address\":" + json_quoted(device.address) +
-                       ",\"name\":" + json_quoted(device.name) +
-                       ",\"paired\":" + json_bool(device.paired) +
-                       ",\"trusted\":" + json_bool(device.trusted) +
-                       ",\"connected\":" + json_bool(device.connected);
+    json_object line;
+    line.text("event", "device")
+        .text("address", device.address)
+        .text("name", device.name)
+        .flag("paired", device.paired)
+        .flag("trusted", device.trusted)
+        .flag("connected", device.connected);
     if (device.rssi) {
-        line += ",\"rssi\":" + std::to_string(*device.rssi);
+        line.number("rssi", *device.rssi);
     }
-    return line + "}";
+    return line.str();
 }
 
 std::string device_table(const std::vector<listed_device> &devices) {
@@ -173,10 +171,9 @@ std::string device_table(const std::vector<listed_device> &devices) {
 }
 
 bool list_devices(bool json, int timeout_ms) {
-    std::string failure;
-    const message_ptr reply = ask_bluez(timeout_ms, failure);
-    if (!reply) {
-        return list_failure(json, failure);
+    message_ptr reply;
+    if (const auto failure = ask_bluez(timeout_ms, reply)) {
+        return list_failure(json, failure->message);
     }
     const device_listing listing = devices_in_managed_objects(reply.get());
     if (listing.result == device_listing::status::no_adapter) {

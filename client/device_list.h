@@ -1,5 +1,6 @@
-// pairgate-pair --list: the devices BlueZ knows under the adapter the daemon
-// works on, for a person (a table) or for the web page's CGI (JSON lines).
+// pairgate-pair --list: the devices BlueZ knows under the first adapter of its
+// list (the daemon's start-up rule; the daemon may work on another after
+// adapters have come and gone), for a person (a table) or for the web page's CGI (JSON lines).
 #pragma once
 
 #include <dbus/dbus.h>

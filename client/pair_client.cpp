@@ -137,19 +137,19 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
 // Whether BlueZ has our device paired, in `answer`; how the run ends when it
 // cannot be asked.
 std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
-    std::string failure;
-    answer = lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
-    if (answer != pairing_lookup::answer::failed) {
+    const auto failure =
+        lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), answer);
+    if (!failure) {
         return std::nullopt;
     }
     if (deadline_.passed()) {
         return time_out();
     }
-    return fail(run_result::local_error, failure);
+    return fail(failure->result, failure->message);
 }
 
 std::optional<run_result> outcome_waiter::ask_bluez() {
-    auto answer = pairing_lookup::answer::failed;
+    auto answer = pairing_lookup::answer::not_paired;
     if (auto result = ask(answer)) {
         return result;
     }
@@ -169,7 +169,7 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
 // waited in the pipe. Only BlueZ can tie them to our device; when it does not,
 // our own outcome is still to come.
 std::optional<run_result> outcome_waiter::confirm_paired() {
-    auto answer = pairing_lookup::answer::failed;
+    auto answer = pairing_lookup::answer::not_paired;
     if (auto result = ask(answer)) {
         return result;
     }

@@ -1,8 +1,6 @@
 // Start-up, main loop and shutdown of the daemon, in their fixed order.
 #include "daemon/lifecycle.h"
 
-#include <syslog.h>
-
 #include <csignal>
 #include <cstring>
 #include <utility>
@@ -11,11 +9,14 @@
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
 #include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
+#include "daemon/request_intake.h"
+#include "daemon/syslog_sender.h"
 #include "settings/settings.h"
 #include "webui/request_pipe.h"
 #include "webui/web_pairing.h"
@@ -56,7 +57,7 @@ void on_stop_signal(int /*signal*/) {
 }
 
 bool start_failed(daemon_run &run, const char *format, const char *detail) {
-    syslog(LOG_ERR, format, detail);
+    log_message(LOG_ERR, format, detail);
     run.exit_status = 1;
     return false;
 }
@@ -88,7 +89,7 @@ bool start_discovery(daemon_run &run) {
     if (!call_adapter(run, "StartDiscovery")) {
         return start_failed(run, "(Starting) Enabling Discovery failed: %s", run.error.text());
     }
-    syslog(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path);
+    log_message(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
     run.reader = select_input_reader(daemon_settings.pairable_bin);
     pairable_control_set_up(daemon_settings);
     input_set_cancel_flag(&stop_requested);
@@ -99,26 +100,28 @@ bool open_request_pipe(daemon_run &run) {
     request_pipe_setup pipe = set_up_request_pipe();
     switch (pipe.outcome) {
         case request_pipe_setup::step::create_failed:
-            syslog(LOG_ERR, "(Starting) Creating input FIFO (%s) failed: %s", request_pipe_path,
-                   pipe.reason);
+            log_message(LOG_ERR, "(Starting) Creating input FIFO (%s) failed: %s",
+                        request_pipe_path, pipe.reason);
             break;
         case request_pipe_setup::step::open_failed:
-            syslog(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
-                   pipe.reason);
+            log_message(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
+                        pipe.reason);
             break;
         case request_pipe_setup::step::ready:
             if (pipe.moved) {
-                syslog(LOG_WARNING,
-                       "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
-                       "and made a new one",
-                       request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
-                       pipe.moved.moved_to);
+                log_message(
+                    LOG_WARNING,
+                    "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
+                    "and made a new one",
+                    request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
+                    pipe.moved.moved_to);
             } else if (pipe.replaced_kind != nullptr) {
-                syslog(LOG_WARNING,
-                       "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
-                       "one",
-                       request_pipe_path, pipe.replaced_kind,
-                       static_cast<unsigned>(pipe.replaced_owner));
+                log_message(
+                    LOG_WARNING,
+                    "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
+                    "one",
+                    request_pipe_path, pipe.replaced_kind,
+                    static_cast<unsigned>(pipe.replaced_owner));
             }
             run.request_pipe = std::move(pipe.fd);
             return true;
@@ -134,8 +137,8 @@ bool set_up_agent(daemon_run &run) {
                                     nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
-    if (!agent_register(run.connection.get(), run.error, agent_message_handler, "NoInputNoOutput",
-                        nullptr)) {
+    if (!agent_register(run.connection.get(), run.error, agent_message_handler,
+                        agent_registration::no_input_no_output, nullptr)) {
         return start_failed(run, "(Starting) Registering agent failed: %s", run.error.text());
     }
     return true;
@@ -149,28 +152,7 @@ bool start(daemon_run &run) {
     }
     (void)signal(SIGINT, on_stop_signal);
     (void)signal(SIGTERM, on_stop_signal);
-    syslog(LOG_NOTICE, "Bluetooth helper daemon has been started");
-    return true;
-}
-
-// The request-intake step: reads a request and starts its pairing. False
-// when a failure ends the daemon.
-bool take_request(daemon_run &run) {
-    switch (read_request(run.request_pipe.get(), pairing_request)) {
-        case request_read::read_failed:
-            run.exit_status = 1;
-            return false;
-        case request_read::taken:
-            break;
-        case request_read::nothing:
-        case request_read::malformed:
-            return true;
-    }
-    if (start_web_pairing(run.connection.get(), run.error, pairing_request,
-                          agent_message_handler) == pairing_start::agent_swap_failed) {
-        run.exit_status = 1;
-        return false;
-    }
+    log_message(LOG_NOTICE, "Bluetooth helper daemon has been started");
     return true;
 }
 
@@ -178,7 +160,7 @@ bool take_request(daemon_run &run) {
 // read, or a first decision to make. Without an adapter (BlueZ gone, or the
 // controller) there is no window to drive, and the step would only fail.
 bool window_step_due(const daemon_run &run) {
-    return adapter_path[0] != '\0' && pairable_control_pending(run.reader);
+    return adapter_selected() && pairable_control_pending(run.reader);
 }
 
 // The input has no event to wait on: while it must be read, it sets a pace
@@ -189,7 +171,10 @@ void run_loop(daemon_run &run) {
         if (window_step_due(run)) {
             pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
         }
-        if (web_pairing_state == web_pairing::idle && !take_request(run)) {
+        if (web_pairing_state == web_pairing::idle &&
+            !take_request(run.connection.get(), run.error, run.request_pipe.get(),
+                          pairing_request)) {
+            run.exit_status = 1;
             return;
         }
         // Handles at most one queued message; waits up to 1 ms only when paced and idle.
@@ -215,17 +200,17 @@ void shutdown_failed(daemon_run &run, const char *format) {
 void shut_down(daemon_run &run) {
     run.error.clear();
     if (pairable_state != pairable::closed) {
-        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path, adapter_interface,
+        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path(), adapter_interface,
                             "Pairable", false)) {
             shutdown_failed(run, "(Quiting) Disabling Pairable failed: %s");
         }
-        syslog(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
+        log_message(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
     }
     if (!agent_unregister(run.connection.get(), run.error)) {
         shutdown_failed(run, "(Quiting) Deregistering agent failed: %s");
     }
     if (call_adapter(run, "StopDiscovery")) {
-        syslog(LOG_INFO, "(Quiting) Bluetooth scanning has been stop");
+        log_message(LOG_INFO, "(Quiting) Bluetooth scanning has been stop");
     } else {
         shutdown_failed(run, "(Quiting) Stopping Discovery failed: %s");
     }
@@ -236,7 +221,7 @@ void shut_down(daemon_run &run) {
 
 int finish(const daemon_run &run) {
     remove_request_pipe();
-    syslog(LOG_NOTICE, "Bluetooth helper daemon has been finished");
+    log_message(LOG_NOTICE, "Bluetooth helper daemon has been finished");
     return run.exit_status;
 }
 
@@ -246,12 +231,12 @@ int run_daemon() {
     memset(&pairing_request, 0, sizeof pairing_request);
     bluez_set_stop_check([] { return stop_requested != 0; });
     settings_load(&daemon_settings);
-    setlogmask(log_mask_for_level(daemon_settings.sysloglev));
+    log_through_syslog_sender(log_mask_for_level(daemon_settings.sysloglev));
 
     daemon_run run;
     run.connection.reset(dbus_bus_get(DBUS_BUS_SYSTEM, run.error.get()));
     if (!run.connection) {
-        syslog(LOG_ERR, "(Starting) Connecting to D-Bus failed: %s", run.error.text());
+        log_message(LOG_ERR, "(Starting) Connecting to D-Bus failed: %s", run.error.text());
         run.exit_status = 1;
         return finish(run);
     }

@@ -1,11 +1,10 @@
 // Drives the adapter's Pairable and Discoverable properties from a binary input.
 #include "daemon/pairable_control.h"
 
-#include <syslog.h>
-
 #include <optional>
 
 #include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "daemon/lifecycle.h"
 #include "webui/web_pairing.h"
 
@@ -63,17 +62,11 @@ void pairable_control_step(DBusConnection *connection, error_guard &error, const
         return;
     }
     const bool open = *target == pairable::open;
-    if (!set_window_property(connection, error, "Pairable", open)) {
-        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
-    }
-    if (pairing_window_drives_discoverable() &&
-        !set_window_property(connection, error, "Discoverable", open)) {
-        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
-    }
+    apply_pairing_window(connection, error, open);
     // The first decision is announced only when it opens the window.
     if (pairable_state != *target && !(pairable_state == pairable::undecided && !open)) {
-        syslog(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s", settings.pairable_bin,
-               open ? "enabled" : "disabled");
+        log_message(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s",
+                    settings.pairable_bin, open ? "enabled" : "disabled");
     }
     pairable_state = *target;
 }

@@ -10,6 +10,7 @@
 #define PAIRGATE_IO_INPUT_READERS_H
 
 #include <signal.h>
+#include <stdarg.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,6 +51,11 @@ int input_probe(struct input_record *record);
 /* A flag (the daemon's stop request) that makes a running probe give up at
  * once: the tool is killed and reaped and the probe fails quietly. */
 void input_set_cancel_flag(const volatile sig_atomic_t *flag);
+
+/* Where the probe's failure lines go: vsyslog unless changed (null sets it
+ * back). The daemon hands its own logging call here. */
+typedef void (*input_logger)(int priority, const char *format, va_list args);
+void input_set_logger(input_logger log);
 
 /* Changes the probe's time limit (milliseconds); for tests. */
 void input_set_probe_timeout(int timeout_ms);

@@ -7,14 +7,15 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
                           wait_first_pass)
-from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
+from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, NAP_UUID, trusted
+from expected import facts, line
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 UNHANDLED = 'org.freedesktop.DBus.Error.UnknownMethod'
 REJECTED = 'org.bluez.Error.Rejected'
 OTHER_DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
-FROM_DEVICE = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the device')
+FROM_DEVICE = line(facts.PAIRED_BY_DEVICE, DEVICE)
 
 
 @pytest.fixture
@@ -68,7 +69,7 @@ def test_malformed_authorisation_is_refused_by_the_library(agent):
     assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
     # Once as the filter, once as the agent object.
     assert logged_since(agent, start) == [
-        (ERR, 'Invalid arguments for AuthorizeService message')] * 2
+        facts.INVALID_AUTHORISATION] * 2
 
 
 # ------------------------------------------------------------- confirmation guard
@@ -108,7 +109,7 @@ def test_malformed_confirmation_during_a_pairing(agent):
     call = agent.call_agent('RequestConfirmation', 'o', [DEVICE_PATH])
     assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
     assert logged_since(agent, start) == [
-        (ERR, 'Invalid arguments for RequestConfirmation message')] * 2
+        facts.INVALID_CONFIRMATION] * 2
     assert agent.reply.nothing_pending()
 
 
@@ -214,10 +215,9 @@ def test_release_forgets_the_registration_and_cancel_is_answered(agent):
         assert agent.agent_answer(agent.call_agent(method, '', [])) == ('return', '', '')
     start = log_mark(agent)
     agent.write_request(DEVICE.encode())
-    assert agent.reply.read(6) == b'\x00' * 6
+    assert agent.reply.read(facts.REPLY_SIZE) == facts.REPLY_FAILED
     assert logged_since(agent, start) == [
-        (ERR, f'Request from web UI to pair {DEVICE} refused: the agent is not registered with '
-              'BlueZ')]
+        line(facts.REQUEST_REFUSED, DEVICE, 'the agent is not registered with BlueZ')]
 
 
 def test_a_release_during_a_web_pairing_is_undone_by_its_swap_back(agent):

@@ -14,23 +14,24 @@ import pytest
 
 from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
+from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS,
                       NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable, register_agent,
                       start_discovery)
+from expected import facts, line
 from gateway import wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 PHONE = ('hci0', DEVICE, 'Phone')
-FAILED = b'\x00' * 6
-LEFT = (WARNING, '(Following BlueZ) BlueZ has left the system bus')
-REMOVED = (WARNING, '(Following BlueZ) Adapter /org/bluez/hci0 has been removed')
-WAITING = (INFO, '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter')
+FAILED = facts.REPLY_FAILED
+LEFT = facts.BLUEZ_LEFT
+REMOVED = line(facts.ADAPTER_REMOVED, '/org/bluez/hci0')
+WAITING = facts.BLUEZ_BACK_WITHOUT_ADAPTER
 BIN0_ACTIVE = '0 1 1 1'
 
 
 def scanning(adapter='/org/bluez/hci0'):
-    return (NOTICE, f'(Following BlueZ) Bluetooth scanning has been started on {adapter}')
+    return line(facts.FOLLOWING_SCAN_STARTED, adapter)
 
 
 @pytest.fixture
@@ -89,7 +90,7 @@ def served_within(gw, seconds):
     while True:
         start = len(gw.calls())
         gw.write_request(DEVICE.encode())
-        outcome = gw.reply.read(6, timeout=max(0.1, deadline - time.monotonic()))
+        outcome = gw.reply.read(facts.REPLY_SIZE, timeout=max(0.1, deadline - time.monotonic()))
         if outcome == b'000042':
             wait_agent_back(gw, start)
             return
@@ -129,7 +130,7 @@ def test_bluez_restarted_mid_web_pairing(follow):
     start = leave(follow)
     assert follow.reply.read(6) == FAILED
     assert logged_since(follow, start) == [
-        LEFT, (ERR, f'Pairing with {DEVICE} failed: BlueZ has left the system bus')]
+        LEFT, line(facts.PAIRING_FAILED, DEVICE, 'BlueZ has left the system bus')]
     come_back(follow, start)
     web_pairing_succeeds(follow)
 
@@ -163,7 +164,7 @@ def test_adapter_replaced_by_another(follow):
     assert follow.calls(mark) == [GET_MANAGED_OBJECTS, start_discovery('/org/bluez/hci1'),
                                   pairable(False, '/org/bluez/hci1')]
     assert logged_since(follow, start) == [
-        (WARNING, '(Following BlueZ) Adapter /org/bluez/hci0 has been removed'),
+        REMOVED,
         scanning('/org/bluez/hci1')]
     web_pairing_succeeds(follow, '/org/bluez/hci1')
 
@@ -174,7 +175,7 @@ def test_requests_while_bluez_is_away_are_refused(follow):
     follow.write_request(DEVICE.encode())
     assert follow.reply.read(6) == FAILED
     assert logged_since(follow, start) == [
-        (ERR, f'Request from web UI to pair {DEVICE} refused: BlueZ is not on the system bus')]
+        line(facts.REQUEST_REFUSED, DEVICE, 'BlueZ is not on the system bus')]
     assert follow.daemon.poll() is None
     follow.start_bluez((), ())  # bluetoothd owns its name before it exports an adapter
     follow.syslog.wait_for(WAITING[1], WAITING[0], start=start)
@@ -196,7 +197,7 @@ def test_stop_while_bluez_is_away(follow):
     assert [priority for priority, _ in lines] == [WARNING, WARNING, NOTICE]
     assert lines[0][1].startswith('(Quiting) Deregistering agent failed: ')
     assert lines[1:] == [
-        (WARNING, '(Quiting) Stopping Discovery failed: no adapter has been selected'), FINISHED]
+        line(facts.STOPPING_DISCOVERY_FAILED, 'no adapter has been selected'), FINISHED]
     assert not follow.request_pipe.exists()
 
 

@@ -19,6 +19,7 @@ import pytest
 
 from daemon_steps import request_pairing, stop, wait_agent_back
 from expected import FINISHED, INFO, NOTICE, SCAN_STOPPED, STARTED, scan_started
+from expected import facts, line
 from gateway import EMULATED
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -35,8 +36,7 @@ SETTINGS_KEYS = [
 NOBODY = 65534
 CPACK_S = 300
 PASSKEY = b'000042'
-WEB_TRUSTED = (INFO, 'Device 00:1A:7D:DA:71:13 has been paired and trusted on the request '
-                     'from the web UI')
+WEB_TRUSTED = line(facts.PAIRED_FROM_WEB, '00:1A:7D:DA:71:13')
 # Linux: orphans below a "child subreaper" are handed to it instead of init.
 PR_SET_CHILD_SUBREAPER = 36
 

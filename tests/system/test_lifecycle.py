@@ -14,6 +14,7 @@ from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE_PATH, ERR, FINISHED,
                       GET_MANAGED_OBJECTS, INFO, NAP_UUID, NOTICE, SCAN_STOPPED, START, STARTED,
                       STOP, UNREGISTER_AGENT, WARNING, pairable, register_agent, scan_started,
                       start_discovery, stop_discovery)
+from expected import facts, line
 from daemon_steps import barrier, pairgate_pair, run_to_failure, stop, wait_first_pass
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -49,10 +50,10 @@ def test_no_bus(gateway):
 # What each failed start-up logs first; the shutdown that follows is checked
 # with it (the agent was never registered with BlueZ, so its unregistration
 # always fails).
-NOT_REGISTERED = (WARNING, '(Quiting) Deregistering agent failed: Does Not Exist')
+NOT_REGISTERED = line(facts.DEREGISTERING_FAILED_AT_EXIT, 'Does Not Exist')
 SHUTDOWN_WITHOUT_ADAPTER = [
-    (WARNING, f'(Quiting) Disabling Pairable failed: {NO_ADAPTER}'), BIN_DISABLED_AT_EXIT,
-    NOT_REGISTERED, (WARNING, f'(Quiting) Stopping Discovery failed: {NO_ADAPTER}'), FINISHED]
+    line(facts.DISABLING_PAIRABLE_FAILED, NO_ADAPTER), BIN_DISABLED_AT_EXIT,
+    NOT_REGISTERED, line(facts.STOPPING_DISCOVERY_FAILED, NO_ADAPTER), FINISHED]
 SHUTDOWN_WITH_ADAPTER = [BIN_DISABLED_AT_EXIT, NOT_REGISTERED, SCAN_STOPPED, FINISHED]
 CALLS_WITH_ADAPTER = [pairable(False), UNREGISTER_AGENT, stop_discovery()]
 
@@ -62,7 +63,7 @@ def test_no_adapter(bluez_gateway):
     gw.set_object_paths(['/org/bluez', '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'])
     assert run_to_failure(gw) == 1
     assert gw.syslog.lines == [
-        (ERR, '(Starting) No hci interface on DBus found: no adapter is present')
+        line(facts.NO_ADAPTER_AT_START, 'no adapter is present')
     ] + SHUTDOWN_WITHOUT_ADAPTER
     # The empty adapter path never reaches the bus.
     assert gw.calls() == [GET_MANAGED_OBJECTS, UNREGISTER_AGENT]
@@ -79,7 +80,7 @@ def test_object_list_that_fails_or_is_not_an_array(bluez_gateway):
     gw.set_reply(OBJECT_MANAGER, 'GetManagedObjects', 's', [ADAPTER])
     assert run_to_failure(gw) == 1
     assert gw.syslog.lines[start:] == [
-        (ERR, '(Starting) No hci interface on DBus found: no adapter is present')
+        line(facts.NO_ADAPTER_AT_START, 'no adapter is present')
     ] + SHUTDOWN_WITHOUT_ADAPTER
 
 
@@ -111,7 +112,7 @@ def test_discovery_refused(bluez_gateway):
                    'Resource Not Ready')
     assert run_to_failure(gw) == 1
     assert gw.syslog.lines == [
-        (ERR, '(Starting) Enabling Discovery failed: Resource Not Ready')
+        line(facts.DISCOVERY_FAILED_AT_START, 'Resource Not Ready')
     ] + SHUTDOWN_WITH_ADAPTER
     assert gw.calls() == [GET_MANAGED_OBJECTS, start_discovery()] + CALLS_WITH_ADAPTER
 
@@ -121,8 +122,7 @@ def test_request_pipe_cannot_be_created(bluez_gateway):
     assert run_to_failure(gw, read_only_var_tmp=True) == 1
     assert gw.syslog.lines == [
         scan_started(),
-        (ERR, '(Starting) Creating input FIFO (/var/tmp/duskpair.fifo) failed: '
-              'Read-only file system'),
+        line(facts.CREATING_INPUT_FIFO_FAILED, facts.REQUEST_PIPE, 'Read-only file system'),
     ] + SHUTDOWN_WITH_ADAPTER
     assert gw.calls() == [GET_MANAGED_OBJECTS, start_discovery()] + CALLS_WITH_ADAPTER
 
@@ -163,8 +163,7 @@ def test_planted_request_pipe_is_replaced(bluez_gateway, plant):
     assert stat.S_ISFIFO(status.st_mode) and status.st_uid == 0
     assert stat.S_IMODE(status.st_mode) == 0o600
     assert stop(gw) == 0
-    assert (WARNING, f'(Starting) Input FIFO (/var/tmp/duskpair.fifo) was {kind} owned by '
-                     f'uid {owner}; replaced it with a new one') in gw.syslog.lines
+    assert line(facts.INPUT_FIFO_REPLACED, facts.REQUEST_PIPE, kind, owner) in gw.syslog.lines
     if (gw.root / 'secret').exists():
         assert (gw.root / 'secret').read_text() == SECRET
     assert sorted(p.name for p in (gw.root / 'var-tmp').iterdir()) == []
@@ -185,7 +184,7 @@ def test_planted_pipe_gives_its_owner_no_say(bluez_gateway):
         start = len(gw.calls())
         gw.write_request(b'00:1A:7D:DA:71:13')
         gw.wait_for_call('Pair', start=start)
-        assert reply.read(6) == b'\x01' * 6
+        assert reply.read(facts.REPLY_SIZE) == facts.REPLY_PAIRED
         assert [c.member for c in gw.calls()].count('Pair') == 1
     finally:
         os.close(planted)
@@ -240,16 +239,16 @@ def test_agent_registration_refused(bluez_gateway):
                    'No more agents')
     assert run_to_failure(gw) == 1
     assert gw.syslog.lines == [
-        scan_started(), (ERR, '(Starting) Registering agent failed: No more agents'),
+        scan_started(), line(facts.REGISTERING_FAILED_AT_START, 'No more agents'),
     ] + SHUTDOWN_WITH_ADAPTER
     assert gw.calls() == START + CALLS_WITH_ADAPTER
 
 
 @pytest.mark.parametrize('interface, member, line', [
     ('org.bluez.AgentManager1', 'UnregisterAgent',
-     (WARNING, '(Quiting) Deregistering agent failed: Simulated failure')),
+     line(facts.DEREGISTERING_FAILED_AT_EXIT, 'Simulated failure')),
     ('org.bluez.Adapter1', 'StopDiscovery',
-     (WARNING, '(Quiting) Stopping Discovery failed: Simulated failure')),
+     line(facts.STOPPING_DISCOVERY_FAILED, 'Simulated failure')),
 ])
 def test_failed_shutdown_step_goes_on_and_sets_status(running, interface, member, line):
     gw = running
@@ -408,8 +407,8 @@ def test_stop_while_bluez_hangs(bluez_gateway, state):
 
 
 SHORT_REQUEST = b'00:1A'
-MALFORMED = 'Malformed request "00:1A" (5 bytes) from cgi'
-DROPPED = re.compile(r'^\(Logging\) (\d+) lines dropped: the syslog socket took none for a while$')
+MALFORMED = facts.text(facts.MALFORMED_REQUEST, '00:1A', 5)
+DROPPED = re.compile('^' + re.escape(facts.LINES_DROPPED[1]).replace(r'\{\}', r'(\d+)') + '$')
 STAMP = re.compile(rb'^(<\d+>)[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ')
 
 

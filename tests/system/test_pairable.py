@@ -19,6 +19,7 @@ from daemon_steps import barrier, wait_agent_back
 from expected import (BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
                       STARTED, STOP, UNREGISTER_AGENT, discoverable, pair, pairable,
                       register_agent, scan_started, trusted)
+from expected import facts, line
 from gateway import EMULATED, wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -29,8 +30,8 @@ INACTIVE = '1 1 1 1'
 BIN0_ACTIVE = '0 1 1 1'
 REQUESTS = ['0x80004207', '0x8000421B', '0x8000422E', '0x8000422F']
 SET_FAILED = 'Simulated failure'
-WEB_REQUEST = (INFO, f'Request from web UI to pair {DEVICE}')
-WEB_TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the web UI')
+WEB_REQUEST = line(facts.REQUEST, DEVICE)
+WEB_TRUSTED = line(facts.PAIRED_FROM_WEB, DEVICE)
 
 
 def settings(pairable_bin='0', discoverable_mode=None, level=4):
@@ -44,7 +45,7 @@ def settings(pairable_bin='0', discoverable_mode=None, level=4):
 
 
 def window_line(pairable_bin, change):
-    return (INFO, f'By BIN{pairable_bin}, Bluetooth automatic paring has been {change}')
+    return line(facts.BIN_CHANGED, pairable_bin, change)
 
 
 def window(value, discoverable_mode=None):
@@ -314,8 +315,8 @@ def test_failing_property_calls_are_logged_and_change_nothing_else(bluez_gateway
     wait_readings(gw, 20, level=1)
 
     assert stop(gw) == 0
-    failures = [(ERR, f'Setting Pairable failed: {SET_FAILED}'),
-                (ERR, f'Setting Discoverable failed: {SET_FAILED}')]
+    failures = [line(facts.SETTING_PAIRABLE_FAILED, SET_FAILED),
+                line(facts.SETTING_DISCOVERABLE_FAILED, SET_FAILED)]
     assert gw.syslog.lines == [scan_started(), STARTED] + failures + [
         window_line('0', 'enabled')] + failures + [window_line('0', 'disabled'), SCAN_STOPPED,
                                                    FINISHED]
@@ -415,7 +416,7 @@ def test_hanging_probe_times_out_and_is_retried(bluez_gateway):
     assert stop(gw) == 0
     assert not os.path.exists(f'/proc/{second}')
     assert gw.syslog.lines == [scan_started(), STARTED,
-                               (ERR, 'gpio: timeout when checking support for bin0'),
+                               line(facts.PROBE_TIMEOUT, 'bin0'),
                                window_line('0', 'enabled'), BIN_DISABLED_AT_EXIT, SCAN_STOPPED,
                                FINISHED]
     assert loop_calls(gw, shutdown=[pairable(False)]) == [pairable(True)]

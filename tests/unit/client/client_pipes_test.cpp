@@ -144,6 +144,7 @@ TEST_F(ClientPipes, OnlyOneClientListensAtATime) {
     reply_listener second;
     const auto failure = open_reply_pipe(reply_.c_str(), second);
     ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->result, run_result::busy);
     EXPECT_NE(failure->message.find("already waiting"), std::string::npos) << failure->message;
 
     first = reply_listener{};

@@ -6,27 +6,24 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/pipe_protocol.h"
 #include "fuzz/bus_fixture.h"
+#include "io/descriptors.h"
 #include "syslog_capture.h"
+#include "temp_dir.h"
 #include "webui/reply_pipe.h"
-
-namespace {
-std::vector<std::string> reply_messages;
-}  // namespace
-
-// The reply pipe, replaced: this executable keeps what would be written.
-void write_reply_outcome(bool paired) {
-    reply_messages.emplace_back(paired ? "paired" : "failed");
-}
-void write_reply_passkey(uint32_t /*passkey*/) {
-    reply_messages.emplace_back("passkey");
-}
 
 namespace {
 
@@ -62,12 +59,28 @@ const row rows[] = {
      pairable::open, "paired",
      "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
      "Set Discoverable true"},
-    // The object stays registered, so no RegisterAgent; Pairable failed, so no Discoverable.
-    {"all fails: a failure, and the window still tried", web_pairing::passkey_shown, false,
+    // The object stays registered, so no RegisterAgent; a failed Pairable
+    // does not keep Discoverable shut out, as in the loop.
+    {"all fails: a failure, and the whole window still tried", web_pairing::passkey_shown, false,
      bluez_answer::error, pairable::closed, "failed",
-     "Set Trusted true, UnregisterAgent, Set Pairable false"},
+     "Set Trusted true, UnregisterAgent, Set Pairable false, Set Discoverable false"},
 };
 // clang-format on
+
+// The messages waiting in the reply pipe, by name.
+std::vector<std::string> reply_messages(int reply_fd) {
+    std::vector<std::string> names;
+    unsigned char message[reply_size];
+    while (read(reply_fd, message, sizeof message) == static_cast<ssize_t>(sizeof message)) {
+        const bool same = std::all_of(message, message + reply_size,
+                                      [&](unsigned char byte) { return byte == message[0]; });
+        names.emplace_back(!same                             ? "passkey"
+                           : message[0] == reply_paired_byte ? "paired"
+                           : message[0] == reply_failed_byte ? "failed"
+                                                             : "other");
+    }
+    return names;
+}
 
 std::string joined(const std::vector<std::string> &items) {
     std::string text;
@@ -107,25 +120,32 @@ TEST(WebPairingEnd, EachDecision) {
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_record_calls();
     pairing_window_includes_discoverable(true);
+    temp_dir dir;
+    const std::string reply_path = dir.path("reply.fifo");
+    ASSERT_EQ(mkfifo(reply_path.c_str(), 0600), 0);
+    const unique_fd reply(open(reply_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    use_reply_pipe(reply_path.c_str());
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        bluez_arrived_as(fuzz_bluez_unique_name());
-        agent_registration_learnt(true);
+        note_bluez_owner(fuzz_bluez_unique_name());
+        error_guard error;
+        agent_forget(connection);
+        ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                                   agent_registration::no_input_no_output, nullptr));
         adopt_adapter("/org/bluez/hci0");
         fuzz_bluez_answers(bluez_answer::success);
         pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
-        error_guard error;
         ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub),
                   pairing_start::started);
         wait_for_answer(connection, request.pair_serial);
         (void)fuzz_bluez_take_calls();
-        reply_messages.clear();
+        (void)reply_messages(reply.get());
 
         web_pairing_state = r.reached;
         pairable_state = r.window;
         fuzz_bluez_answers(r.calls);
         complete_web_pairing(connection, pair_answer(r.pair_failed).get(), request, agent_stub);
-        EXPECT_EQ(joined(reply_messages), r.reply);
+        EXPECT_EQ(joined(reply_messages(reply.get())), r.reply);
         EXPECT_EQ(joined(fuzz_bluez_take_calls()), r.bluez);
         EXPECT_EQ(web_pairing_state, web_pairing::idle);
         fuzz_bus_drain();
