@@ -65,7 +65,7 @@ request_pipe_setup set_up_request_pipe() {
     if (pipe.fd && is_own_pipe(pipe.status)) {
         return ready(std::move(pipe.fd));
     }
-    if (!pipe.fd && pipe.error != ELOOP && pipe.error != ENOENT &&
+    if (!pipe.fd && pipe.error != ELOOP && pipe.error != ENOENT && pipe.error != EISDIR &&
         pipe.error != opened_fifo::not_a_fifo) {
         return failed(request_pipe_setup::step::open_failed, pipe.reason());
     }

@@ -6,6 +6,7 @@ import re
 import signal
 import stat
 import subprocess
+import sys
 import time
 
 import pytest
@@ -219,6 +220,54 @@ def test_directories_at_the_pipes_are_moved_aside(bluez_gateway):
     assert err.decode() == ('pairgate-pair: the reply pipe /var/tmp/duskweb.fifo was a directory '
                             f'of uid 0; moved it to /var/tmp/{moved["duskweb"].name}\n')
     assert stat.S_ISFIFO(gw.reply_pipe.lstat().st_mode)
+
+
+MKDIR_LOOP = """
+import os, sys
+while True:
+    try:
+        os.mkdir(sys.argv[1])
+    except OSError:
+        pass
+"""
+
+
+def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
+    '''Someone looping mkdir at a pipe's path gets a directory back there the
+    moment one is moved away; the daemon and root's pairgate-pair still start
+    every time, and each start moves at most the one directory it found.'''
+    gw = bluez_gateway
+    var_tmp = gw.root / 'var-tmp'
+    starts = 10
+    loop = gw.spawn([sys.executable, '-c', MKDIR_LOOP, str(gw.request_pipe)])
+    try:
+        for _ in range(starts):
+            gw.start_daemon()
+            wait_first_pass(gw)
+            assert stop(gw) == 0, gw.syslog.lines
+    finally:
+        loop.kill()
+        loop.wait()
+    moved = [p for p in var_tmp.iterdir() if p.name.startswith('duskpair.fifo.')]
+    assert 1 <= len(moved) <= starts
+    assert not [t for t in gw.syslog.texts() if 'failed' in t]
+    gw.request_pipe.rmdir()
+    gw.start_daemon()
+    wait_first_pass(gw)
+    gw.set_pair_behaviour(mode='direct')
+    loop = gw.spawn([sys.executable, '-c', MKDIR_LOOP, str(gw.reply_pipe)])
+    try:
+        for _ in range(starts):
+            status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
+            assert (status, events[-1:]) in (
+                (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}]),
+                (1, [{'event': 'failed', 'address': '00:1A:7D:DA:71:13'}])), events
+            gw.reply_pipe.unlink()
+    finally:
+        loop.kill()
+        loop.wait()
+    moved = [p for p in var_tmp.iterdir() if p.name.startswith('duskweb.fifo.')]
+    assert len(moved) <= starts
 
 
 def test_match_rule_refused(gateway):
