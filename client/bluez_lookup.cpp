@@ -1,10 +1,13 @@
 // Asking BlueZ over the system bus whether a device is paired.
 #include "client/bluez_lookup.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "client/address_text.h"
 #include "common/managed_objects.h"
+#include "io/monotonic_clock.h"
 
 namespace {
 
@@ -61,6 +64,61 @@ void visit_device(DBusMessage *reply, std::string_view address, Visit visit) {
     });
 }
 
+// How long one wait for BlueZ's answer lasts before *ending is looked at again.
+constexpr int ending_check_ms = 100;
+
+struct pending_unref {
+    void operator()(DBusPendingCall *pending) const { dbus_pending_call_unref(pending); }
+};
+using pending_ptr = std::unique_ptr<DBusPendingCall, pending_unref>;
+
+// Like dbus_connection_send_with_reply_and_block, but gives up as soon as
+// *ending is set.
+message_ptr call_until_ending(DBusConnection *connection, DBusMessage *call, int timeout_ms,
+                              const volatile sig_atomic_t *ending, error_guard &error) {
+    DBusPendingCall *sent = nullptr;
+    if (!dbus_connection_send_with_reply(connection, call, &sent, timeout_ms) || sent == nullptr) {
+        dbus_set_error_const(error.get(), DBUS_ERROR_DISCONNECTED, "the bus connection is closed");
+        return nullptr;
+    }
+    const pending_ptr pending(sent);
+    const deadline until(timeout_ms);
+    while (!dbus_pending_call_get_completed(pending.get())) {
+        if (*ending != 0 || until.passed()) {
+            dbus_pending_call_cancel(pending.get());
+            dbus_set_error_const(error.get(), DBUS_ERROR_NO_REPLY,
+                                 *ending != 0 ? "interrupted" : "no answer in time");
+            return nullptr;
+        }
+        const int wait_ms =
+            until.unlimited() ? ending_check_ms : std::min(ending_check_ms, until.left_ms());
+        if (!dbus_connection_read_write_dispatch(connection, wait_ms)) {
+            dbus_set_error_const(error.get(), DBUS_ERROR_DISCONNECTED,
+                                 "the bus connection is closed");
+            return nullptr;
+        }
+    }
+    message_ptr reply(dbus_pending_call_steal_reply(pending.get()));
+    if (reply && dbus_set_error_from_message(error.get(), reply.get())) {
+        return nullptr;
+    }
+    return reply;
+}
+
+// Runs ask with the signal mask `wait_mask` (none: unchanged).
+template <typename Ask>
+auto with_signal_mask(const sigset_t *wait_mask, Ask ask) {
+    sigset_t held;
+    if (wait_mask != nullptr) {
+        static_cast<void>(sigprocmask(SIG_SETMASK, wait_mask, &held));
+    }
+    auto result = ask();
+    if (wait_mask != nullptr) {
+        static_cast<void>(sigprocmask(SIG_SETMASK, &held, nullptr));
+    }
+    return result;
+}
+
 }  // namespace
 
 std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
@@ -98,34 +156,41 @@ private_connection_ptr connect_private_bus(std::string &failure) {
 }
 
 message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, const char *what,
-                                std::string &failure) {
+                                std::string &failure, const volatile sig_atomic_t *ending) {
     const message_ptr call = managed_objects_call();
     if (!call) {
         failure = "out of memory";
         return nullptr;
     }
     error_guard error;
-    message_ptr reply(
-        dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms, error.get()));
+    message_ptr reply;
+    if (ending != nullptr) {
+        reply = call_until_ending(connection, call.get(), timeout_ms, ending, error);
+    } else {
+        reply.reset(dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms,
+                                                              error.get()));
+    }
     if (!reply) {
         failure = std::string("cannot read ") + what + " from BlueZ: " + error.text();
     }
     return reply;
 }
 
-message_ptr bluez_lookup::managed_objects(int timeout_ms, std::string &failure) {
+message_ptr bluez_lookup::managed_objects(int timeout_ms, std::string &failure,
+                                          const volatile sig_atomic_t *ending) {
     if (!connection_) {
         connection_ = connect_private_bus(failure);
         if (!connection_) {
             return nullptr;
         }
     }
-    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", failure);
+    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", failure, ending);
 }
 
 pairing_lookup::answer bluez_lookup::is_paired(std::string_view address, int timeout_ms,
                                                std::string &failure) {
-    const message_ptr reply = managed_objects(timeout_ms, failure);
+    const message_ptr reply =
+        with_signal_mask(wait_mask_, [&] { return managed_objects(timeout_ms, failure, ending_); });
     if (!reply) {
         return answer::failed;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dbus/dbus.h>
+#include <signal.h>
 
 #include <optional>
 #include <string>
@@ -31,9 +32,12 @@ std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
 private_connection_ptr connect_private_bus(std::string &failure);
 
 // BlueZ's object list, asked over connection; null with the reason ("cannot
-// read WHAT from BlueZ: ...") in failure.
+// read WHAT from BlueZ: ...") in failure. With `ending`, the wait for the
+// answer gives up as soon as *ending is set (by a signal's handler), looking
+// at it at least ten times a second.
 message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, const char *what,
-                                std::string &failure);
+                                std::string &failure,
+                                const volatile sig_atomic_t *ending = nullptr);
 
 // Asks BlueZ through a private connection to the system bus, opened on the
 // first question only: the bus is needed only when a passkey was shown and no
@@ -41,11 +45,21 @@ message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, cons
 // to the bus is bounded by libdbus alone.
 class bluez_lookup : public pairing_lookup {
   public:
+    bluez_lookup() = default;
+    // While asking whether the device is paired, the signals of an ending run
+    // reach their handler (the signal mask is `wait_mask`), and the question
+    // is given up once `*ending` is set: a hung BlueZ must not hold them.
+    bluez_lookup(const volatile sig_atomic_t *ending, const sigset_t *wait_mask)
+        : ending_(ending), wait_mask_(wait_mask) {}
+
     answer is_paired(std::string_view address, int timeout_ms, std::string &failure) override;
     void cancel_pairing(std::string_view address, int timeout_ms) override;
 
   private:
-    message_ptr managed_objects(int timeout_ms, std::string &failure);
+    message_ptr managed_objects(int timeout_ms, std::string &failure,
+                                const volatile sig_atomic_t *ending = nullptr);
 
     private_connection_ptr connection_;
+    const volatile sig_atomic_t *ending_ = nullptr;
+    const sigset_t *wait_mask_ = nullptr;
 };

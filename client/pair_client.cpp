@@ -42,6 +42,9 @@ class outcome_waiter {
     run_result wait();
 
   private:
+    bool ending() const {
+        return request_.ending_signal != nullptr && *request_.ending_signal != 0;
+    }
     std::optional<run_result> wait_once();
     std::optional<run_result> read_messages();
     std::optional<run_result> take_message(const std::string &message);
@@ -72,7 +75,7 @@ run_result outcome_waiter::wait() {
 }
 
 std::optional<run_result> outcome_waiter::wait_once() {
-    if (request_.ending_signal != nullptr && *request_.ending_signal != 0) {
+    if (ending()) {
         return interrupted();
     }
     if (deadline_.passed()) {
@@ -149,6 +152,9 @@ std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
     answer = lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
     if (answer != pairing_lookup::answer::failed) {
         return std::nullopt;
+    }
+    if (ending()) {
+        return interrupted();
     }
     if (deadline_.passed()) {
         return time_out();

@@ -252,6 +252,30 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
 
 
+def test_a_signal_ends_a_client_that_waits_on_a_hung_bluez(follow):
+    '''After the passkey the client asks BlueZ whether the device is paired;
+    a bluetoothd that answers nothing must not hold a web server's SIGTERM
+    until the time limit: the client cancels and ends by the signal.'''
+    gw = follow
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    client = gw.spawn(gw.target_command(gw.client_path) + ['--json', '--grace', '0.5',
+                                                           '--timeout', '30', DEVICE],
+                      sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    gw.wait_for_call('Pair', start=start)
+    call = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 123456])
+    assert gw.agent_answer(call)[0] == 'return'
+    assert client.stdout.readline() == b'{"event":"passkey","passkey":"123456"}\n'
+    rule = "type='method_call',member='GetManagedObjects'"
+    with gw.bus_monitor(rule) as sent, gw.bluez_hung():
+        sent('member=GetManagedObjects', timeout=10)  # the client's question, unanswered
+        client.send_signal(signal.SIGTERM)
+        # Well within the time limit of 30 s: its cancel waits at most 1 s.
+        out, err = client.communicate(timeout=10)
+    assert (client.returncode, out, err) == (-signal.SIGTERM, b'', b'')
+    gw.release_pairs()
+
+
 def test_killed_client_leaves_no_outcome_to_the_next(follow):
     '''A CGI time-out or Ctrl-C ends a client: it cancels its pairing first.
     A client killed outright cannot; the next one, whose request waited in the
