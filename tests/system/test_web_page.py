@@ -259,6 +259,19 @@ def test_bad_requests_get_a_clear_error_and_touch_no_pipe(site):
     assert [c for c in site.calls() if c.member == 'Pair'] == []
 
 
+def test_the_json_type_is_matched_in_any_case_and_with_blanks(served):
+    '''Media types are case-insensitive, and a parameter may follow blanks:
+    these pass the check (no daemon: pairgate-pair says so); others still
+    get 415.'''
+    for content_type in ('Application/JSON', 'application/json ; charset=utf-8',
+                         'APPLICATION/Json\t;charset=UTF-8', 'application/json;charset=utf-8'):
+        assert request(served, 'POST', f'pair={PHONE}', content_type) == (
+            503, error('pairgated is not running')), content_type
+    for content_type in ('application/jsonx', 'application/json x', 'text/json', ' ; json'):
+        assert request(served, 'POST', f'pair={PHONE}', content_type) == (
+            415, error('pairing requests are application/json')), content_type
+
+
 def test_a_pairing_while_the_list_is_read_is_refused(site):
     bluez = site._sim_proc  # pylint: disable=protected-access
     os.kill(bluez.pid, signal.SIGSTOP)  # the list waits for BlueZ's answer
