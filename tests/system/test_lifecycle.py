@@ -222,6 +222,33 @@ def test_directories_at_the_pipes_are_moved_aside(bluez_gateway):
     assert stat.S_ISFIFO(gw.reply_pipe.lstat().st_mode)
 
 
+def test_a_second_daemon_leaves_the_first_alone(running):
+    '''A second pairgated started while one runs finds the request pipe
+    locked: it says so, ends with status 1 and undoes nothing of the first's
+    (the pipe, the agent, the window); the first goes on serving requests.'''
+    gw = running
+    wait_first_pass(gw)
+    first, log, start = gw.daemon, len(gw.syslog.lines), len(gw.log())
+    for _ in range(2):
+        second = gw.start_daemon(wait=False)
+        assert second.wait(10) == 1
+        gw.syslog.sync()
+        assert gw.syslog.lines[log:] == [
+            scan_started(),
+            (ERR, '(Starting) Input FIFO (/var/tmp/duskpair.fifo) is in use by another pairgated'),
+            FINISHED]
+        # Everyone's calls: the first daemon, idle, makes none.
+        assert gw.log(start) == [GET_MANAGED_OBJECTS, start_discovery()]
+        log, start = len(gw.syslog.lines), len(gw.log())
+    gw.daemon = first
+    assert stat.S_ISFIFO(gw.request_pipe.lstat().st_mode)
+    gw.set_pair_behaviour(mode='direct')
+    status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
+    assert (status, events) == (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}])
+    assert stop(gw) == 0
+    assert not gw.request_pipe.exists()
+
+
 MKDIR_LOOP = """
 import os, sys
 while True:
