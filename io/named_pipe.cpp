@@ -31,10 +31,34 @@ bool random_name_beside(const char *path, fresh_name *name) {
     return length > 0 && static_cast<std::size_t>(length) < sizeof name->text;
 }
 
+// Renames the directory at path to a fresh name beside it, never over
+// anything (an empty directory planted under the fresh name would otherwise
+// vanish), where the file system cannot swap it (jffs2). 0 or errno.
+int move_directory_aside(const char *path, moved_directory *moved) {
+    struct stat found {};
+    if (lstat(path, &found) != 0) {
+        return errno;
+    }
+    fresh_name name{};
+    int error = ENAMETOOLONG;
+    for (int attempt = 0; attempt < name_attempts && random_name_beside(path, &name); ++attempt) {
+        if (renameat2(AT_FDCWD, path, AT_FDCWD, name.text, RENAME_NOREPLACE) == 0) {
+            static_assert(sizeof moved->moved_to == sizeof name.text, "one size of path");
+            memcpy(moved->moved_to, name.text, sizeof name.text);
+            moved->owner = found.st_uid;
+            return 0;
+        }
+        error = errno;
+        if (error != EEXIST) {
+            break;
+        }
+    }
+    return error;
+}
+
 // Notes the directory that an exchange put under `fresh`, and whose it is.
 void note_moved_directory(const char *fresh, moved_directory *moved) {
     struct stat found {};
-    static_assert(sizeof moved->moved_to == sizeof(fresh_name::text), "one size of path");
     memcpy(moved->moved_to, fresh, sizeof moved->moved_to);
     moved->owner = lstat(fresh, &found) == 0 ? found.st_uid : 0;
 }
@@ -44,26 +68,24 @@ void note_moved_directory(const char *fresh, moved_directory *moved) {
 // that it ends up under the fresh name and nobody can make another one at
 // path in between. 0 or errno.
 int rename_over(const char *fresh, const char *path, opened_fifo *pipe) {
-    int error = 0;
     for (int attempt = 0; attempt < name_attempts; ++attempt) {
         if (rename(fresh, path) == 0) {
             return 0;
         }
-        error = errno;
-        if (error != EISDIR) {
-            return error;
+        if (errno != EISDIR) {
+            return errno;
         }
         if (renameat2(AT_FDCWD, fresh, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
             note_moved_directory(fresh, &pipe->moved);
             return 0;
         }
-        error = errno;
-        if (error != ENOENT) {
+        const int error = errno == EINVAL ? move_directory_aside(path, &pipe->moved) : errno;
+        if (error != 0 && error != ENOENT) {
             return error;
         }
-        // The directory went away before the swap: try the rename again.
+        // The directory went away before the swap, or was moved: try again.
     }
-    return error;
+    return EISDIR;  // a directory came back every time
 }
 
 // A new pipe of ours under a fresh name, opened; its name in *name (empty
