@@ -69,17 +69,6 @@ MEMORY_SLACK_KIB = 2048
 SETTLED_SAMPLES = 3
 
 
-# A local user's loop: a directory at PATH whenever there is none.
-MKDIR_LOOP = '''
-import os, sys
-while True:
-    try:
-        os.mkdir(sys.argv[1])
-    except OSError:
-        pass
-'''
-
-
 def device_path(address):
     return f'{ADAPTER}/dev_{address.replace(":", "_")}'
 
@@ -523,7 +512,7 @@ class Campaign:
         gw = self.gw
         var_tmp = gw.request_pipe.parent
         before = set(var_tmp.iterdir())
-        loop = gw.spawn([sys.executable, '-c', MKDIR_LOOP, str(gw.request_pipe)])
+        loop = gw.mkdir_loop(gw.request_pipe)
         started = 0
         try:
             for _ in range(count):

@@ -6,7 +6,6 @@ import re
 import signal
 import stat
 import subprocess
-import sys
 import time
 
 import pytest
@@ -249,16 +248,6 @@ def test_a_second_daemon_leaves_the_first_alone(running):
     assert not gw.request_pipe.exists()
 
 
-MKDIR_LOOP = """
-import os, sys
-while True:
-    try:
-        os.mkdir(sys.argv[1])
-    except OSError:
-        pass
-"""
-
-
 def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
     '''Someone looping mkdir at a pipe's path gets a directory back there the
     moment one is moved away; the daemon and root's pairgate-pair still start
@@ -266,7 +255,7 @@ def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
     gw = bluez_gateway
     var_tmp = gw.root / 'var-tmp'
     starts = 10
-    loop = gw.spawn([sys.executable, '-c', MKDIR_LOOP, str(gw.request_pipe)])
+    loop = gw.mkdir_loop(gw.request_pipe)
     try:
         for _ in range(starts):
             gw.start_daemon()
@@ -282,7 +271,7 @@ def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
     gw.start_daemon()
     wait_first_pass(gw)
     gw.set_pair_behaviour(mode='direct')
-    loop = gw.spawn([sys.executable, '-c', MKDIR_LOOP, str(gw.reply_pipe)])
+    loop = gw.mkdir_loop(gw.reply_pipe)
     try:
         for _ in range(starts):
             status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
