@@ -1,10 +1,13 @@
 // Asking BlueZ over the system bus whether a device is paired.
 #include "client/bluez_lookup.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "client/address_text.h"
 #include "common/managed_objects.h"
+#include "io/monotonic_clock.h"
 
 namespace {
 
@@ -61,6 +64,61 @@ void visit_device(DBusMessage *reply, std::string_view address, Visit visit) {
     });
 }
 
+// How long one wait for BlueZ's answer lasts before *ending is looked at again.
+constexpr int ending_check_ms = 100;
+
+struct pending_unref {
+    void operator()(DBusPendingCall *pending) const { dbus_pending_call_unref(pending); }
+};
+using pending_ptr = std::unique_ptr<DBusPendingCall, pending_unref>;
+
+// Like dbus_connection_send_with_reply_and_block, but gives up as soon as
+// *ending is set.
+message_ptr call_until_ending(DBusConnection *connection, DBusMessage *call, int timeout_ms,
+                              const volatile sig_atomic_t *ending, error_guard &error) {
+    DBusPendingCall *sent = nullptr;
+    if (!dbus_connection_send_with_reply(connection, call, &sent, timeout_ms) || sent == nullptr) {
+        dbus_set_error_const(error.get(), DBUS_ERROR_DISCONNECTED, "the bus connection is closed");
+        return nullptr;
+    }
+    const pending_ptr pending(sent);
+    const deadline until(timeout_ms);
+    while (!dbus_pending_call_get_completed(pending.get())) {
+        if (*ending != 0 || until.passed()) {
+            dbus_pending_call_cancel(pending.get());
+            dbus_set_error_const(error.get(), DBUS_ERROR_NO_REPLY,
+                                 *ending != 0 ? "interrupted" : "no answer in time");
+            return nullptr;
+        }
+        const int wait_ms =
+            until.unlimited() ? ending_check_ms : std::min(ending_check_ms, until.left_ms());
+        if (!dbus_connection_read_write_dispatch(connection, wait_ms)) {
+            dbus_set_error_const(error.get(), DBUS_ERROR_DISCONNECTED,
+                                 "the bus connection is closed");
+            return nullptr;
+        }
+    }
+    message_ptr reply(dbus_pending_call_steal_reply(pending.get()));
+    if (reply && dbus_set_error_from_message(error.get(), reply.get())) {
+        return nullptr;
+    }
+    return reply;
+}
+
+// Runs ask with the signal mask `wait_mask` (none: unchanged).
+template <typename Ask>
+auto with_signal_mask(const sigset_t *wait_mask, Ask ask) {
+    sigset_t held;
+    if (wait_mask != nullptr) {
+        static_cast<void>(sigprocmask(SIG_SETMASK, wait_mask, &held));
+    }
+    auto result = ask();
+    if (wait_mask != nullptr) {
+        static_cast<void>(sigprocmask(SIG_SETMASK, &held, nullptr));
+    }
+    return result;
+}
+
 }  // namespace
 
 std::optional<device_pairing> pairing_in_managed_objects(DBusMessage *reply,
@@ -105,33 +163,40 @@ std::optional<run_failure> connect_private_bus(private_connection_ptr &connectio
 }
 
 std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int timeout_ms,
-                                               const char *what, message_ptr &reply) {
+                                               const char *what, message_ptr &reply,
+                                               const volatile sig_atomic_t *ending) {
     const message_ptr call = managed_objects_call();
     if (!call) {
         return local_error("out of memory");
     }
     error_guard error;
-    reply.reset(
-        dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms, error.get()));
+    if (ending != nullptr) {
+        reply = call_until_ending(connection, call.get(), timeout_ms, ending, error);
+    } else {
+        reply.reset(dbus_connection_send_with_reply_and_block(connection, call.get(), timeout_ms,
+                                                              error.get()));
+    }
     if (!reply) {
         return local_error(std::string("cannot read ") + what + " from BlueZ: " + error.text());
     }
     return std::nullopt;
 }
 
-std::optional<run_failure> bluez_lookup::managed_objects(int timeout_ms, message_ptr &reply) {
+std::optional<run_failure> bluez_lookup::managed_objects(int timeout_ms, message_ptr &reply,
+                                                         const volatile sig_atomic_t *ending) {
     if (!connection_) {
         if (auto failure = connect_private_bus(connection_)) {
             return failure;
         }
     }
-    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", reply);
+    return ask_managed_objects(connection_.get(), timeout_ms, "the pairing state", reply, ending);
 }
 
 std::optional<run_failure> bluez_lookup::is_paired(std::string_view address, int timeout_ms,
                                                    answer &result) {
     message_ptr reply;
-    if (auto failure = managed_objects(timeout_ms, reply)) {
+    if (auto failure = with_signal_mask(
+            wait_mask_, [&] { return managed_objects(timeout_ms, reply, ending_); })) {
         return failure;
     }
     const auto pairing = pairing_in_managed_objects(reply.get(), address);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dbus/dbus.h>
+#include <signal.h>
 
 #include <optional>
 #include <string>
@@ -32,9 +33,12 @@ std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
 std::optional<run_failure> connect_private_bus(private_connection_ptr &connection);
 
 // BlueZ's object list, asked over connection, in reply; a local error
-// ("cannot read WHAT from BlueZ: ...") when it cannot be had.
+// ("cannot read WHAT from BlueZ: ...") when it cannot be had. With `ending`,
+// the wait for the answer gives up as soon as *ending is set (by a signal's
+// handler), looking at it at least ten times a second.
 std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int timeout_ms,
-                                               const char *what, message_ptr &reply);
+                                               const char *what, message_ptr &reply,
+                                               const volatile sig_atomic_t *ending = nullptr);
 
 // Asks BlueZ through a private connection to the system bus, opened on the
 // first question only: the bus is needed only when a passkey was shown and no
@@ -42,12 +46,22 @@ std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int t
 // to the bus is bounded by libdbus alone.
 class bluez_lookup : public pairing_lookup {
   public:
+    bluez_lookup() = default;
+    // While asking whether the device is paired, the signals of an ending run
+    // reach their handler (the signal mask is `wait_mask`), and the question
+    // is given up once `*ending` is set: a hung BlueZ must not hold them.
+    bluez_lookup(const volatile sig_atomic_t *ending, const sigset_t *wait_mask)
+        : ending_(ending), wait_mask_(wait_mask) {}
+
     std::optional<run_failure> is_paired(std::string_view address, int timeout_ms,
                                          answer &result) override;
     void cancel_pairing(std::string_view address, int timeout_ms) override;
 
   private:
-    std::optional<run_failure> managed_objects(int timeout_ms, message_ptr &reply);
+    std::optional<run_failure> managed_objects(int timeout_ms, message_ptr &reply,
+                                               const volatile sig_atomic_t *ending = nullptr);
 
     private_connection_ptr connection_;
+    const volatile sig_atomic_t *ending_ = nullptr;
+    const sigset_t *wait_mask_ = nullptr;
 };

@@ -11,8 +11,8 @@ bool is_continuation(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
 }
 
-// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is
-// not one (stray continuation byte, overlong form, surrogate, beyond U+10FFFF).
+}  // namespace
+
 std::size_t utf8_sequence_length(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
@@ -42,6 +42,8 @@ std::size_t utf8_sequence_length(std::string_view text) {
     }
     return length;
 }
+
+namespace {
 
 void append_escaped_ascii(std::string &out, char c) {
     switch (c) {

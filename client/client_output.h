@@ -1,10 +1,15 @@
 // The two output forms of pairgate-pair: lines for a person, JSON lines for a CGI.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "client/client_events.h"
+
+// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is
+// not one (stray continuation byte, overlong form, surrogate, beyond U+10FFFF).
+std::size_t utf8_sequence_length(std::string_view text);
 
 // `text` as a JSON string literal, quotes included. Bytes that are not valid
 // UTF-8 become U+FFFD so that the line stays valid JSON whatever the text.

@@ -78,13 +78,39 @@ std::optional<listed_device> device_of_object(DBusMessageIter *interfaces) {
     return found;
 }
 
+// The code point of a valid UTF-8 sequence of `length` bytes.
+char32_t code_point(std::string_view sequence, std::size_t length) {
+    static constexpr unsigned char lead_bits[] = {0x7F, 0x1F, 0x0F, 0x07};
+    char32_t code = static_cast<unsigned char>(sequence[0]) & lead_bits[length - 1];
+    for (std::size_t i = 1; i < length; ++i) {
+        code = (code << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3F);
+    }
+    return code;
+}
+
+// C0 and C1 controls, DEL, and the marks that reverse or reorder the text
+// after them (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069).
+bool is_control(char32_t code) {
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x61C || code == 0x200E ||
+           code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
 // BlueZ's names come from the devices themselves: nothing in them may move
-// the cursor of the terminal that shows the table.
+// the cursor of the terminal that shows the table, or turn what follows
+// around. A byte that is not UTF-8 is shown as `?` too.
 std::string printable(std::string_view text) {
     std::string out;
-    for (char c : text) {
-        const auto code = static_cast<unsigned char>(c);
-        out += code < 0x20 || code == 0x7F ? '?' : c;
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        const std::size_t length = byte < 0x80 ? 1 : utf8_sequence_length(text);
+        if (length == 0 || is_control(code_point(text, length))) {
+            out += '?';
+            text.remove_prefix(length == 0 ? 1 : length);
+            continue;
+        }
+        out.append(text.substr(0, length));
+        text.remove_prefix(length);
     }
     return out;
 }

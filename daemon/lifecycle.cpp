@@ -48,6 +48,10 @@ struct daemon_run {
     error_guard error;  // shared by every BlueZ call of start-up, loop and shutdown
     shared_connection_ptr connection;
     unique_fd request_pipe;
+    bool owns_pipe = false;  // set up by this run, so removed at its end
+    // Another daemon holds the pipe: it owns the agent and the window too, so
+    // nothing is undone (BlueZ ends our discovery when we leave the bus).
+    bool other_daemon = false;
     int exit_status = 0;
     input_reader reader = nullptr;
 };
@@ -107,6 +111,11 @@ bool open_request_pipe(daemon_run &run) {
             log_message(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
                         pipe.reason);
             break;
+        case request_pipe_setup::step::in_use:
+            log_message(LOG_ERR, "(Starting) Input FIFO (%s) is in use by another pairgated",
+                        request_pipe_path);
+            run.other_daemon = true;
+            break;
         case request_pipe_setup::step::ready:
             if (pipe.moved) {
                 log_message(
@@ -124,6 +133,7 @@ bool open_request_pipe(daemon_run &run) {
                     static_cast<unsigned>(pipe.replaced_owner));
             }
             run.request_pipe = std::move(pipe.fd);
+            run.owns_pipe = true;
             return true;
     }
     run.exit_status = 1;
@@ -220,7 +230,9 @@ void shut_down(daemon_run &run) {
 }
 
 int finish(const daemon_run &run) {
-    remove_request_pipe();
+    if (run.owns_pipe) {
+        remove_request_pipe();
+    }
     log_message(LOG_NOTICE, "Bluetooth helper daemon has been finished");
     return run.exit_status;
 }
@@ -243,6 +255,8 @@ int run_daemon() {
     if (start(run)) {
         run_loop(run);
     }
-    shut_down(run);
+    if (!run.other_daemon) {
+        shut_down(run);
+    }
     return finish(run);
 }

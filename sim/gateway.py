@@ -63,6 +63,15 @@ MAX_SOCKET_PATH = 100
 # In a cross build, the script that runs a program built for the target under
 # qemu-user (set by ctest; see tests/CMakeLists.txt). Empty for a native build.
 EMULATED = os.environ.get('PAIRGATE_EMULATED', '')
+# A local user's loop: a directory at the path argv[1] whenever there is none.
+MKDIR_LOOP = '''
+import os, sys
+while True:
+    try:
+        os.mkdir(sys.argv[1])
+    except OSError:
+        pass
+'''
 
 
 class Timeout(AssertionError):
@@ -872,6 +881,11 @@ class Gateway:
         proc = subprocess.Popen(_tied(cmd), env=env, **kwargs)
         self._procs.append((str(args[0]), proc))
         return proc
+
+    def mkdir_loop(self, path):
+        '''Starts a local user's loop that makes a directory at PATH (on this
+        side of the sandbox) whenever there is none; close() ends it.'''
+        return self.spawn([PYTHON, '-c', MKDIR_LOOP, str(path)])
 
     # ---------------------------------------------------------- ending
 

@@ -45,6 +45,7 @@ DISCOVERY_FAILED_AT_START = (ERR, '(Starting) Enabling Discovery failed: {}')
 SCAN_STARTED = (INFO, '(Starting) Bluetooth scanning has been started on {}')
 CREATING_INPUT_FIFO_FAILED = (ERR, '(Starting) Creating input FIFO ({}) failed: {}')
 OPENING_INPUT_FIFO_FAILED = (ERR, '(Starting) Opening input FIFO ({}) failed: {}')
+INPUT_FIFO_IN_USE = (ERR, '(Starting) Input FIFO ({}) is in use by another pairgated')
 INPUT_FIFO_REPLACED = (WARNING, '(Starting) Input FIFO ({}) was {} owned by uid {}; replaced it '
                                 'with a new one')
 INPUT_FIFO_MOVED = (WARNING, '(Starting) Input FIFO ({}) was a directory owned by uid {}; moved '

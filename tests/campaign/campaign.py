@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 '''Fault campaign: the sanitizer build of pairgated on the simulated gateway,
 under random request-pipe writes, malformed and forged D-Bus messages, SIGTERM
-at random moments, a reply-pipe reader that vanishes, BlueZ restarts, and
+at random moments, a reply-pipe reader that vanishes, a local user looping
+mkdir at the request pipe's path across starts, BlueZ restarts, and
 owner races (restarts milliseconds apart with slow answers), then a web
 pairing that must still succeed. Prints one table row per part: how many faults were
 injected, what failed, and the figures behind the checks.
@@ -13,7 +14,8 @@ sanitizers report at every exit of the daemon; a report fails the campaign.
 
 usage: campaign.py [--scale F] [--seed N] [--build-dir DIR] [--root DIR]
   --scale 1 is the full campaign (10,000 writes, 10,000 messages, 100 SIGTERMs,
-  200 vanishing readers, 20 BlueZ restarts, 20 owner races); ctest runs --scale 0.1.
+  200 vanishing readers, 20 starts against a mkdir loop, 20 BlueZ restarts, 20 owner
+  races); ctest runs --scale 0.1.
 Needs root, like the system tests; exits 77 when it cannot run.'''
 
 import argparse
@@ -502,6 +504,41 @@ class Campaign:
         part.figures.update(scenarios)
         return part
 
+    # ------------------------------------------------------ a mkdir loop
+
+    def part_mkdir_race(self, count):
+        '''A local user looping mkdir at the request pipe's path, against COUNT
+        starts: each start takes the path all the same (the directory it finds
+        is swapped out in one step), and moves at most that one directory.'''
+        part = Part('mkdir loop at the request pipe', count)
+        gw = self.gw
+        var_tmp = gw.request_pipe.parent
+        before = set(var_tmp.iterdir())
+        loop = gw.mkdir_loop(gw.request_pipe)
+        started = 0
+        try:
+            for _ in range(count):
+                try:
+                    self.start()
+                    started += 1
+                except Timeout as e:
+                    part.failures.append(str(e))
+                if gw.daemon.poll() is None:
+                    gw.signal(signal.SIGTERM)
+                status = gw.wait_exit(10)
+                part.check(status == 0, f'exit status {status}')
+        finally:
+            loop.kill()
+            loop.wait()
+        moved = [p for p in set(var_tmp.iterdir()) - before if p.name.startswith('duskpair.fifo.')]
+        part.check(len(moved) <= count, f'{len(moved)} directories moved in {count} starts')
+        part.check(not self.sanitizer_report(), 'sanitizer report in daemon.out')
+        part.figures.update({'started': started, 'directories moved': len(moved)})
+        for directory in moved + [gw.request_pipe]:
+            if directory.is_dir():
+                directory.rmdir()
+        return part
+
     # ------------------------------------------------------ BlueZ restarts
 
     def restart_bluez(self):
@@ -667,6 +704,7 @@ def run(gw, scale, seed):
     gw.signal(signal.SIGTERM)
     gw.wait_exit(10)
     timed(campaign.part_sigterm, scaled(100, scale))
+    timed(campaign.part_mkdir_race, scaled(20, scale))
     campaign.start()
     timed(campaign.part_bluez_restarts, scaled(20, scale))
     timed(campaign.part_owner_races, scaled(20, scale))

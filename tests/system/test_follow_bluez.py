@@ -253,10 +253,35 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
 
 
+def test_a_signal_ends_a_client_that_waits_on_a_hung_bluez(follow):
+    '''After the passkey the client asks BlueZ whether the device is paired;
+    a bluetoothd that answers nothing must not hold a web server's SIGTERM
+    until the time limit: the client cancels and ends by the signal.'''
+    gw = follow
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    client = gw.spawn(gw.target_command(gw.client_path) + ['--json', '--grace', '0.5',
+                                                           '--timeout', '30', DEVICE],
+                      sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    gw.wait_for_call('Pair', start=start)
+    call = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 123456])
+    assert gw.agent_answer(call)[0] == 'return'
+    assert client.stdout.readline() == b'{"event":"passkey","passkey":"123456"}\n'
+    rule = "type='method_call',member='GetManagedObjects'"
+    with gw.bus_monitor(rule) as sent, gw.bluez_hung():
+        sent('member=GetManagedObjects', timeout=10)  # the client's question, unanswered
+        client.send_signal(signal.SIGTERM)
+        # Well within the time limit of 30 s: its cancel waits at most 1 s.
+        out, err = client.communicate(timeout=10)
+    assert (client.returncode, out, err) == (-signal.SIGTERM, b'', b'')
+    gw.release_pairs()
+
+
 def test_killed_client_leaves_no_outcome_to_the_next(follow):
     '''A CGI time-out or Ctrl-C ends a client: it cancels its pairing first.
     A client killed outright cannot; the next one, whose request waited in the
-    pipe meanwhile, does not take the six 0x01 of that pairing for its own.'''
+    pipe meanwhile, takes neither the six 0x01 nor the six 0x00 of that
+    pairing for its own, and reports its own device's outcome.'''
     gw = follow
     other, other_path = '00:1A:7D:DA:71:14', '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
     gw.mock.AddDevice('hci0', other, 'Tablet')
@@ -286,6 +311,23 @@ def test_killed_client_leaves_no_outcome_to_the_next(follow):
     assert (second.returncode, out) == (1, b'{"event":"failed","address":"%s"}\n' % other.encode())
     assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Paired')
     assert not gw.property(other_path, 'org.bluez.Device1', 'Paired')
+    # Now the killed client's pairing fails while the next request waits.
+    third, third_path = '00:1A:7D:DA:71:15', '/org/bluez/hci0/dev_00_1A_7D_DA_71_15'
+    gw.mock.AddDevice('hci0', third, 'Headset')
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    killed = client(third)
+    gw.wait_for_call('Pair', lambda c: c.path == third_path, start=start)
+    killed.kill()
+    killed.communicate(timeout=10)
+    second = client(other)
+    wait_until(lambda: gw.request_pending() == 17, 10, "the second client's request")
+    gw.set_pair_behaviour(mode='direct')
+    assert gw.release_pairs(error_name='org.bluez.Error.AuthenticationFailed') == 1
+    out, _ = second.communicate(timeout=20)
+    assert (second.returncode, out) == (0, b'{"event":"paired","address":"%s"}\n' % other.encode())
+    assert gw.property(other_path, 'org.bluez.Device1', 'Paired')
+    assert not gw.property(third_path, 'org.bluez.Device1', 'Paired')
 
 
 def test_owner_races_and_adapter_churn(follow):

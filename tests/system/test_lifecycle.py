@@ -220,6 +220,71 @@ def test_directories_at_the_pipes_are_moved_aside(bluez_gateway):
     assert stat.S_ISFIFO(gw.reply_pipe.lstat().st_mode)
 
 
+def test_a_second_daemon_leaves_the_first_alone(running):
+    '''A second pairgated started while one runs finds the request pipe
+    locked: it says so, ends with status 1 and undoes nothing of the first's
+    (the pipe, the agent, the window); the first goes on serving requests.'''
+    gw = running
+    wait_first_pass(gw)
+    first, log, start = gw.daemon, len(gw.syslog.lines), len(gw.log())
+    for _ in range(2):
+        second = gw.start_daemon(wait=False)
+        assert second.wait(10) == 1
+        gw.syslog.sync()
+        assert gw.syslog.lines[log:] == [
+            scan_started(),
+            line(facts.INPUT_FIFO_IN_USE, facts.REQUEST_PIPE),
+            FINISHED]
+        # Everyone's calls: the first daemon, idle, makes none.
+        assert gw.log(start) == [GET_MANAGED_OBJECTS, start_discovery()]
+        log, start = len(gw.syslog.lines), len(gw.log())
+    gw.daemon = first
+    assert stat.S_ISFIFO(gw.request_pipe.lstat().st_mode)
+    gw.set_pair_behaviour(mode='direct')
+    status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
+    assert (status, events) == (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}])
+    assert stop(gw) == 0
+    assert not gw.request_pipe.exists()
+
+
+def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
+    '''Someone looping mkdir at a pipe's path gets a directory back there the
+    moment one is moved away; the daemon and root's pairgate-pair still start
+    every time, and each start moves at most the one directory it found.'''
+    gw = bluez_gateway
+    var_tmp = gw.root / 'var-tmp'
+    starts = 10
+    loop = gw.mkdir_loop(gw.request_pipe)
+    try:
+        for _ in range(starts):
+            gw.start_daemon()
+            wait_first_pass(gw)
+            assert stop(gw) == 0, gw.syslog.lines
+    finally:
+        loop.kill()
+        loop.wait()
+    moved = [p for p in var_tmp.iterdir() if p.name.startswith('duskpair.fifo.')]
+    assert 1 <= len(moved) <= starts
+    assert not [t for t in gw.syslog.texts() if 'failed' in t]
+    gw.request_pipe.rmdir()
+    gw.start_daemon()
+    wait_first_pass(gw)
+    gw.set_pair_behaviour(mode='direct')
+    loop = gw.mkdir_loop(gw.reply_pipe)
+    try:
+        for _ in range(starts):
+            status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
+            assert (status, events[-1:]) in (
+                (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}]),
+                (1, [{'event': 'failed', 'address': '00:1A:7D:DA:71:13'}])), events
+            gw.reply_pipe.unlink()
+    finally:
+        loop.kill()
+        loop.wait()
+    moved = [p for p in var_tmp.iterdir() if p.name.startswith('duskweb.fifo.')]
+    assert len(moved) <= starts
+
+
 def test_match_rule_refused(gateway):
     gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
     gateway.start_bus(max_match_rules=2)  # the simulator needs two; the daemon's third fails

@@ -103,4 +103,20 @@ TEST(DeviceList, TableHasAHeadingAndOneAlignedLinePerDevice) {
               "00:1A:7D:DA:71:13  yes     yes      no          -61  Phone\n"
               "00:1A:7D:DA:71:14  no      no       no            -  Tab?[2Jlet\n");
     EXPECT_EQ(device_table({}), "ADDRESS            PAIRED  TRUSTED  CONNECTED  RSSI  NAME\n");
+    // C1 controls (a CSI, U+009B), marks that turn the text around (U+202E,
+    // U+2067) and bytes that are no UTF-8 show as ?; other characters stay.
+    const std::vector<listed_device> hostile = {
+        {"00:1A:7D:DA:71:15",
+         "\xc2\x9b"
+         "2J\xe2\x80\xae"
+         "enohP\xe2\x81\xa7\xff\xc2",
+         false, false, false, std::nullopt},
+        {"00:1A:7D:DA:71:16", "T\xc3\xa9l\xc3\xa9phone \xe2\x82\xac \xf0\x9f\x93\xb1", false, false,
+         false, std::nullopt},
+    };
+    EXPECT_EQ(device_table(hostile),
+              "ADDRESS            PAIRED  TRUSTED  CONNECTED  RSSI  NAME\n"
+              "00:1A:7D:DA:71:15  no      no       no            -  ?2J?enohP???\n"
+              "00:1A:7D:DA:71:16  no      no       no            -  "
+              "T\xc3\xa9l\xc3\xa9phone \xe2\x82\xac \xf0\x9f\x93\xb1\n");
 }
