@@ -17,7 +17,7 @@ import pytest
 import daemon_steps
 from daemon_steps import barrier, wait_agent_back
 from expected import (BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
-                      STARTED, STOP, UNREGISTER_AGENT, discoverable, pair, pairable,
+                      STARTED, STOP, UNREGISTER_AGENT, WARNING, discoverable, pair, pairable,
                       register_agent, scan_started, trusted)
 from gateway import EMULATED, wait_until
 
@@ -29,6 +29,7 @@ INACTIVE = '1 1 1 1'
 BIN0_ACTIVE = '0 1 1 1'
 REQUESTS = ['0x80004207', '0x8000421B', '0x8000422E', '0x8000422F']
 SET_FAILED = 'Simulated failure'
+UNREADABLE = (WARNING, 'Input bin0 cannot be read; the pairing window stays open until it can')
 WEB_REQUEST = (INFO, f'Request from web UI to pair {DEVICE}')
 WEB_TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the web UI')
 
@@ -117,8 +118,8 @@ def start(gw, config, levels=INACTIVE, **io):
                          ids=['no-key', '0', '1', '2', '3'])
 def test_window_opens_and_closes_with_the_input(bluez_gateway, discoverable_mode):
     '''-1 -> 1 by the tool's exit code 0 whatever the level; 1 -> 0 on the
-    first GPIO reading; 0 stays 0 without calls; 0 -> 1 and 1 stays 1 with a
-    true setting on every pass; 1 -> 0 again. Discoverable only with mode 2.'''
+    first GPIO reading; 0 stays 0 without calls; 0 -> 1 sets true once and 1
+    stays 1 without calls; 1 -> 0 again. Discoverable only with mode 2.'''
     gw = bluez_gateway
     start(gw, settings('0', discoverable_mode))
     enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
@@ -141,8 +142,8 @@ def test_window_opens_and_closes_with_the_input(bluez_gateway, discoverable_mode
     assert [one_pass for one_pass, _ in runs] == [
         window(True, discoverable_mode), window(False, discoverable_mode),
         window(True, discoverable_mode), window(False, discoverable_mode)], runs
-    # The probe's pass, the first GPIO reading, every active pass, the change.
-    assert [n for _, n in runs][:2] == [1, 1] and runs[2][1] >= 3 and runs[3][1] == 1, runs
+    # One setting per change, none while the input stays where it is.
+    assert [n for _, n in runs] == [1, 1, 1, 1], runs
     assert gw.io_calls() == ['get bin0']
     (opened,) = opens(gw)  # the device stays open
     assert opened != 'open -1'
@@ -231,18 +232,17 @@ def test_no_input_selected(bluez_gateway, pairable_bin):
     {'output': b''}, {'output': b'x'}, {'present': False},
 ], ids=['prints-nothing', 'prints-x', 'no-tool'])
 def test_unsupported_input_reads_active_for_ever(bluez_gateway, io):
-    '''No GPIO device access ever; every reading is 0, so the window is set open
-    on every pass, and the stop closes it.'''
+    '''No GPIO device access ever; every reading is 0, so the window opens once
+    and stays open, with one warning naming the input, and the stop closes it.'''
     gw = bluez_gateway
     start(gw, settings('0'), levels=INACTIVE, **io)
     gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
-    wait_until(lambda: len(gw.calls()) >= len(START) + 5, 5, 'five Pairable settings')
+    barrier(gw, turns=5)
 
     assert stop(gw) == 0
-    assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'),
+    assert gw.syslog.lines == [scan_started(), STARTED, UNREADABLE, window_line('0', 'enabled'),
                                BIN_DISABLED_AT_EXIT, SCAN_STOPPED, FINISHED]
-    runs = pass_runs(loop_calls(gw, shutdown=[pairable(False)]))
-    assert [one_pass for one_pass, _ in runs] == [window(True)] and runs[0][1] >= 5, runs
+    assert loop_calls(gw, shutdown=[pairable(False)]) == [pairable(True)]
     assert gw.io_calls() == ([] if io.get('present') is False else ['get bin0'])
     assert gw.gpio_log() == []
 
@@ -284,8 +284,7 @@ def test_input_is_left_alone_while_a_web_pairing_runs(bluez_gateway):
         pairable(True), discoverable(True), pairable(False), discoverable(False)]
     before = calls[:paired_at - len(START)]
     assert before[-2:] == [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
-    runs = pass_runs(before[:-2], 2)
-    assert [one_pass for one_pass, _ in runs] == [window(True, 2)] and runs[0][1] >= 3, runs
+    assert before[:-2] == list(window(True, 2))
 
 
 def test_stop_during_a_web_pairing_clears_the_window(bluez_gateway):
@@ -305,21 +304,36 @@ def test_stop_during_a_web_pairing_clears_the_window(bluez_gateway):
 # ------------------------------------------------------ failing calls
 
 
-def test_failing_property_calls_are_logged_and_change_nothing_else(bluez_gateway):
+def test_failing_property_calls_are_logged_and_retried_once_a_second(bluez_gateway):
+    '''A failed Set is logged, changes nothing else, and is tried again (and
+    logged again) at most once a second while the decision stands; once BlueZ
+    takes it, nothing more is sent.'''
     gw = bluez_gateway
     gw.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
                    SET_FAILED, count=-1)
     start(gw, settings('0', 2))
+    began = time.monotonic()
     gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
-    wait_readings(gw, 20, level=1)
+    failed = f'Setting Pairable failed: {SET_FAILED}'
+    gw.syslog.wait_count(failed, 4, ERR)  # two retries of the closed window
+    gw.sim.ClearFailures()
+    taken = gw.wait_for_call('Set', start=len(gw.calls()))
+    wait_readings(gw, 20, len(readings(gw)), level=1)
 
     assert stop(gw) == 0
-    failures = [(ERR, f'Setting Pairable failed: {SET_FAILED}'),
-                (ERR, f'Setting Discoverable failed: {SET_FAILED}')]
-    assert gw.syslog.lines == [scan_started(), STARTED] + failures + [
-        window_line('0', 'enabled')] + failures + [window_line('0', 'disabled'), SCAN_STOPPED,
-                                                   FINISHED]
-    assert loop_calls(gw) == list(window(True, 2) + window(False, 2))
+    seconds = time.monotonic() - began
+    failures = [(ERR, failed), (ERR, f'Setting Discoverable failed: {SET_FAILED}')]
+    lines = gw.syslog.lines
+    assert lines[:8] == [scan_started(), STARTED] + failures + [
+        window_line('0', 'enabled')] + failures + [window_line('0', 'disabled')]
+    retries = lines[8:-2]
+    assert retries == failures * (len(retries) // 2) and len(retries) >= 4, lines
+    assert lines[-2:] == [SCAN_STOPPED, FINISHED]
+    calls = loop_calls(gw)
+    assert calls[:4] == list(window(True, 2) + window(False, 2))
+    # Retries of the closed window only, one a second at most, the last taken.
+    assert pass_runs(calls[4:], 2) == [(window(False, 2), len(calls[4:]) // 2)]
+    assert len(calls[4:]) // 2 <= seconds + 1 and taken - len(START) == len(calls) - 2, calls
 
 
 # ---------------------------------------------------- the tool's faults
@@ -372,7 +386,7 @@ def test_probe_without_descriptors_logs_once_a_second(bluez_gateway, tmp_path):
                           r'logged')
     assert texts[0::2] == [failed] * len(texts[0::2]) and len(texts[0::2]) <= seconds + 1
     counts = [int(left_out.fullmatch(text).group(1)) for text in texts[1::2]]
-    assert min(counts) > 100  # the passes went on meanwhile
+    assert min(counts) > 10  # the samples went on meanwhile
     assert gw.io_calls() == []
 
 
@@ -416,7 +430,7 @@ def test_hanging_probe_times_out_and_is_retried(bluez_gateway):
     assert not os.path.exists(f'/proc/{second}')
     assert gw.syslog.lines == [scan_started(), STARTED,
                                (ERR, 'gpio: timeout when checking support for bin0'),
-                               window_line('0', 'enabled'), BIN_DISABLED_AT_EXIT, SCAN_STOPPED,
+                               UNREADABLE, window_line('0', 'enabled'), BIN_DISABLED_AT_EXIT, SCAN_STOPPED,
                                FINISHED]
     assert loop_calls(gw, shutdown=[pairable(False)]) == [pairable(True)]
     assert gw.io_calls() == ['get bin0'] * 2
