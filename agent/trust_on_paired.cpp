@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bluez/bluez_calls.h"
+#include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
 #include "common/managed_objects.h"
 #include "webui/web_pairing.h"
@@ -58,6 +59,11 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = dbus_message_get_path(message);
+    // A device of another adapter paired where the daemon keeps the window
+    // shut; it earns no trust here.
+    if (!on_selected_adapter(device)) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
     error_guard error;
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {
         const char *address = address_from_device_path(device);
