@@ -12,11 +12,12 @@ import re
 import signal
 import time
 
+import dbus
 import pytest
 
 import daemon_steps
 from daemon_steps import barrier, wait_agent_back
-from expected import (BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
+from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
                       STARTED, STOP, UNREGISTER_AGENT, WARNING, discoverable, pair, pairable,
                       register_agent, scan_started, trusted)
 from gateway import EMULATED, wait_until
@@ -71,6 +72,13 @@ def loop_calls(gw, shutdown=()):
     assert calls[:len(START)] == START, calls
     assert calls[-len(tail):] == tail, calls
     return calls[len(START):-len(tail)]
+
+
+def loop_calls_so_far(gw):
+    '''The daemon's calls after its start-up ones, while it runs.'''
+    calls = gw.calls()
+    assert calls[:len(START)] == START, calls
+    return calls[len(START):]
 
 
 def readings(gw, start=0):
@@ -334,6 +342,183 @@ def test_failing_property_calls_are_logged_and_retried_once_a_second(bluez_gatew
     # Retries of the closed window only, one a second at most, the last taken.
     assert pass_runs(calls[4:], 2) == [(window(False, 2), len(calls[4:]) // 2)]
     assert len(calls[4:]) // 2 <= seconds + 1 and taken - len(START) == len(calls) - 2, calls
+
+
+# ------------------------------------------ BlueZ's word and other adapters
+
+HCI1 = '/org/bluez/hci1'
+STRANGER = '00:1A:7D:DA:71:99'
+STRANGER_PATH = f'{HCI1}/dev_00_1A_7D_DA_71_99'
+REJECTED = 'org.bluez.Error.Rejected'
+
+
+def turn(gw, path, name, value, by):
+    '''Turns an adapter's property to VALUE as BlueZ itself does after its
+    PairableTimeout or DiscoverableTimeout (by='bluez'), or as another bus
+    client's Set does (by='client'); either is announced with PropertiesChanged.'''
+    if by == 'bluez':
+        gw.set_property(path, 'org.bluez.Adapter1', name, dbus.Boolean(value))
+        gw.emit_properties_changed(path, 'org.bluez.Adapter1', {name: dbus.Boolean(value)})
+    else:
+        gw.bus.call_blocking('org.bluez', path, 'org.freedesktop.DBus.Properties', 'Set', 'ssv',
+                             ['org.bluez.Adapter1', name, dbus.Boolean(value)])
+
+
+def wait_property(gw, path, name, value):
+    wait_until(lambda: gw.property(path, 'org.bluez.Adapter1', name) == value, 5,
+               f'{path} {name} {value}')
+
+
+@pytest.mark.parametrize('by', ['bluez', 'client'])
+def test_window_is_held_to_its_decision_on_bluez_word(bluez_gateway, by):
+    '''Open: BlueZ turning Pairable or Discoverable off is answered by setting
+    the window again; closed: so is BlueZ turning Pairable on. Nothing is set
+    while BlueZ reports nothing.'''
+    gw = bluez_gateway
+    start(gw, settings('0', 2), levels=BIN0_ACTIVE)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    barrier(gw, turns=3)
+    assert loop_calls_so_far(gw) == list(window(True, 2))
+
+    for name in ['Pairable', 'Discoverable']:
+        mark = len(gw.calls())
+        turn(gw, ADAPTER, name, False, by)
+        gw.wait_for_call('Set', lambda c: c.args[2] is True, start=mark)
+        wait_property(gw, ADAPTER, name, True)
+        barrier(gw, turns=3)
+        assert gw.calls(mark) == list(window(True, 2))
+
+    gw.gpio(INACTIVE)
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    mark = len(gw.calls())
+    turn(gw, ADAPTER, 'Pairable', True, by)
+    gw.wait_for_call('Set', start=mark)
+    wait_property(gw, ADAPTER, 'Pairable', False)
+    barrier(gw, turns=3)
+    assert gw.calls(mark) == list(window(False, 2))
+    assert stop(gw) == 0
+
+
+def test_reassertion_is_bounded_however_often_it_is_flipped(bluez_gateway):
+    '''Another client flips Pairable as fast as it can: the daemon sets it back
+    a few times a second at most, and holds it once the flipping stops.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), levels=BIN0_ACTIVE)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    mark = len(gw.calls())
+    began = time.monotonic()
+    flips = 0
+    while time.monotonic() - began < 1.5:
+        turn(gw, ADAPTER, 'Pairable', False, 'client')
+        turn(gw, ADAPTER, 'Pairable', True, 'client')
+        flips += 2
+    turn(gw, ADAPTER, 'Pairable', False, 'client')
+    seconds = time.monotonic() - began
+    wait_property(gw, ADAPTER, 'Pairable', True)
+    sets = gw.calls(mark)
+    print(f'{len(sets)} Set calls of the daemon against {flips} flips in {seconds:.2f} s')
+    assert sets and all(call == pairable(True) for call in sets), sets
+    assert len(sets) <= 4 * seconds + 3
+    assert stop(gw) == 0
+
+
+def test_every_other_adapter_is_kept_shut(gateway):
+    '''A second controller is made non-pairable at start, right after the
+    DisplayYesNo registration of a web pairing, at its end, and whenever BlueZ
+    reports it pairable; an adapter that appears is shut too. During the web
+    pairing a stranger is refused, on either adapter, and a device that pairs
+    with the second controller is not trusted.'''
+    gw = gateway
+    gw.settings(settings('0', 2))
+    gw.io_tool()
+    gw.gpio(BIN0_ACTIVE)
+    gw.start_bus()
+    gw.start_bluez(adapters=('hci0', 'hci1'),
+                   devices=(('hci0', DEVICE, 'Phone'), ('hci0', STRANGER, 'Stranger'),
+                            ('hci1', STRANGER, 'Stranger')))
+    gw.start_daemon()
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    shut = [pairable(False, HCI1), discoverable(False, HCI1)]
+    gw.wait_for_call('Set', lambda c: c.path == HCI1 and c.args[1] == 'Discoverable')
+    assert loop_calls_so_far(gw) == list(window(True, 2)) + shut
+    wait_property(gw, HCI1, 'Pairable', False)
+
+    reply = gw.reply_reader()
+    gw.set_pair_behaviour(mode='hold')
+    paired_at = daemon_steps.request_pairing(gw)
+    assert gw.calls(paired_at - 4) == [UNREGISTER_AGENT, register_agent('DisplayYesNo')] + shut + [
+        pair()]
+    assert gw.property(ADAPTER, 'org.bluez.Adapter1', 'Pairable') is True
+    for method, signature, args in [
+            ('RequestConfirmation', 'ou', [STRANGER_PATH, 7]),
+            ('RequestConfirmation', 'ou', [f'{HCI1}/dev_{DEVICE.replace(":", "_")}', 7]),
+            ('RequestConfirmation', 'ou', [f'{ADAPTER}/dev_00_1A_7D_DA_71_99', 7]),
+            ('RequestAuthorization', 'o', [f'{ADAPTER}/dev_00_1A_7D_DA_71_99']),
+            ('RequestPasskey', 'o', [STRANGER_PATH])]:
+        call = gw.call_agent(method, signature, args)
+        assert gw.agent_answer(call)[:2] == ('error', REJECTED), (method, args)
+    assert reply.nothing_pending()
+    assert gw.release_pairs() == 1
+    assert reply.read(6) == b'\x01' * 6
+    back = wait_agent_back(gw, paired_at)
+    gw.wait_for_call('Set', lambda c: c.path == HCI1 and c.args[1] == 'Discoverable', start=back)
+    assert gw.calls(back) == [register_agent()] + list(window(True, 2)) + shut
+
+    mark = len(gw.calls())
+    turn(gw, HCI1, 'Pairable', True, 'bluez')
+    gw.wait_for_call('Set', start=mark)
+    wait_property(gw, HCI1, 'Pairable', False)
+
+    gw.mock.PairDevice('hci1', STRANGER, 0x5a020c)
+    wait_until(lambda: gw.property(STRANGER_PATH, 'org.bluez.Device1', 'Paired'), 5,
+               'the stranger paired with hci1')
+    barrier(gw, turns=3)
+
+    gw.mock.AddAdapter('hci2', 'hci2')
+    gw.wait_for_call('Set', lambda c: c.path == '/org/bluez/hci2', start=mark)
+    wait_property(gw, '/org/bluez/hci2', 'Pairable', False)
+    barrier(gw, turns=3)
+    assert gw.calls(mark) == shut + [pairable(False, '/org/bluez/hci2'),
+                                     discoverable(False, '/org/bluez/hci2')]
+    assert not any('trusted' in text for text in gw.syslog.texts() if STRANGER in text)
+    assert stop(gw) == 0
+
+
+def test_input_is_sampled_not_spun_on(bluez_gateway):
+    '''While the window stays closed the input is read on its period, not on
+    every pass, and nothing is set.'''
+    gw = bluez_gateway
+    start(gw, settings('0'))
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    first = len(readings(gw))
+    began = time.monotonic()
+    wait_readings(gw, 25, first)
+    barrier(gw, turns=10)  # agent calls between the samples add none
+    seen = len(readings(gw)) - first
+    seconds = time.monotonic() - began
+    print(f'{seen} readings in {seconds:.3f} s')
+    assert seen <= seconds / 0.020 + 2
+    assert stop(gw) == 0
+    assert loop_calls(gw) == [pairable(True), pairable(False)]
+
+
+def test_unreadable_input_is_told_once_per_spell(bluez_gateway):
+    '''A failing GPIO reading counts as active, with one warning for the whole
+    spell, however many readings fail; a good reading ends the spell, and the
+    next failure is told again.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), levels=INACTIVE)
+    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
+    gw.syslog.wait_for(disabled[1], INFO)
+    for spell in range(2):
+        gw.gpio('e 1 1 1')
+        gw.syslog.wait_count(UNREADABLE[1], spell + 1, WARNING)
+        wait_readings(gw, 10, len(readings(gw)), level=-1)
+        gw.gpio(INACTIVE)
+        gw.syslog.wait_count(disabled[1], spell + 2, INFO)
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, enabled, disabled] + [
+        UNREADABLE, enabled, disabled] * 2 + [SCAN_STOPPED, FINISHED]
 
 
 # ---------------------------------------------------- the tool's faults

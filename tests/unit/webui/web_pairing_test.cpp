@@ -136,4 +136,54 @@ TEST(WebPairingEnd, EachDecision) {
     }
 }
 
+// BlueZ never answers Pair (its answer is read here and dropped): nothing
+// happens before the limit; once it has passed the pairing is cancelled, the
+// web UI told, the agent swapped back and the window applied again.
+TEST(WebPairingLimit, PairNotAnsweredInTime) {
+    DBusConnection *connection = fuzz_bus_connection();
+    fuzz_bluez_record_calls();
+    pairing_window_includes_discoverable(true);
+    bluez_arrived_as(fuzz_bluez_unique_name());
+    fuzz_bluez_answers(bluez_answer::success);
+    error_guard error;
+    agent_forget(connection);
+    ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                               agent_registration::no_input_no_output, nullptr));
+    adopt_adapter("/org/bluez/hci0");
+    pairable_state = pairable::open;
+    pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
+
+    web_pairing_set_pair_limit_ms(60000);
+    ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub), pairing_start::started);
+    wait_for_answer(connection, request.pair_serial);
+    (void)fuzz_bluez_take_calls();
+    reply_messages.clear();
+    EXPECT_GT(web_pairing_due_ms(), 50000);
+    expire_web_pairing(connection, request, agent_stub);
+    EXPECT_EQ(joined(fuzz_bluez_take_calls()), "");
+    EXPECT_EQ(web_pairing_state, web_pairing::requested);
+    end_web_pairing(connection, agent_stub);
+    (void)fuzz_bluez_take_calls();
+
+    web_pairing_set_pair_limit_ms(1);
+    ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub), pairing_start::started);
+    wait_for_answer(connection, request.pair_serial);
+    (void)fuzz_bluez_take_calls();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (web_pairing_due_ms() != 0 && std::chrono::steady_clock::now() < deadline) {
+    }
+    logged_lines().clear();
+    expire_web_pairing(connection, request, agent_stub);
+    EXPECT_EQ(joined(logged_lines()),
+              "3 Pairing with 00:1A:7D:DA:71:13 failed: Pair was not answered within 1 s");
+    EXPECT_EQ(joined(reply_messages), "failed");
+    EXPECT_EQ(joined(fuzz_bluez_take_calls()),
+              "CancelPairing, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
+              "Set Discoverable true");
+    EXPECT_EQ(web_pairing_state, web_pairing::idle);
+    EXPECT_EQ(web_pairing_due_ms(), -1);
+    web_pairing_set_pair_limit_ms(pair_answer_limit_s * 1000);
+    fuzz_bus_drain();
+}
+
 }  // namespace
