@@ -92,19 +92,12 @@ void decide(DBusConnection *connection, error_guard &error, const settings &sett
 
 // Reads an adapter's PropertiesChanged for the two properties of the window.
 void read_window_change(DBusMessage *message) {
-    DBusMessageIter args;
-    const char *interface = nullptr;
-    if (!dbus_message_has_signature(message, "sa{sv}as") ||
-        !dbus_message_iter_init(message, &args)) {
+    DBusMessageIter changed;
+    if (!properties_changed_of(message, adapter_interface, &changed)) {
         return;
     }
-    dbus_message_iter_get_basic(&args, &interface);
-    if (strcmp(interface, adapter_interface) != 0) {
-        return;
-    }
-    dbus_message_iter_next(&args);
     const char *path = dbus_message_get_path(message);
-    visit_entries(&args, [path](const char *name, DBusMessageIter *value) {
+    visit_entries(&changed, [path](const char *name, DBusMessageIter *value) {
         const bool discoverable = strcmp(name, "Discoverable") == 0;
         bool flag = false;
         if ((discoverable || strcmp(name, "Pairable") == 0) && variant_bool(value, &flag)) {
