@@ -6,6 +6,7 @@
 
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
+#include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/errors.h"
 #include "common/managed_objects.h"
@@ -62,6 +63,7 @@ void note_bluez_away() {
     bluez.present = false;
     remember_owner(nullptr);
     forget_adapter();
+    forget_other_adapters();
 }
 
 bool bluez_present() {
@@ -97,7 +99,9 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
         return false;
     }
     remember_owner(dbus_message_get_sender(reply.get()));
-    return find_adapter_in_reply(reply.get(), bluez.adapter);
+    const bool found = find_adapter_in_reply(reply.get(), bluez.adapter);
+    other_adapters_from_reply(reply.get());
+    return found;
 }
 
 const char *adapter_path() {
@@ -106,6 +110,12 @@ const char *adapter_path() {
 
 bool adapter_selected() {
     return bluez.adapter[0] != '\0';
+}
+
+bool on_selected_adapter(const char *object_path) {
+    const size_t length = strlen(bluez.adapter);
+    return length > 0 && object_path != nullptr &&
+           strncmp(object_path, bluez.adapter, length) == 0 && object_path[length] == '/';
 }
 
 void adopt_adapter(const char *path) {

@@ -14,6 +14,10 @@
 const char *adapter_path();
 bool adapter_selected();
 
+// Whether object_path is an object below the selected adapter (one of its
+// devices).
+bool on_selected_adapter(const char *object_path);
+
 // BlueZ has an owner on the bus: it (unique_name) has arrived, and may be
 // asked for its adapter. Forgets nothing else.
 void note_bluez_owner(const char *unique_name);

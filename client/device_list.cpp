@@ -96,6 +96,30 @@ bool is_control(char32_t code) {
            (code >= 0x2066 && code <= 0x2069);
 }
 
+// The adapter among the interfaces of one object, if it is one.
+std::optional<listed_adapter> adapter_of_object(const char *path, DBusMessageIter *interfaces) {
+    std::optional<listed_adapter> found;
+    visit_entries(interfaces, [&](const char *interface, DBusMessageIter *properties) {
+        if (std::strcmp(interface, adapter_interface) != 0) {
+            return false;
+        }
+        listed_adapter adapter{path, "", false, false};
+        visit_entries(properties, [&adapter](const char *name, DBusMessageIter *value) {
+            if (std::strcmp(name, "Address") == 0) {
+                adapter.address = variant_string(value).value_or("");
+            } else if (std::strcmp(name, "Pairable") == 0) {
+                adapter.pairable = variant_is_true(value);
+            } else if (std::strcmp(name, "Discoverable") == 0) {
+                adapter.discoverable = variant_is_true(value);
+            }
+            return false;
+        });
+        found = adapter;
+        return true;
+    });
+    return found;
+}
+
 // BlueZ's names come from the devices themselves: nothing in them may move
 // the cursor of the terminal that shows the table, or turn what follows
 // around. A byte that is not UTF-8 is shown as `?` too.
@@ -159,6 +183,12 @@ device_listing devices_in_managed_objects(DBusMessage *reply) {
     listing.result = device_listing::status::listed;
     const std::string below = std::string(adapter) + "/";
     visit_managed_objects(reply, [&](const char *path, DBusMessageIter *interfaces) {
+        if (is_adapter_path(path)) {
+            if (auto found = adapter_of_object(path, interfaces)) {
+                listing.adapters.push_back(std::move(*found));
+            }
+            return false;
+        }
         if (std::strncmp(path, below.c_str(), below.size()) != 0) {
             return false;
         }
@@ -185,6 +215,30 @@ std::string device_json_line(const listed_device &device) {
     return line.str();
 }
 
+std::string adapter_json_line(const listed_adapter &adapter) {
+    json_object line;
+    line.text("event", "adapter")
+        .text("adapter", adapter.path)
+        .text("address", adapter.address)
+        .flag("pairable", adapter.pairable)
+        .flag("discoverable", adapter.discoverable);
+    return line.str();
+}
+
+std::string adapter_table(const std::vector<listed_adapter> &adapters) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%-24s  %-17s  %-16s  %s\n", "ADAPTER", "ADDRESS",
+                  "OPEN FOR PAIRING", "DISCOVERABLE");
+    std::string table = line;
+    for (const listed_adapter &adapter : adapters) {
+        std::snprintf(line, sizeof line, "%-24s  %-17s  %-16s  %s\n",
+                      printable(adapter.path).c_str(), printable(adapter.address).c_str(),
+                      yes_no(adapter.pairable), yes_no(adapter.discoverable));
+        table += line;
+    }
+    return table + "\n";
+}
+
 std::string device_table(const std::vector<listed_device> &devices) {
     std::string table = table_line("ADDRESS", "PAIRED", "TRUSTED", "CONNECTED", "RSSI", "NAME");
     for (const listed_device &device : devices) {
@@ -209,8 +263,11 @@ bool list_devices(bool json, int timeout_ms) {
         return list_failure(json, "unexpected answer from BlueZ to GetManagedObjects");
     }
     if (!json) {
-        print(device_table(listing.devices));
+        print(adapter_table(listing.adapters) + device_table(listing.devices));
         return true;
+    }
+    for (const listed_adapter &adapter : listing.adapters) {
+        print(adapter_json_line(adapter) + "\n");
     }
     for (const listed_device &device : listing.devices) {
         print(device_json_line(device) + "\n");

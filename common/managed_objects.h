@@ -69,6 +69,11 @@ bool visit_strings(DBusMessageIter *array, Visit visit) {
     return false;
 }
 
+// The changed properties a{sv} of a PropertiesChanged signal's arguments
+// (s interface, a{sv} changed, as invalidated) for interface, in *changed;
+// false for another interface or shape. The invalidated ones are not looked at.
+bool properties_changed_of(DBusMessage *message, const char *interface, DBusMessageIter *changed);
+
 // Reads the boolean inside a variant into value; false (value untouched)
 // when the variant holds another type.
 bool variant_bool(DBusMessageIter *variant, bool *value);

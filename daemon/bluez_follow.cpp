@@ -7,6 +7,7 @@
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "bluez/pairing_window.h"
 #include "common/log.h"
 #include "common/managed_objects.h"
 #include "daemon/pairable_control.h"
@@ -39,9 +40,10 @@ void start_on_adapter(DBusConnection *connection) {
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
 // new owner, and whenever an earlier try failed. BlueZ makes its adapters
-// pairable for it; the window needs no re-applying here, since every call
-// comes after the adapter's window was made undecided (start_on_adapter) or
-// with no adapter selected, and the next pass decides it afresh.
+// pairable for it: the other adapters are shut again at once; the selected
+// one needs no re-applying here, since every call comes after its window was
+// made undecided (start_on_adapter) or with no adapter selected, and the next
+// pass decides it afresh.
 void register_agent(DBusConnection *connection) {
     error_guard error;
     agent_forget(connection);
@@ -60,7 +62,9 @@ void register_agent(DBusConnection *connection) {
         // BlueZ did not take it: an adapter that appears registers it again.
         agent_forget(connection);
         log_failure(LOG_ERR, "(Following BlueZ) Registering agent failed: %s", error);
+        return;
     }
+    shut_other_adapters(connection);
 }
 
 // Whether "org.bluez" has lost its owner. A stopping bluetoothd removes its
@@ -152,7 +156,12 @@ const char *adapter_signal_path(DBusMessage *message, bool added) {
 }
 
 void adapter_added(DBusConnection *connection, const char *path) {
-    if (adapter_selected() || !is_adapter_path(path)) {
+    if (!is_adapter_path(path)) {
+        return;
+    }
+    if (adapter_selected()) {
+        // Kept shut from the moment it appears, by the next pass.
+        other_adapter_added(path);
         return;
     }
     adopt_adapter(path);
@@ -165,6 +174,7 @@ void adapter_added(DBusConnection *connection, const char *path) {
 void adapter_removed(DBusConnection *connection, const char *path,
                      const pairing_request_record &request) {
     if (!adapter_selected() || strcmp(path, adapter_path()) != 0) {
+        other_adapter_removed(path);
         return;
     }
     log_message(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path());

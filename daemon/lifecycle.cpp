@@ -17,6 +17,7 @@
 #include "daemon/pairable_control.h"
 #include "daemon/request_intake.h"
 #include "daemon/syslog_sender.h"
+#include "io/input_readers.h"
 #include "settings/settings.h"
 #include "webui/request_pipe.h"
 #include "webui/web_pairing.h"
@@ -53,7 +54,6 @@ struct daemon_run {
     // nothing is undone (BlueZ ends our discovery when we leave the bus).
     bool other_daemon = false;
     int exit_status = 0;
-    input_reader reader = nullptr;
 };
 
 void on_stop_signal(int /*signal*/) {
@@ -94,7 +94,6 @@ bool start_discovery(daemon_run &run) {
         return start_failed(run, "(Starting) Enabling Discovery failed: %s", run.error.text());
     }
     log_message(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
-    run.reader = select_input_reader(daemon_settings.pairable_bin);
     pairable_control_set_up(daemon_settings);
     input_set_cancel_flag(&stop_requested);
     return true;
@@ -144,6 +143,8 @@ bool set_up_agent(daemon_run &run) {
     if (!dbus_connection_add_filter(run.connection.get(), agent_message_handler, &pairing_request,
                                     nullptr) ||
         !dbus_connection_add_filter(run.connection.get(), follow_bluez, &pairing_request,
+                                    nullptr) ||
+        !dbus_connection_add_filter(run.connection.get(), watch_adapter_properties, nullptr,
                                     nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
@@ -166,36 +167,36 @@ bool start(daemon_run &run) {
     return true;
 }
 
-// Whether the pairable-control step of the next pass has work: an input to
-// read, or a first decision to make. Without an adapter (BlueZ gone, or the
-// controller) there is no window to drive, and the step would only fail.
-bool window_step_due(const daemon_run &run) {
-    return adapter_selected() && pairable_control_pending(run.reader);
+// The soonest of the timed steps: the input's next sample, a Set owed to an
+// adapter, the time limit of a web pairing's Pair; -1 for none.
+int next_timed_step_ms() {
+    const int window = pairable_control_due_ms();
+    const int pair = web_pairing_due_ms();
+    if (window < 0 || (pair >= 0 && pair < window)) {
+        return pair;
+    }
+    return window;
 }
 
-// The input has no event to wait on: while it must be read, it sets a pace
-// of one pass a millisecond. Otherwise a pass ends in a wait for the next
-// event, with the request pipe watched only when the next pass reads it.
+// A pass dispatches at most one message, then sleeps until the next event or
+// timed step: the input is sampled on its period, never spun on, and an
+// agent call wakes the loop at once whatever the period.
 void run_loop(daemon_run &run) {
     for (;;) {
-        if (window_step_due(run)) {
-            pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
-        }
+        pairable_control_step(run.connection.get(), run.error, daemon_settings);
         if (web_pairing_state == web_pairing::idle &&
             !take_request(run.connection.get(), run.error, run.request_pipe.get(),
                           pairing_request)) {
             run.exit_status = 1;
             return;
         }
-        // Handles at most one queued message; waits up to 1 ms only when paced and idle.
-        if (!dbus_connection_read_write_dispatch(run.connection.get(),
-                                                 window_step_due(run) ? 1 : 0)) {
+        expire_web_pairing(run.connection.get(), pairing_request, agent_message_handler);
+        if (!dbus_connection_read_write_dispatch(run.connection.get(), 0)) {
             return;
         }
-        if (!window_step_due(run)) {
-            const bool intake_next = web_pairing_state == web_pairing::idle;
-            wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1);
-        }
+        const bool intake_next = web_pairing_state == web_pairing::idle;
+        wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
+                       next_timed_step_ms());
         if (stop_requested) {
             return;
         }

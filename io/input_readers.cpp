@@ -184,15 +184,7 @@ void report_failure(probe_end end, const char *name) {
 }
 
 int read_input(int index) {
-    input_record *record = &inputs[index];
-    int reading;
-    if (record->support == INPUT_SUPPORTED) {
-        reading = gpio_ioctl(input_requests[index], 0);
-    } else if (record->support == INPUT_UNSUPPORTED) {
-        reading = 0;
-    } else {
-        reading = input_probe(record);
-    }
+    const int reading = input_read(index);
     return reading >= 0 ? reading : 0;
 }
 
@@ -213,6 +205,22 @@ int read_bin2(void) {
 }
 int read_bin3(void) {
     return read_input(3);
+}
+
+int input_read(int index) {
+    input_record *record = &inputs[index];
+    if (record->support == INPUT_SUPPORTED) {
+        const int reading = gpio_ioctl(input_requests[index], 0);
+        return reading >= 0 ? reading : -1;
+    }
+    if (record->support == INPUT_UNSUPPORTED) {
+        return -1;
+    }
+    return input_probe(record);
+}
+
+const char *input_name(int index) {
+    return inputs[index].name;
 }
 
 int input_probe(struct input_record *record) {

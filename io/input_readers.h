@@ -41,6 +41,15 @@ int read_bin1(void);
 int read_bin2(void);
 int read_bin3(void);
 
+/* The reading of input index (0 to 3), or -1 when it cannot be read: its
+ * probe failed, the tool is missing or printed no digit (the input is not
+ * supported), or the GPIO device or its ioctl failed. read_binN is this with
+ * -1 turned into 0. */
+int input_read(int index);
+
+/* "bin0" .. "bin3" for the indexes 0 to 3. */
+const char *input_name(int index);
+
 /* ioctl on the lazily opened "/dev/gpio"; -1 when it cannot be opened. */
 int gpio_ioctl(unsigned long request, int argument);
 

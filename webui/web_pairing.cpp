@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
@@ -13,9 +14,13 @@
 #include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "common/text_copy.h"
+#include "io/monotonic_clock.h"
 #include "webui/reply_pipe.h"
 
 namespace {
+
+int pair_limit_ms = pair_answer_limit_s * 1000;
+long pair_deadline_ms = 0;  // monotonic; while a pairing is under way
 
 // Sends Pair to the device without waiting; the answer is matched by its
 // reply serial when it comes through the dispatch.
@@ -29,6 +34,7 @@ bool send_pair(DBusConnection *connection, const char *device, pairing_request_r
         set_no_memory(error);
         return false;
     }
+    pair_deadline_ms = monotonic_ms() + pair_limit_ms;
     return true;
 }
 
@@ -62,6 +68,9 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     // be able to display the passkey. A failure here shows up as a failed Pair.
     agent_register(connection, error, agent_handler, agent_registration::display_yes_no, &request);
     error.clear();
+    // The registration opened every adapter; only this one may pair now, and
+    // only with the requested device (the agent refuses any other).
+    shut_other_adapters(connection);
 
     return send_pair(connection, device, request, error) ? pairing_start::started
                                                          : pairing_start::pair_not_sent;
@@ -148,9 +157,10 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
                         nullptr)) {
         log_failure(LOG_ERR, "Registering agent failed: %s", error);
     }
-    // BlueZ made the adapter pairable for each agent it registered during the
+    // BlueZ made the adapters pairable for each agent it registered during the
     // pairing; the window's decision must hold again, whatever came of the swap.
     apply_pairing_window(connection, error, pairable_state == pairable::open);
+    shut_other_adapters(connection);
     web_pairing_state = web_pairing::idle;
 }
 
@@ -161,6 +171,42 @@ void abandon_web_pairing(const pairing_request_record &request, const char *reas
     log_message(LOG_ERR, "Pairing with %s failed: %s", request.address, reason);
     write_reply_outcome(false);
     web_pairing_state = web_pairing::idle;
+}
+
+void web_pairing_set_pair_limit_ms(int limit_ms) {
+    pair_limit_ms = limit_ms;
+}
+
+int web_pairing_due_ms() {
+    if (web_pairing_state == web_pairing::idle) {
+        return -1;
+    }
+    const long left = pair_deadline_ms - monotonic_ms();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void expire_web_pairing(DBusConnection *connection, const pairing_request_record &request,
+                        DBusObjectPathMessageFunction agent_handler) {
+    if (web_pairing_due_ms() != 0) {
+        return;
+    }
+    log_message(LOG_ERR, "Pairing with %s failed: Pair was not answered within %d s",
+                request.address, (pair_limit_ms + 999) / 1000);
+    // BlueZ fails the Pair at once; its late answer finds no pairing under way.
+    error_guard error;
+    message_ptr cancel =
+        bluez_method_call(device_path_from_address(adapter_path(), request.address),
+                          device_interface, "CancelPairing", error);
+    if (cancel) {
+        (void)bluez_call(connection, std::move(cancel), error);
+    }
+    write_reply_outcome(false);
+    end_web_pairing(connection, agent_handler);
+}
+
+bool is_requested_device(const char *device, const pairing_request_record &request) {
+    const char *requested = device_path_from_address(adapter_path(), request.address);
+    return adapter_selected() && requested != nullptr && strcmp(device, requested) == 0;
 }
 
 const char *pair_error_reason(DBusMessage *error) {

@@ -63,6 +63,31 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
                                 pairing_request_record &request,
                                 DBusObjectPathMessageFunction agent_handler);
 
+// How long BlueZ has to answer Pair. A page of a device out of range times
+// out after about 5 s on a real radio; the person comparing the passkey
+// takes longer, and pairgate-pair waits 60 s by default before it cancels the
+// pairing itself. The daemon's own limit lies above that, for a client that
+// went away without cancelling, or a BlueZ that never answers.
+inline constexpr int pair_answer_limit_s = 75;
+
+// Changes the limit (milliseconds) for the pairings that start from now on;
+// for tests.
+void web_pairing_set_pair_limit_ms(int limit_ms);
+
+// Milliseconds until the pairing under way reaches its limit (0: reached),
+// or -1 when none is under way.
+int web_pairing_due_ms();
+
+// Ends a pairing whose Pair has not been answered within its limit: the
+// pairing is cancelled with BlueZ, a failure goes to the web UI, and the agent
+// and the window are put back as at its end. Nothing happens before then.
+void expire_web_pairing(DBusConnection *connection, const pairing_request_record &request,
+                        DBusObjectPathMessageFunction agent_handler);
+
+// Whether device (an object path) is the device of the pairing under way,
+// under the adapter the daemon works on.
+bool is_requested_device(const char *device, const pairing_request_record &request);
+
 // BlueZ asked to confirm the requested device's passkey: shows it on the web UI.
 void show_passkey(uint32_t passkey);
 

@@ -88,10 +88,11 @@ def test_malformed_confirmation_outside_a_pairing_is_not_read(agent):
 
 
 def test_confirmation_for_another_device_is_refused(agent):
+    '''While a web pairing runs, a stranger is refused outright.'''
     agent.set_pair_behaviour(mode='hold')
     request_pairing(agent)
     other = agent.call_agent('RequestConfirmation', 'ou', [OTHER_DEVICE_PATH, 42])
-    assert agent.agent_answer(other)[:2] == ('error', UNHANDLED)
+    assert agent.agent_answer(other)[:2] == ('error', REJECTED)
     assert agent.reply.nothing_pending()
 
     right = agent.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 42])
@@ -104,7 +105,7 @@ def test_malformed_confirmation_during_a_pairing(agent):
     request_pairing(agent)
     start = log_mark(agent)
     call = agent.call_agent('RequestConfirmation', 'ou', ['/org/bluez/hci0', 7])
-    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    assert agent.agent_answer(call)[:2] == ('error', REJECTED)
     assert logged_since(agent, start) == []  # a path without an address: refused quietly
     call = agent.call_agent('RequestConfirmation', 'o', [DEVICE_PATH])
     assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)

@@ -84,25 +84,31 @@ def test_object_list_that_fails_or_is_not_an_array(bluez_gateway):
     ] + SHUTDOWN_WITHOUT_ADAPTER
 
 
-@pytest.mark.parametrize('adapters, listed, chosen', [
-    (('hci0', 'hci1'), ['/org/bluez/hci1', '/org/bluez/hci0'], '/org/bluez/hci1'),
-    (('hci0',), ['/org/bluez/hci0/dev_00_1A_7D_DA_71_13', '/org/bluez/hci0'], '/org/bluez/hci0'),
-    (('hci',), ['/org/bluez', '/org/bluez/hci'], '/org/bluez/hci'),
+@pytest.mark.parametrize('adapters, listed, chosen, shut', [
+    (('hci0', 'hci1'), ['/org/bluez/hci1', '/org/bluez/hci0'], '/org/bluez/hci1',
+     ['/org/bluez/hci0']),
+    (('hci0',), ['/org/bluez/hci0/dev_00_1A_7D_DA_71_13', '/org/bluez/hci0'], '/org/bluez/hci0',
+     []),
+    (('hci',), ['/org/bluez', '/org/bluez/hci'], '/org/bluez/hci', []),
     (('hci01234567890123456', 'hci0123456789'),
      ['/org/bluez/hci01234567890123456', '/org/bluez/hci0123456789'],
-     '/org/bluez/hci0123456789'),  # the first, cut to 24 characters
+     '/org/bluez/hci0123456789', []),  # the first, cut to 24 characters, is the second
 ], ids=['several', 'device-first', 'no-digits', 'too-long'])
-def test_adapter_choice(gateway, adapters, listed, chosen):
+def test_adapter_choice(gateway, adapters, listed, chosen, shut):
+    '''The first adapter is the daemon's; every other one is made non-pairable
+    right after it.'''
     gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
     gateway.start_bus()
     gateway.start_bluez(adapters=adapters, devices=())
     gateway.set_object_paths(listed)
     gateway.start_daemon()
     wait_first_pass(gateway)
+    if shut:
+        gateway.wait_for_call('Set', lambda c: c.path == shut[-1])
     assert stop(gateway) == 0
     assert gateway.calls() == [
-        GET_MANAGED_OBJECTS, start_discovery(chosen), register_agent(), pairable(False, chosen),
-        UNREGISTER_AGENT, stop_discovery(chosen)]
+        GET_MANAGED_OBJECTS, start_discovery(chosen), register_agent(), pairable(False, chosen)
+    ] + [pairable(False, other) for other in shut] + [UNREGISTER_AGENT, stop_discovery(chosen)]
     assert gateway.syslog.lines[0] == scan_started(chosen)
 
 
@@ -437,10 +443,10 @@ def test_stop_while_bluez_hangs(bluez_gateway, state):
         gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n' +
                     ('MOD_BLUETOOTH_DISCOVERABLE=2\n' if 'discoverable' in state else ''))
         gw.io_tool(exit=0)
-        gw.gpio('0 1 1 1')
+        gw.gpio('1 1 1 1')
     gw.start_daemon()
     if window:
-        gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been enabled', INFO)
+        gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been disabled', INFO)
     else:
         wait_first_pass(gw)
     rule = f"type='method_call',sender='{gw.daemon_name()}',destination='org.bluez'"
@@ -450,9 +456,9 @@ def test_stop_while_bluez_hangs(bluez_gateway, state):
             gw.write_request(b'00:1A:7D:DA:71:13')
             sent('member=UnregisterAgent')
         elif window:
-            # A Set sent just before the monitor began may be the one left
-            # unanswered; the next comes when its wait on BlueZ has run out.
-            sent('member=Set', timeout=BLUEZ_CALL_TIMEOUT_S + 5)
+            # The input goes active: the window's Set is left unanswered.
+            gw.gpio('0 1 1 1')
+            sent('member=Set')
         began = time.monotonic()
         gw.signal(signal.SIGTERM)
         status = gw.wait_exit(STOP_BOUND_S + 10)

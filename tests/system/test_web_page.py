@@ -4,6 +4,7 @@ the page never makes.'''
 
 import http.client
 import os
+import re
 import signal
 import socket
 import threading
@@ -171,6 +172,9 @@ def test_the_list_shows_the_simulators_devices(site, page):
     for part in ('Phone', PHONE, 'not paired', 'dBm', 'Pair'):
         assert part in row_text(page, PHONE)
     assert 'Tablet' in row_text(page, TABLET)
+    # Whether the controller is open for pairing, as BlueZ reported it then.
+    assert re.fullmatch(r'hci0 \([0-9A-F:]{17}\): (open for pairing now|closed for pairing)',
+                        text(page, '#window'))
     assert site.reply_pipe.exists() is False  # the list touches no pipe
 
 

@@ -107,6 +107,19 @@ void wait_for_answer(DBusConnection *connection, dbus_uint32_t serial) {
     FAIL() << "no answer to Pair within 5 s";
 }
 
+// A reply pipe of the test's own, opened for reading, that the daemon's
+// reply writers now write to (they keep the path's pointer, so it lives on).
+unique_fd open_reply_pipe(temp_dir &dir) {
+    static std::string reply_path;
+    reply_path = dir.path("reply.fifo");
+    if (mkfifo(reply_path.c_str(), 0600) != 0) {
+        return unique_fd();
+    }
+    unique_fd reply(open(reply_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    use_reply_pipe(reply_path.c_str());
+    return reply;
+}
+
 message_ptr pair_answer(bool failed) {
     message_ptr answer = adopt_message(
         dbus_message_new(failed ? DBUS_MESSAGE_TYPE_ERROR : DBUS_MESSAGE_TYPE_METHOD_RETURN));
@@ -121,10 +134,8 @@ TEST(WebPairingEnd, EachDecision) {
     fuzz_bluez_record_calls();
     pairing_window_includes_discoverable(true);
     temp_dir dir;
-    const std::string reply_path = dir.path("reply.fifo");
-    ASSERT_EQ(mkfifo(reply_path.c_str(), 0600), 0);
-    const unique_fd reply(open(reply_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    use_reply_pipe(reply_path.c_str());
+    const unique_fd reply = open_reply_pipe(dir);
+    ASSERT_TRUE(reply);
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
         note_bluez_owner(fuzz_bluez_unique_name());
@@ -150,6 +161,59 @@ TEST(WebPairingEnd, EachDecision) {
         EXPECT_EQ(web_pairing_state, web_pairing::idle);
         fuzz_bus_drain();
     }
+}
+
+// BlueZ never answers Pair (its answer is read here and dropped): nothing
+// happens before the limit; once it has passed the pairing is cancelled, the
+// web UI told, the agent swapped back and the window applied again.
+TEST(WebPairingLimit, PairNotAnsweredInTime) {
+    DBusConnection *connection = fuzz_bus_connection();
+    fuzz_bluez_record_calls();
+    pairing_window_includes_discoverable(true);
+    temp_dir dir;
+    const unique_fd reply = open_reply_pipe(dir);
+    ASSERT_TRUE(reply);
+    note_bluez_owner(fuzz_bluez_unique_name());
+    fuzz_bluez_answers(bluez_answer::success);
+    error_guard error;
+    agent_forget(connection);
+    ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                               agent_registration::no_input_no_output, nullptr));
+    adopt_adapter("/org/bluez/hci0");
+    pairable_state = pairable::open;
+    pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
+
+    web_pairing_set_pair_limit_ms(60000);
+    ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub), pairing_start::started);
+    wait_for_answer(connection, request.pair_serial);
+    (void)fuzz_bluez_take_calls();
+    (void)reply_messages(reply.get());
+    EXPECT_GT(web_pairing_due_ms(), 50000);
+    expire_web_pairing(connection, request, agent_stub);
+    EXPECT_EQ(joined(fuzz_bluez_take_calls()), "");
+    EXPECT_EQ(web_pairing_state, web_pairing::requested);
+    end_web_pairing(connection, agent_stub);
+    (void)fuzz_bluez_take_calls();
+
+    web_pairing_set_pair_limit_ms(1);
+    ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub), pairing_start::started);
+    wait_for_answer(connection, request.pair_serial);
+    (void)fuzz_bluez_take_calls();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (web_pairing_due_ms() != 0 && std::chrono::steady_clock::now() < deadline) {
+    }
+    logged_lines().clear();
+    expire_web_pairing(connection, request, agent_stub);
+    EXPECT_EQ(joined(logged_lines()),
+              "3 Pairing with 00:1A:7D:DA:71:13 failed: Pair was not answered within 1 s");
+    EXPECT_EQ(joined(reply_messages(reply.get())), "failed");
+    EXPECT_EQ(joined(fuzz_bluez_take_calls()),
+              "CancelPairing, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
+              "Set Discoverable true");
+    EXPECT_EQ(web_pairing_state, web_pairing::idle);
+    EXPECT_EQ(web_pairing_due_ms(), -1);
+    web_pairing_set_pair_limit_ms(pair_answer_limit_s * 1000);
+    fuzz_bus_drain();
 }
 
 }  // namespace
