@@ -35,16 +35,16 @@ SETTINGS = '/opt/bluetooth/etc/settings'
 REQUEST_PIPE = '/var/tmp/duskpair.fifo'
 SIM = '/run/sim'                      # the I/O tool's and the GPIO stand-in's files
 GPIO_PRELOAD = '/usr/lib/libfake_gpio.so'
-BLUETOOTHD = '/usr/libexec/bluetooth/bluetoothd'
+# Where the release keeps it: /usr/libexec since bookworm, /usr/lib before.
+BLUETOOTHD = next(path for path in ('/usr/libexec/bluetooth/bluetoothd',
+                                    '/usr/lib/bluetooth/bluetoothd') if os.path.exists(path))
 MONITOR_LOG = '/run/monitor.txt'
 BLUETOOTHD_LOG = '/run/bluetoothd.log'
 
 GW = '/org/bluez/hci0'
 PHONE = '/org/bluez/hci1'
-GW_ADDR = '00:AA:01:00:00:00'
-PHONE_ADDR = '00:AA:01:01:00:01'
-PHONE_ON_GW = GW + '/dev_00_AA_01_01_00_01'
-GW_ON_PHONE = PHONE + '/dev_00_AA_01_00_00_00'
+# btvirt's addresses differ between releases: read from the adapters (learn_addresses).
+GW_ADDR = PHONE_ADDR = PHONE_ON_GW = GW_ON_PHONE = None
 AGENT = '/org/bluez/agent_router'
 PHONE_AGENT = '/test/phone_agent'
 BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
@@ -55,6 +55,17 @@ DEVICE = 'org.bluez.Device1'
 PROPERTIES = 'org.freedesktop.DBus.Properties'
 ERR, NOTICE, INFO = 3, 5, 6
 LOG = 'MOD_BLUETOOTH_SYSLOGLEV=4\n'
+
+
+def learn_addresses(bus):
+    global GW_ADDR, PHONE_ADDR, PHONE_ON_GW, GW_ON_PHONE  # pylint: disable=global-statement
+
+    def address(path):
+        return str(bus.call_blocking('org.bluez', path, PROPERTIES, 'Get', 'ss',
+                                     (ADAPTER, 'Address')))
+    GW_ADDR, PHONE_ADDR = address(GW), address(PHONE)
+    PHONE_ON_GW = GW + '/dev_' + PHONE_ADDR.replace(':', '_')
+    GW_ON_PHONE = PHONE + '/dev_' + GW_ADDR.replace(':', '_')
 
 
 def say(text):
@@ -212,6 +223,7 @@ class Bench:
              'the virtual controllers')
         self.bus = dbus.SystemBus()
         self.start_bluetoothd()
+        learn_addresses(self.bus)
         self.daemon = None
 
     def flaw(self, check_, *args):
@@ -415,7 +427,7 @@ def window(b):
 
 
 def nap(b):
-    subprocess.run(['brctl', 'addbr', 'br0'], check=True)
+    subprocess.run(['ip', 'link', 'add', 'br0', 'type', 'bridge'], check=True)
     subprocess.run(['ip', 'link', 'set', 'br0', 'up'], check=True)
     b.phone('servers')
     b.start_daemon()
@@ -499,6 +511,7 @@ def phone_helper(mode, *args):
     bus = dbus.SystemBus()
     loop = GLib.MainLoop()
     bluez = bus.get_object('org.bluez', '/org/bluez')
+    learn_addresses(bus)
     reject = 'reject' in args
 
     class Agent(dbus.service.Object):
