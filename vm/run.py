@@ -1,23 +1,27 @@
-'''Boots one fresh VM per scenario and reads its result from the serial console.
+'''Boots one fresh VM per story and release and reads its result from the serial console.
 
-usage: run.py --kernel VMLINUZ --initramfs GZ [--system-initramfs GZ --system-image RAW]
-              [--jobs N] [--limit SECONDS] [--total SECONDS] SCENARIO...
+usage: run.py --images DIR [--jobs N] [--limit SECONDS] [--total SECONDS] RELEASE/STORY...
 
-A scenario passes when its VM prints "@@VMTEST result PASS". A VM that
-crashes, hangs past its time limit (--limit for each VM, and no VM runs past
---total from the start of all) or ends without a result fails its
-scenario, and the tail of its console is printed. The scenario "system"
-boots the Debian image under systemd instead of the bench's initramfs.
-Exit status: 0 when every scenario passed, 1 otherwise.
+DIR/RELEASE holds what vm/image made for that release (vmlinuz,
+initramfs.gz, disk.raw, versions). A story passes when its VM prints
+"@@VMTEST result PASS". A VM that crashes, hangs past its time limit
+(--limit for each VM, and no VM runs past --total from the start of all) or
+ends without a result fails its story, and the tail of its console is
+printed. The story "system" boots the image under systemd.
+Exit status: 0 when every story passed, 1 otherwise.
 '''
 
 import argparse
+import collections
 import os
 import re
 import subprocess
 import sys
 import threading
 import time
+
+# The stories a release cannot run at all, and why: the one place they are listed.
+CANNOT_RUN = {}
 
 RESULT = re.compile(r'@@VMTEST result (PASS|FAIL) (\S+) (\S+) ?(.*)')
 
@@ -35,16 +39,14 @@ def accelerator():
 
 
 def qemu_command(args, scenario, accel):
-    command = ['qemu-system-x86_64', '-accel', accel, '-m', '1024', '-smp', '1', '-nodefaults',
-               '-display', 'none', '-serial', 'stdio', '-no-reboot', '-kernel', args.kernel]
-    line = 'console=ttyS0 quiet panic=-1 oops=panic'
-    if scenario == 'system':
-        command += ['-initrd', args.system_initramfs,
-                    '-drive', f'file={args.system_image},format=raw,if=virtio,snapshot=on']
-    else:
-        command += ['-initrd', args.initramfs]
-        line += f' pairgate.scenario={scenario}'
-    return command + ['-append', line]
+    release, story = scenario.split('/')
+    image = os.path.join(args.images, release)
+    return ['qemu-system-x86_64', '-accel', accel, '-m', '1024', '-smp', '1', '-nodefaults',
+            '-display', 'none', '-serial', 'stdio', '-no-reboot',
+            '-kernel', os.path.join(image, 'vmlinuz'),
+            '-initrd', os.path.join(image, 'initramfs.gz'),
+            '-drive', f'file={os.path.join(image, "disk.raw")},format=raw,if=virtio,snapshot=on',
+            '-append', f'console=ttyS0 quiet panic=-1 oops=panic pairgate.story={story}']
 
 
 class Run:
@@ -93,8 +95,8 @@ def boot(args, scenario, accel, deadline):
     return run
 
 
-def report(run, tail):
-    print(f'--- {run.scenario}: {run.verdict} in {run.wall:.0f} s '
+def report(run, tail, versions):
+    print(f'--- {run.scenario} ({versions}): {run.verdict} in {run.wall:.0f} s '
           f'({run.vm_seconds or "?"} s in the VM){": " + run.why if run.why else ""}',
           flush=True)
     for figure in run.figures:
@@ -108,23 +110,30 @@ def report(run, tail):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--kernel', required=True)
-    parser.add_argument('--initramfs', required=True)
-    parser.add_argument('--system-initramfs')
-    parser.add_argument('--system-image')
+    parser.add_argument('--images', required=True)
     parser.add_argument('--jobs', type=int, default=1)
     parser.add_argument('--limit', type=float, default=240)
     parser.add_argument('--total', type=float, default=600)
     parser.add_argument('--tail', type=int, default=120)
     parser.add_argument('scenarios', nargs='+')
     args = parser.parse_args()
+    versions = {}
+    for release in {scenario.split('/')[0] for scenario in args.scenarios}:
+        with open(os.path.join(args.images, release, 'versions')) as text:
+            versions[release] = text.read().strip()
 
     accel = accelerator()
     print(f'vm-test: qemu with {accel}, {args.jobs} VM(s) at a time, '
           f'{args.limit:.0f} s per VM, {args.total:.0f} s for all', flush=True)
     deadline = time.monotonic() + args.total
-    pending = list(args.scenarios)
+    pending = [s for s in args.scenarios if s not in CANNOT_RUN]
     runs = {}
+    for scenario in args.scenarios:
+        if scenario in CANNOT_RUN:
+            runs[scenario] = Run(scenario)
+            runs[scenario].verdict = 'SKIPPED'
+            runs[scenario].why = CANNOT_RUN[scenario]
+            report(runs[scenario], 0, versions[scenario.split('/')[0]])
     lock = threading.Lock()
 
     def worker():
@@ -136,18 +145,24 @@ def main():
             run = boot(args, scenario, accel, deadline)
             with lock:
                 runs[scenario] = run
-                report(run, args.tail)
+                report(run, args.tail, versions[scenario.split('/')[0]])
 
     threads = [threading.Thread(target=worker) for _ in range(max(1, args.jobs))]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    passed = [s for s in args.scenarios if runs[s].verdict == 'PASS']
-    failed = [s for s in args.scenarios if runs[s].verdict != 'PASS']
-    print('vm-test: ' + ', '.join(f'{s} {runs[s].verdict}' for s in args.scenarios))
-    print(f'vm-test: {len(passed)} passed, {len(failed)} failed')
-    return 0 if not failed else 1
+    releases = list(dict.fromkeys(s.split('/')[0] for s in args.scenarios))
+    stories = list(dict.fromkeys(s.split('/')[1] for s in args.scenarios))
+    print('vm-test: ' + ' '.join(f'{r:>9}' for r in ['story'] + releases))
+    for story in stories:
+        print('vm-test: ' + f'{story:>9} ' + ' '.join(
+            f'{runs[f"{r}/{story}"].verdict if f"{r}/{story}" in runs else "-":>9}'
+            for r in releases))
+    counts = collections.Counter(run.verdict for run in runs.values())
+    print(f'vm-test: {counts["PASS"]} passed, {counts["FAIL"]} failed, '
+          f'{counts["SKIPPED"]} cannot run (said why above)')
+    return 0 if not counts['FAIL'] else 1
 
 
 if __name__ == '__main__':
