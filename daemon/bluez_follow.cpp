@@ -22,20 +22,61 @@ constexpr const char *bus_driver = "org.freedesktop.DBus";
 // counts as started, the agent is made again (see register_agent).
 constexpr const char *already_exists = "org.bluez.Error.AlreadyExists";
 constexpr const char *in_progress = "org.bluez.Error.InProgress";
+// bluetoothd 5.82 may export an adapter after a restart before it has powered
+// it, and answers StartDiscovery so until then.
+constexpr const char *not_ready = "org.bluez.Error.NotReady";
 
-// Starts discovery on the adapter just selected and decides the pairing
-// window afresh; an adapter that refuses is given up until the next change.
-void start_on_adapter(DBusConnection *connection) {
+// The selected adapter answered NotReady: discovery starts once BlueZ
+// reports it powered.
+bool discovery_awaits_power = false;
+
+// Starts discovery on the selected adapter. One that refuses is given up
+// until the next change (false); one not powered yet is kept until it is.
+bool start_discovery_on_adapter(DBusConnection *connection) {
     error_guard error;
-    if (!adapter_call(connection, error, "StartDiscovery") &&
-        !dbus_error_has_name(error.get(), in_progress)) {
-        log_failure(LOG_ERR, "(Following BlueZ) Enabling Discovery failed: %s", error);
-        forget_adapter();
+    if (adapter_call(connection, error, "StartDiscovery") ||
+        dbus_error_has_name(error.get(), in_progress)) {
+        discovery_awaits_power = false;
+        log_message(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s",
+                    adapter_path());
+        return true;
+    }
+    discovery_awaits_power = dbus_error_has_name(error.get(), not_ready);
+    if (discovery_awaits_power) {
+        log_message(LOG_INFO,
+                    "(Following BlueZ) Adapter %s is not powered yet; scanning starts when it is",
+                    adapter_path());
+        return true;
+    }
+    log_failure(LOG_ERR, "(Following BlueZ) Enabling Discovery failed: %s", error);
+    forget_adapter();
+    return false;
+}
+
+// Starts on the adapter just selected: discovery, and the pairing window
+// decided afresh.
+void start_on_adapter(DBusConnection *connection) {
+    if (start_discovery_on_adapter(connection)) {
+        pairable_control_restart();
+    }
+}
+
+// BlueZ's word that the adapter waiting for power has it now.
+void adapter_changed(DBusConnection *connection, DBusMessage *message) {
+    const char *path = dbus_message_get_path(message);
+    DBusMessageIter changed;
+    if (!discovery_awaits_power || !adapter_selected() || path == nullptr ||
+        strcmp(path, adapter_path()) != 0 || !message_from_bluez(connection, message) ||
+        !properties_changed_of(message, adapter_interface, &changed)) {
         return;
     }
-    pairable_control_restart();
-    log_message(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s",
-                adapter_path());
+    bool powered = false;
+    visit_entries(&changed, [&powered](const char *name, DBusMessageIter *value) {
+        return strcmp(name, "Powered") == 0 && variant_bool(value, &powered);
+    });
+    if (powered) {
+        start_discovery_on_adapter(connection);
+    }
 }
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
@@ -217,6 +258,8 @@ DBusHandlerResult follow_bluez(DBusConnection *connection, DBusMessage *message,
     } else if (dbus_message_is_signal(message, object_manager_interface, "InterfacesAdded") ||
                dbus_message_is_signal(message, object_manager_interface, "InterfacesRemoved")) {
         objects_changed(connection, message, request);
+    } else if (dbus_message_is_signal(message, DBUS_INTERFACE_PROPERTIES, "PropertiesChanged")) {
+        adapter_changed(connection, message);
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }

@@ -101,6 +101,8 @@ BLUEZ_BACK_WITHOUT_ADAPTER = (INFO, '(Following BlueZ) BlueZ is on the system bu
 FOLLOWING_SCAN_STARTED = (NOTICE, '(Following BlueZ) Bluetooth scanning has been started on {}')
 ADAPTER_REMOVED = (WARNING, '(Following BlueZ) Adapter {} has been removed')
 FOLLOWING_DISCOVERY_FAILED = (ERR, '(Following BlueZ) Enabling Discovery failed: {}')
+FOLLOWING_ADAPTER_NOT_POWERED = (INFO, '(Following BlueZ) Adapter {} is not powered yet; '
+                                        'scanning starts when it is')
 FOLLOWING_LOOKUP_FAILED = (ERR, '(Following BlueZ) Looking for an adapter failed: {}')
 FOLLOWING_REGISTERING_FAILED = (ERR, '(Following BlueZ) Registering agent failed: {}')
 

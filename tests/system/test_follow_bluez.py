@@ -168,6 +168,28 @@ def test_adapter_replaced_by_another(follow):
         scanning('/org/bluez/hci1')]
     web_pairing_succeeds(follow, '/org/bluez/hci1')
 
+    # bluetoothd 5.82 may export an adapter before it powers it, answering
+    # StartDiscovery with NotReady until then: the adapter is kept, and
+    # discovery starts once BlueZ reports it powered.
+    hci2 = '/org/bluez/hci2'
+    start = log_mark(follow)
+    follow.fail_method('org.bluez.Adapter1', 'StartDiscovery', 'org.bluez.Error.NotReady',
+                       'Resource Not Ready')
+    mark = len(follow.calls())
+    follow.mock.RemoveAdapter('hci1')
+    follow.syslog.wait_for(line(facts.ADAPTER_REMOVED, '/org/bluez/hci1')[1], WARNING)
+    follow.mock.AddAdapter('hci2', 'hci2')
+    follow.mock.AddDevice('hci2', DEVICE, 'Phone')
+    follow.wait_for_call('Set', start=mark)
+    follow.emit_properties_changed(hci2, 'org.bluez.Adapter1', {'Powered': dbus.Boolean(True)})
+    follow.syslog.wait_for(scanning(hci2)[1], NOTICE)
+    assert follow.calls(mark) == [GET_MANAGED_OBJECTS, start_discovery(hci2),
+                                  pairable(False, hci2), start_discovery(hci2)]
+    assert logged_since(follow, start) == [
+        line(facts.ADAPTER_REMOVED, '/org/bluez/hci1'),
+        line(facts.FOLLOWING_ADAPTER_NOT_POWERED, hci2), scanning(hci2)]
+    web_pairing_succeeds(follow, hci2)
+
 
 def test_requests_while_bluez_is_away_are_refused(follow):
     leave(follow)
