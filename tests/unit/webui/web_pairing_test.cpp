@@ -120,6 +120,16 @@ unique_fd open_reply_pipe(temp_dir &dir) {
     return reply;
 }
 
+// BlueZ known, the agent registered as it is between pairings, hci0 adopted.
+void ready_for_a_pairing(DBusConnection *connection) {
+    note_bluez_owner(fuzz_bluez_unique_name());
+    error_guard error;
+    agent_forget(connection);
+    ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                               agent_registration::no_input_no_output, nullptr));
+    adopt_adapter("/org/bluez/hci0");
+}
+
 message_ptr pair_answer(bool failed) {
     message_ptr answer = adopt_message(
         dbus_message_new(failed ? DBUS_MESSAGE_TYPE_ERROR : DBUS_MESSAGE_TYPE_METHOD_RETURN));
@@ -138,13 +148,9 @@ TEST(WebPairingEnd, EachDecision) {
     ASSERT_TRUE(reply);
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        note_bluez_owner(fuzz_bluez_unique_name());
-        error_guard error;
-        agent_forget(connection);
-        ASSERT_TRUE(agent_register(connection, error, agent_stub,
-                                   agent_registration::no_input_no_output, nullptr));
-        adopt_adapter("/org/bluez/hci0");
+        ready_for_a_pairing(connection);
         fuzz_bluez_answers(bluez_answer::success);
+        error_guard error;
         pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
         ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub),
                   pairing_start::started);
@@ -173,13 +179,9 @@ TEST(WebPairingLimit, PairNotAnsweredInTime) {
     temp_dir dir;
     const unique_fd reply = open_reply_pipe(dir);
     ASSERT_TRUE(reply);
-    note_bluez_owner(fuzz_bluez_unique_name());
     fuzz_bluez_answers(bluez_answer::success);
+    ready_for_a_pairing(connection);
     error_guard error;
-    agent_forget(connection);
-    ASSERT_TRUE(agent_register(connection, error, agent_stub,
-                               agent_registration::no_input_no_output, nullptr));
-    adopt_adapter("/org/bluez/hci0");
     pairable_state = pairable::open;
     pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
 
