@@ -1,8 +1,6 @@
 // What the daemon does with each message BlueZ sends it.
 #include "agent/agent_message_handler.h"
 
-#include <syslog.h>
-
 #include <cstring>
 #include <utility>
 
@@ -12,6 +10,7 @@
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
+#include "common/log.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -38,10 +37,34 @@ DBusHandlerResult accept_call(DBusConnection *connection, DBusMessage *call) {
 // The agent's "no". Said at once: a refusal left unanswered would hold one of
 // BlueZ's pending-reply slots on the bus until it timed out, and enough of
 // them would starve every later agent call.
-DBusHandlerResult reject_call(DBusConnection *connection, DBusMessage *call) {
-    return send_answer(connection,
-                       adopt_message(dbus_message_new_error(call, "org.bluez.Error.Rejected",
-                                                            "Service not authorized")));
+DBusHandlerResult reject_call(DBusConnection *connection, DBusMessage *call, const char *why) {
+    return send_answer(
+        connection, adopt_message(dbus_message_new_error(call, "org.bluez.Error.Rejected", why)));
+}
+
+// The pairing calls of Agent1 besides RequestConfirmation; each names the
+// device first.
+constexpr const char *other_pairing_calls[] = {
+    "RequestAuthorization", "RequestPinCode", "RequestPasskey", "DisplayPasskey", "DisplayPinCode"};
+
+bool is_other_pairing_call(DBusMessage *message) {
+    for (const char *member : other_pairing_calls) {
+        if (dbus_message_is_method_call(message, agent_interface, member)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// While a web pairing runs every adapter BlueZ made pairable for it: a device
+// other than the requested one is a stranger, and is refused outright.
+bool is_stranger(const char *device, const pairing_request_record *request) {
+    return web_pairing_state != web_pairing::idle && request != nullptr &&
+           !is_requested_device(device, *request);
+}
+
+DBusHandlerResult refuse_stranger(DBusConnection *connection, DBusMessage *message) {
+    return reject_call(connection, message, "Another device is being paired");
 }
 
 bool confirmation_expected() {
@@ -59,8 +82,11 @@ DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *m
     dbus_uint32_t passkey = 0;
     if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_UINT32,
                                &passkey, DBUS_TYPE_INVALID)) {
-        syslog(LOG_ERR, "Invalid arguments for RequestConfirmation message");
+        log_message(LOG_ERR, "Invalid arguments for RequestConfirmation message");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    if (is_stranger(device, request)) {
+        return refuse_stranger(connection, message);
     }
     const char *address = address_from_device_path(device);
     if (address == nullptr || request == nullptr || strcmp(address, request->address) != 0) {
@@ -84,13 +110,30 @@ DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *
     const char *uuid = nullptr;
     if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_STRING,
                                &uuid, DBUS_TYPE_INVALID)) {
-        syslog(LOG_ERR, "Invalid arguments for AuthorizeService message");
+        log_message(LOG_ERR, "Invalid arguments for AuthorizeService message");
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     if (strcmp(uuid, nap_uuid) == 0 || strcmp(uuid, bnep_uuid) == 0) {
         return accept_call(connection, message);
     }
-    return reject_call(connection, message);
+    return reject_call(connection, message, "Service not authorized");
+}
+
+// Only a stranger during a web pairing is answered; otherwise these calls are
+// left to libdbus to refuse, as ever.
+DBusHandlerResult handle_other_pairing_call(DBusConnection *connection, DBusMessage *message,
+                                            const pairing_request_record *request) {
+    DBusMessageIter args;
+    const char *device = nullptr;
+    if (!dbus_message_iter_init(message, &args) ||
+        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_OBJECT_PATH) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    dbus_message_iter_get_basic(&args, &device);
+    if (!is_stranger(device, request) || !message_from_bluez(connection, message)) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    return refuse_stranger(connection, message);
 }
 
 // BlueZ drops the agent (it does so when it shuts down): the registration is
@@ -101,7 +144,6 @@ DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *messag
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     agent_forget(connection);
-    agent_registration_learnt(false);
     return accept_call(connection, message);
 }
 
@@ -131,6 +173,9 @@ DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage 
     }
     if (dbus_message_is_method_call(message, agent_interface, "AuthorizeService")) {
         return handle_authorisation(connection, message);
+    }
+    if (is_other_pairing_call(message)) {
+        return handle_other_pairing_call(connection, message, request);
     }
     if (dbus_message_is_method_call(message, agent_interface, "Release")) {
         return handle_release(connection, message);

@@ -1,42 +1,22 @@
 // Turns a device's announced "Paired" value into its "Trusted" property.
 #include "agent/trust_on_paired.h"
 
-#include <syslog.h>
-
 #include <cstring>
 
 #include "bluez/bluez_calls.h"
+#include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
+#include "common/log.h"
 #include "common/managed_objects.h"
 #include "webui/web_pairing.h"
 
 namespace {
 
-// The changed properties must be a{sv}; the third argument, the invalidated
-// ones, is not looked at.
-bool is_device_change(DBusMessage *message, DBusMessageIter *changed) {
-    DBusMessageIter args;
-    const char *interface = nullptr;
-    if (!dbus_message_iter_init(message, &args) ||
-        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING) {
-        return false;
-    }
-    dbus_message_iter_get_basic(&args, &interface);
-    if (strcmp(interface, device_interface) != 0 || !dbus_message_iter_next(&args)) {
-        return false;
-    }
-    char *signature = dbus_message_iter_get_signature(&args);
-    const bool dictionary = signature != nullptr && strcmp(signature, "a{sv}") == 0;
-    dbus_free(signature);
-    *changed = args;
-    return dictionary;
-}
-
 // Reads "Paired" of a device among the changed properties. False when the
 // signal does not carry it as a boolean.
 bool read_paired(DBusMessage *message, bool *paired) {
     DBusMessageIter changed;
-    if (!is_device_change(message, &changed)) {
+    if (!properties_changed_of(message, device_interface, &changed)) {
         return false;
     }
     bool found = false;
@@ -58,13 +38,19 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = dbus_message_get_path(message);
+    // A device of another adapter paired where the daemon keeps the window
+    // shut; it earns no trust here.
+    if (!on_selected_adapter(device)) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
     error_guard error;
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {
         const char *address = address_from_device_path(device);
-        syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the device",
-               address != nullptr ? address : device);
+        log_message(LOG_INFO,
+                    "Device %s has been paired and trusted on the request from the device",
+                    address != nullptr ? address : device);
     } else {
-        syslog(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
+        log_message(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
     }
     return DBUS_HANDLER_RESULT_HANDLED;
 }

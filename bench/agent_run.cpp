@@ -93,10 +93,13 @@ void start_agent(DBusConnection *connection, const bluez_standin &standin, runni
     }
 }
 
-void measure_idle(DBusConnection *connection, agent_list &agents, double seconds) {
+void measure_idle(DBusConnection *connection, const bluez_standin &standin, agent_list &agents,
+                  double seconds) {
     (void)fprintf(stderr, "idle for %g s\n", seconds);
     std::vector<cpu_counters> before(agents.size());
+    std::vector<uint64_t> sets_before(agents.size());
     for (size_t i = 0; i < agents.size(); ++i) {
+        sets_before[i] = standin.sets_from(agents[i]->owner);
         if (agents[i]->usable() && !read_cpu_counters(agents[i]->child.pid(), &before[i])) {
             agents[i]->figures.problem = "its CPU time cannot be read";
         }
@@ -108,6 +111,9 @@ void measure_idle(DBusConnection *connection, agent_list &agents, double seconds
         cpu_counters after;
         if (agents[i]->usable() && read_cpu_counters(agents[i]->child.pid(), &after)) {
             agents[i]->figures.idle = cpu_between(before[i], after);
+            agents[i]->figures.idle_sets_per_second =
+                static_cast<double>(standin.sets_from(agents[i]->owner) - sets_before[i]) /
+                agents[i]->figures.idle.seconds;
         }
     }
 }
@@ -247,7 +253,7 @@ std::vector<agent_figures> run_agents(DBusConnection *connection, bluez_standin 
     }
     serve_phase(connection, agents, settle_time);
     read_memories(agents, &agent_figures::at_start);
-    measure_idle(connection, agents, options.idle_seconds);
+    measure_idle(connection, standin, agents, options.idle_seconds);
     time_calls(connection, standin, agents, options);
     read_memories(agents, &agent_figures::after_calls);
     time_roads(connection, standin, agents, options.pairings);

@@ -43,6 +43,7 @@ struct agent_figures {
     std::vector<double> authorize_us;
     unsigned authorize_refusals = 0;
     cpu_use idle;
+    double idle_sets_per_second = -1;  // Properties.Set calls it made while idle
     memory_use at_start;
     memory_use after_calls;
     std::vector<road_times> roads;

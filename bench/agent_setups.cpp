@@ -9,6 +9,8 @@
 namespace bench {
 
 const char *const polling_reference_agent = "bare agent, 1 ms loop";
+const char *const window_closed_agent = "pairgated, input selected";
+const char *const window_open_agent = "pairgated, window open";
 
 namespace {
 
@@ -23,17 +25,21 @@ bool write_file(const fs::path &path, const std::string &content) {
 // The GPIO stand-in logs every reading to a file while PAIRGATE_SIM_DIR is
 // set, which would cost the daemon more than the reading itself; so the daemon
 // runs without it, and the I/O tool stand-in is told its directory here.
-bool install_io_tool(const fs::path &root, const std::string &fake_io) {
+bool install_io_tool(const fs::path &root, const std::string &fake_io, bool active) {
     const fs::path tool = root / "io";
     const bool written = write_file(tool, "#!/bin/sh\nPAIRGATE_SIM_DIR='" + root.string() +
                                               "' exec '" + fake_io + "' \"$@\"\n") &&
                          chmod(tool.c_str(), 0755) == 0;
     // The tool's first output byte ("1", its default) says the input exists;
-    // its exit code and the GPIO levels that follow read 1: inactive.
-    return written && write_file(root / "io.exit", "1\n") && write_file(root / "gpio", "1 1 1 1");
+    // its exit code and the GPIO levels that follow are the input's reading
+    // (0 active, 1 inactive).
+    const std::string level = active ? "0" : "1";
+    return written && write_file(root / "io.exit", level + "\n") &&
+           write_file(root / "gpio", level + " 1 1 1");
 }
 
-bool lay_out_root(const fs::path &root, bool with_input, const std::string &fake_io) {
+bool lay_out_root(const fs::path &root, bool with_input, const std::string &fake_io,
+                  bool active = false) {
     std::error_code error;
     fs::create_directories(root / "etc", error);
     fs::create_directories(root / "var-tmp", error);
@@ -44,7 +50,7 @@ bool lay_out_root(const fs::path &root, bool with_input, const std::string &fake
         std::string("MOD_BLUETOOTH_SYSLOGLEV=0\n") +
         (with_input ? "MOD_BLUETOOTH_PAIRABLE_BIN=0\n" : "MOD_BLUETOOTH_PAIRABLE_BIN=\n");
     return write_file(root / "etc" / "settings", settings) &&
-           (!with_input || install_io_tool(root, fake_io));
+           (!with_input || install_io_tool(root, fake_io, active));
 }
 
 agent_setup daemon_setup(const bench_paths &paths, const std::string &name, const fs::path &root,
@@ -64,8 +70,10 @@ agent_setup daemon_setup(const bench_paths &paths, const std::string &name, cons
 bool make_setups(const bench_paths &paths, std::vector<agent_setup> *setups, std::string *problem) {
     const fs::path quiet_root = fs::path(paths.work) / "no-input";
     const fs::path input_root = fs::path(paths.work) / "input";
+    const fs::path open_root = fs::path(paths.work) / "window-open";
     if (!lay_out_root(quiet_root, false, paths.fake_io) ||
-        !lay_out_root(input_root, true, paths.fake_io)) {
+        !lay_out_root(input_root, true, paths.fake_io) ||
+        !lay_out_root(open_root, true, paths.fake_io, true)) {
         *problem = "cannot lay out the sandbox roots in " + paths.work;
         return false;
     }
@@ -79,7 +87,8 @@ bool make_setups(const bench_paths &paths, std::vector<agent_setup> *setups, std
     polling.log_path = paths.out + "/bare-agent-1ms.log";
     *setups = {bare, polling,
                daemon_setup(paths, "pairgated, no input", quiet_root, "pairgated-no-input.log"),
-               daemon_setup(paths, "pairgated, input selected", input_root, "pairgated-input.log")};
+               daemon_setup(paths, window_closed_agent, input_root, "pairgated-input.log"),
+               daemon_setup(paths, window_open_agent, open_root, "pairgated-window-open.log")};
     return true;
 }
 

@@ -20,6 +20,9 @@ struct bench_paths {
 
 // The agent a polling design's idle cost is compared with.
 extern const char *const polling_reference_agent;
+// pairgated with its input selected and reading inactive, and reading active.
+extern const char *const window_closed_agent;
+extern const char *const window_open_agent;
 
 // The agents in the order of the report, the reference (the bare agent) first;
 // false with PROBLEM set when a sandbox root cannot be laid out.

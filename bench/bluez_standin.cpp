@@ -214,8 +214,14 @@ void bluez_standin::unregister_agent(DBusMessage *call) {
     send_return(connection_, call);
 }
 
+uint64_t bluez_standin::sets_from(const std::string &owner) const {
+    const auto found = sets_by_sender_.find(owner);
+    return found != sets_by_sender_.end() ? found->second : 0;
+}
+
 void bluez_standin::set_property(DBusMessage *call) {
     ++events_.property_sets;
+    ++sets_by_sender_[text_or_empty(dbus_message_get_sender(call))];
     send_return(connection_, call);
 }
 

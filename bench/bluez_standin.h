@@ -49,6 +49,8 @@ class bluez_standin {
 
     // The connection that registered an agent last, while that agent is registered.
     std::string last_agent_owner() const;
+    // How many Properties.Set calls the connection OWNER has made.
+    uint64_t sets_from(const std::string &owner) const;
     const standin_events &events() const { return events_; }
 
   private:
@@ -76,6 +78,7 @@ class bluez_standin {
     DBusConnection *connection_;
     std::map<std::string, agent_entry> agents_;  // by the registering connection's unique name
     std::string last_owner_;
+    std::map<std::string, uint64_t> sets_by_sender_;
     std::unordered_map<dbus_uint32_t, reply_handler> pending_;  // by the call's serial
     standin_events events_;
     bool confirm_ = true;

@@ -137,6 +137,8 @@ int run(const options &parsed) {
     const std::string load_at_start = load_average();
     input.options = parsed.run;
     input.polling_reference = polling_reference_agent;
+    input.window_closed = window_closed_agent;
+    input.window_open = window_open_agent;
     input.sizes = sizes_of(parsed.sized);
     std::vector<agent_setup> setups;
     std::string problem;

@@ -86,6 +86,37 @@ void idle_table(std::ostringstream &out, const report_input &input) {
     out << "\n";
 }
 
+// The pairing window's three figures, each beside its baseline of this run:
+// the 1 ms loop of the first releases (which also sent a Set on every pass
+// while the window was open), and the window closed.
+void window_table(std::ostringstream &out, const report_input &input) {
+    const agent_figures *seed = find_agent(input, input.polling_reference);
+    const agent_figures *closed = find_agent(input, input.window_closed);
+    const agent_figures *open = find_agent(input, input.window_open);
+    if (seed == nullptr || closed == nullptr || open == nullptr) {
+        return;
+    }
+    out << "### The pairing window, over the same idle seconds\n\n"
+        << "| agent | wake-ups/s | CPU % of a core (schedstat) | Set calls/s | goal |\n"
+        << "|---|--:|--:|--:|---|\n"
+        << "| " << seed->name << " (the first releases' loop; a Set on every pass while open) | "
+        << number(seed->idle.wakeups_per_second, 0) << " | " << number(seed->idle.sched_percent, 3)
+        << " | "
+        << "≈ " << number(seed->idle.wakeups_per_second, 0) << " | baseline |\n";
+    for (const agent_figures *agent : {closed, open}) {
+        out << "| " << agent->name << " | " << number(agent->idle.wakeups_per_second, 0) << " | "
+            << number(agent->idle.sched_percent, 3) << " | "
+            << number(agent->idle_sets_per_second, 2) << " | "
+            << (agent == closed ? "<= 60 wake-ups/s, <= 0.1 %" : "no Set after the first")
+            << " |\n";
+    }
+    const double closed_p99 = percentile(closed->authorize_us, 0.99);
+    const double open_p99 = percentile(open->authorize_us, 0.99);
+    out << "\nAuthorizeService p99, window open against closed: " << number(open_p99, 1) << " µs / "
+        << number(closed_p99, 1) << " µs = " << ratio(open_p99, closed_p99)
+        << " (goal: within 1.2x).\n\n";
+}
+
 void memory_table(std::ostringstream &out, const report_input &input) {
     out << "### Memory in KiB, at start and after " << input.options.calls << " calls\n\n"
         << "| agent | RSS at start | RSS after | private at start | private after "
@@ -161,6 +192,7 @@ std::string markdown_report(const report_input &input) {
     out << input.setting << "\n\n";
     latency_table(out, input);
     idle_table(out, input);
+    window_table(out, input);
     memory_table(out, input);
     road_table(out, input);
     size_table(out, input);

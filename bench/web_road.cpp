@@ -11,14 +11,20 @@
 #include <utility>
 #include <vector>
 
+#include "common/pipe_protocol.h"
+
 namespace bench {
 
 namespace {
 
 constexpr dbus_uint32_t passkey = 42;
 constexpr const char *passkey_text = "000042";
-constexpr size_t message_size = 6;
-constexpr size_t request_size = 17;
+constexpr size_t message_size = reply_size;
+
+// The pipes' names of pairgated's own, in the bench's directory.
+std::string pipe_in(const std::string &directory, const char *daemon_path) {
+    return directory + strrchr(daemon_path, '/');
+}
 constexpr auto road_limit = std::chrono::seconds(5);
 // Before each request; see pause_at_random().
 constexpr std::chrono::microseconds shortest_pause{1000};
@@ -91,8 +97,10 @@ bool write_request(const std::string &path) {
 void file_road(road_times *times, const reply_reader &reply, clock::time_point began,
                clock::time_point ended) {
     const auto &[message, at] = reply.messages().front();
-    const bool as_expected = times->confirmation ? message == passkey_text
-                                                 : message == std::string(message_size, '\x01');
+    const bool as_expected =
+        times->confirmation
+            ? message == passkey_text
+            : message == std::string(message_size, static_cast<char>(reply_paired_byte));
     if (!as_expected) {
         ++times->failures;
         return;
@@ -127,7 +135,7 @@ bool web_road::pair_once(DBusConnection *connection, bluez_standin &standin, boo
     road_times &road = times(confirmation);
     if (!reply_) {
         reply_ = std::make_unique<reply_reader>();
-        if (!reply_->open_pipe(pipe_dir_ + "/duskweb.fifo")) {
+        if (!reply_->open_pipe(pipe_in(pipe_dir_, reply_pipe_path))) {
             road.problem = "cannot open the reply pipe: " + std::string(strerror(errno));
             return false;
         }
@@ -143,7 +151,7 @@ bool web_road::run_road(DBusConnection *connection, bluez_standin &standin, road
     reply_reader &reply = *reply_;
     reply.forget();
     const clock::time_point began = clock::now();
-    if (!write_request(pipe_dir_ + "/duskpair.fifo")) {
+    if (!write_request(pipe_in(pipe_dir_, request_pipe_path))) {
         times->problem = "cannot write the request pipe: " + std::string(strerror(errno));
         return false;
     }

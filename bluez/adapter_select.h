@@ -7,7 +7,7 @@
 
 #include "common/managed_objects.h"
 
-// Walks a GetManagedObjects reply and copies the first adapter path, cut to
-// adapter_path_max characters, into out. False when the reply holds none, or
-// is not shaped a{oa{sa{sv}}}.
+// Copies the first adapter path of a GetManagedObjects reply
+// (first_adapter_in_reply), cut to adapter_path_max characters, into out.
+// False when the reply holds none, or is not shaped a{oa{sa{sv}}}.
 bool find_adapter_in_reply(DBusMessage *reply, char *out);

@@ -5,17 +5,13 @@
 
 namespace {
 
-// Whether the agent object is registered on the daemon's connection. libdbus
-// warns on stderr when a path that is not registered is unregistered, and its
-// look-up cannot tell a registration without user data from none.
-bool agent_object_registered = false;
+// Kept here rather than asked of libdbus: it warns on stderr when a path that
+// is not registered is unregistered, and its look-up cannot tell a
+// registration without user data from none.
+agent_registration registration = agent_registration::none;
 
-// Drops the agent object from the connection, if it is there.
-void drop_agent_object(DBusConnection *connection) {
-    if (agent_object_registered) {
-        (void)dbus_connection_unregister_object_path(connection, agent_object_path);
-        agent_object_registered = false;
-    }
+const char *capability_text(agent_registration capability) {
+    return capability == agent_registration::display_yes_no ? "DisplayYesNo" : "NoInputNoOutput";
 }
 
 bool (*stop_check)() = nullptr;
@@ -122,8 +118,12 @@ bool bluez_set_bool(DBusConnection *connection, error_guard &error, const char *
     return bluez_call(connection, std::move(message), error);
 }
 
+agent_registration agent_registered_as() {
+    return registration;
+}
+
 bool agent_register(DBusConnection *connection, error_guard &error,
-                    DBusObjectPathMessageFunction handler, const char *capability,
+                    DBusObjectPathMessageFunction handler, agent_registration capability,
                     void *user_data) {
     // No unregister function: the object holds nothing to release. libdbus
     // copies the table, so it may live on the stack.
@@ -134,8 +134,8 @@ bool agent_register(DBusConnection *connection, error_guard &error,
                                                   error.get())) {
         return false;
     }
-    agent_object_registered = true;
-    message_ptr message = agent_manager_call("RegisterAgent", capability, error);
+    registration = capability;
+    message_ptr message = agent_manager_call("RegisterAgent", capability_text(capability), error);
     return message && bluez_call(connection, std::move(message), error);
 }
 
@@ -144,10 +144,13 @@ bool agent_unregister(DBusConnection *connection, error_guard &error) {
     if (!message || !bluez_call(connection, std::move(message), error)) {
         return false;
     }
-    drop_agent_object(connection);
+    agent_forget(connection);
     return true;
 }
 
 void agent_forget(DBusConnection *connection) {
-    drop_agent_object(connection);
+    if (registration != agent_registration::none) {
+        (void)dbus_connection_unregister_object_path(connection, agent_object_path);
+        registration = agent_registration::none;
+    }
 }

@@ -39,11 +39,19 @@ bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &er
 bool bluez_set_bool(DBusConnection *connection, error_guard &error, const char *object_path,
                     const char *interface, const char *property, bool value);
 
+// The agent's registration, as the daemon made it: none, or the capability
+// it was offered to BlueZ with. The agent object is on the connection exactly
+// while it is not none. Changed only by the three calls below.
+enum class agent_registration { none, no_input_no_output, display_yes_no };
+agent_registration agent_registered_as();
+
 // Registers the agent object, whose message function is handler (called with
 // user_data), then calls RegisterAgent with the capability. When the object is
-// still registered nothing is sent and false is returned.
+// still registered nothing is sent and false is returned. A failed
+// RegisterAgent leaves the object registered, as offered with capability.
 bool agent_register(DBusConnection *connection, error_guard &error,
-                    DBusObjectPathMessageFunction handler, const char *capability, void *user_data);
+                    DBusObjectPathMessageFunction handler, agent_registration capability,
+                    void *user_data);
 
 // UnregisterAgent, then removes the agent object. A failed UnregisterAgent
 // leaves the object registered.

@@ -1,4 +1,4 @@
-// What the daemon knows of BlueZ: its owner, the adapter, the agent's registration.
+// What the daemon knows of BlueZ: its owner and the adapter.
 #include "bluez/bluez_link.h"
 
 #include <cstring>
@@ -6,6 +6,7 @@
 
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
+#include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/errors.h"
 #include "common/managed_objects.h"
@@ -22,12 +23,12 @@ constexpr std::size_t bus_name_max = 255;
 struct link_state {
     char owner[bus_name_max + 1] = "";  // unique name of the owner of "org.bluez", as last seen
     bool present = true;                // "org.bluez" has an owner
-    bool agent_registered = true;       // the agent is registered with that owner
+    char adapter[adapter_path_max + 1] = "";
 };
-link_state link;
+link_state bluez;
 
 void remember_owner(const char *unique_name) {
-    copy_cut(link.owner, unique_name != nullptr ? unique_name : "");
+    copy_cut(bluez.owner, unique_name != nullptr ? unique_name : "");
 }
 
 // Asks the bus for the current owner of "org.bluez" and remembers it.
@@ -53,20 +54,20 @@ bool refresh_owner(DBusConnection *connection) {
 
 }  // namespace
 
-void bluez_arrived_as(const char *unique_name) {
-    link.present = true;
+void note_bluez_owner(const char *unique_name) {
+    bluez.present = true;
     remember_owner(unique_name);
 }
 
-void bluez_gone() {
-    link.present = false;
-    link.agent_registered = false;
+void note_bluez_away() {
+    bluez.present = false;
     remember_owner(nullptr);
     forget_adapter();
+    forget_other_adapters();
 }
 
 bool bluez_present() {
-    return link.present;
+    return bluez.present;
 }
 
 bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
@@ -74,14 +75,14 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     if (sender == nullptr) {
         return false;
     }
-    if (strcmp(sender, link.owner) == 0) {
+    if (strcmp(sender, bluez.owner) == 0) {
         return true;
     }
-    return refresh_owner(connection) && strcmp(sender, link.owner) == 0;
+    return refresh_owner(connection) && strcmp(sender, bluez.owner) == 0;
 }
 
 bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
-    return refresh_owner(connection) && strcmp(link.owner, unique_name) == 0;
+    return refresh_owner(connection) && strcmp(bluez.owner, unique_name) == 0;
 }
 
 bool select_adapter(DBusConnection *connection, error_guard &error) {
@@ -98,38 +99,46 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
         return false;
     }
     remember_owner(dbus_message_get_sender(reply.get()));
-    return find_adapter_in_reply(reply.get(), adapter_path);
+    const bool found = find_adapter_in_reply(reply.get(), bluez.adapter);
+    other_adapters_from_reply(reply.get());
+    return found;
+}
+
+const char *adapter_path() {
+    return bluez.adapter;
+}
+
+bool adapter_selected() {
+    return bluez.adapter[0] != '\0';
+}
+
+bool on_selected_adapter(const char *object_path) {
+    const size_t length = strlen(bluez.adapter);
+    return length > 0 && object_path != nullptr &&
+           strncmp(object_path, bluez.adapter, length) == 0 && object_path[length] == '/';
 }
 
 void adopt_adapter(const char *path) {
-    copy_cut(adapter_path, path);
+    copy_cut(bluez.adapter, path);
 }
 
 void forget_adapter() {
-    adapter_path[0] = '\0';
+    bluez.adapter[0] = '\0';
 }
 
 bool adapter_call(DBusConnection *connection, error_guard &error, const char *method) {
-    message_ptr call = bluez_method_call(adapter_path, adapter_interface, method, error);
+    message_ptr call = bluez_method_call(bluez.adapter, adapter_interface, method, error);
     return call && bluez_call(connection, std::move(call), error);
 }
 
-bool agent_is_registered() {
-    return link.agent_registered;
-}
-
-void agent_registration_learnt(bool registered) {
-    link.agent_registered = registered;
-}
-
 const char *pairing_unavailable() {
-    if (!link.present) {
+    if (!bluez.present) {
         return "BlueZ is not on the system bus";
     }
-    if (adapter_path[0] == '\0') {
+    if (!adapter_selected()) {
         return "no adapter is present";
     }
-    if (!link.agent_registered) {
+    if (agent_registered_as() == agent_registration::none) {
         return "the agent is not registered with BlueZ";
     }
     return nullptr;

@@ -1,8 +1,7 @@
-// Who BlueZ is now, and what the daemon has set up with it: the unique name
-// that owns "org.bluez", the adapter the daemon works on, and whether its
-// agent is registered with that owner. This file is the one writer of all
-// three; start-up, the loop, the agent's filter and the following of BlueZ
-// read them here.
+// Who BlueZ is now: the unique name that owns "org.bluez", and the adapter
+// the daemon works on. This file is the one writer of both; start-up, the
+// loop, the agent's filter and the following of BlueZ read them here. The
+// agent's registration is bluez_calls.h's.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -11,15 +10,20 @@
 #include "common/dbus_handles.h"
 
 // Object path of the adapter the daemon works on; empty while none is
-// selected. Written only through the functions below.
-inline char adapter_path[adapter_path_max + 1] = "";
+// selected. Changed only through the functions below.
+const char *adapter_path();
+bool adapter_selected();
+
+// Whether object_path is an object below the selected adapter (one of its
+// devices).
+bool on_selected_adapter(const char *object_path);
 
 // BlueZ has an owner on the bus: it (unique_name) has arrived, and may be
 // asked for its adapter. Forgets nothing else.
-void bluez_arrived_as(const char *unique_name);
+void note_bluez_owner(const char *unique_name);
 
-// BlueZ has left the bus: no owner, no adapter, no agent registration.
-void bluez_gone();
+// BlueZ has left the bus: no owner, no adapter.
+void note_bluez_away();
 
 // Whether "org.bluez" has an owner, as far as the daemon has seen.
 bool bluez_present();
@@ -48,10 +52,6 @@ void forget_adapter();
 // Calls a method without arguments of org.bluez.Adapter1 on the adapter
 // (StartDiscovery, StopDiscovery); fails at once when none is selected.
 bool adapter_call(DBusConnection *connection, error_guard &error, const char *method);
-
-// Whether the agent is registered with the current owner, as last learnt.
-bool agent_is_registered();
-void agent_registration_learnt(bool registered);
 
 // Why a web pairing cannot start now, for the log; null when it can.
 const char *pairing_unavailable();

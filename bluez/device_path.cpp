@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/text_copy.h"
+
 namespace {
 
 constexpr std::size_t address_length = 17;
@@ -24,8 +26,7 @@ const char *address_from_device_path(const char *path) {
     if (underscore == nullptr) {
         return nullptr;
     }
-    strncpy(address_buffer, underscore + 1, address_length);
-    address_buffer[address_length] = '\0';
+    copy_cut(address_buffer, underscore + 1);
     std::replace(address_buffer, address_buffer + address_length, '_', ':');
     return address_buffer;
 }

@@ -1,12 +1,89 @@
-// Applying the pairing window's state to the adapter.
+// Applying the pairing window to the adapters, and keeping them to it.
 #include "bluez/pairing_window.h"
+
+#include <cstring>
 
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "bluez/device_path.h"
+#include "common/log.h"
+#include "common/managed_objects.h"
+#include "common/text_copy.h"
+#include "io/monotonic_clock.h"
 
 namespace {
 
+// Another client that flips a property back as soon as it is set must not
+// make the daemon, bluetoothd and the bus spin.
+constexpr long reassert_interval_ms = 250;
+constexpr long retry_interval_ms = 1000;
+// Gateways have one controller, sometimes two; room to spare.
+constexpr int others_max = 8;
+
 bool window_includes_discoverable = false;
+
+// An adapter and what it is owed: a Set once not_before has come, when the
+// last one failed or BlueZ last reported a property away from the decision.
+struct kept_adapter {
+    char path[adapter_path_max + 1] = "";
+    bool unconfirmed = false;       // the last Set failed, or none was made yet
+    bool away[2] = {false, false};  // Pairable, Discoverable
+    long not_before_ms = 0;         // monotonic
+
+    bool owed() const { return unconfirmed || away[0] || away[1]; }
+};
+
+kept_adapter selected;  // follows adapter_path(); reset when that changes
+kept_adapter others[others_max];
+
+kept_adapter &selected_entry() {
+    if (strcmp(selected.path, adapter_path()) != 0) {
+        selected = kept_adapter{};
+        copy_cut(selected.path, adapter_path());
+    }
+    return selected;
+}
+
+kept_adapter *other_entry(const char *path) {
+    for (kept_adapter &other : others) {
+        if (other.path[0] != '\0' && strcmp(other.path, path) == 0) {
+            return &other;
+        }
+    }
+    return nullptr;
+}
+
+bool set_window_property(DBusConnection *connection, error_guard &error, const char *path,
+                         const char *property, bool open) {
+    return bluez_set_bool(connection, error, path, adapter_interface, property, open);
+}
+
+// Sets Pairable, then Discoverable when the window drives it; both are tried
+// and each failure logged. Records when the adapter may be set again.
+void set_window(DBusConnection *connection, error_guard &error, kept_adapter &adapter, bool open) {
+    bool done = true;
+    if (!set_window_property(connection, error, adapter.path, "Pairable", open)) {
+        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
+        done = false;
+    }
+    if (window_includes_discoverable &&
+        !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
+        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
+        done = false;
+    }
+    adapter.unconfirmed = !done;
+    adapter.away[0] = adapter.away[1] = false;
+    adapter.not_before_ms = monotonic_ms() + (done ? reassert_interval_ms : retry_interval_ms);
+}
+
+bool is_other(const char *path) {
+    return path[0] != '\0' && strcmp(path, adapter_path()) != 0 &&
+           strlen(path) <= adapter_path_max && is_adapter_path(path);
+}
+
+long due_in_ms(const kept_adapter &adapter, long now) {
+    return adapter.not_before_ms > now ? adapter.not_before_ms - now : 0;
+}
 
 }  // namespace
 
@@ -14,26 +91,100 @@ void pairing_window_includes_discoverable(bool included) {
     window_includes_discoverable = included;
 }
 
-bool pairing_window_drives_discoverable() {
-    return window_includes_discoverable;
+void apply_pairing_window(DBusConnection *connection, error_guard &error, bool open) {
+    if (adapter_selected()) {
+        set_window(connection, error, selected_entry(), open);
+    }
 }
 
-bool set_window_property(DBusConnection *connection, error_guard &error, const char *property,
-                         bool open) {
-    return bluez_set_bool(connection, error, adapter_path, adapter_interface, property, open);
+void other_adapters_from_reply(DBusMessage *reply) {
+    forget_other_adapters();
+    visit_managed_objects(reply, [](const char *path, DBusMessageIter * /*interfaces*/) {
+        other_adapter_added(path);
+        return false;
+    });
 }
 
-const char *apply_pairing_window(DBusConnection *connection, error_guard &error) {
-    if (adapter_path[0] == '\0') {
-        return nullptr;
+void other_adapter_added(const char *path) {
+    if (!is_other(path) || other_entry(path) != nullptr) {
+        return;
     }
-    const bool open = pairable_state == pairable::open;
-    if (!set_window_property(connection, error, "Pairable", open)) {
-        return "Pairable";
+    for (kept_adapter &other : others) {
+        if (other.path[0] == '\0') {
+            copy_cut(other.path, path);
+            other.unconfirmed = true;  // nothing known of it yet
+            other.not_before_ms = 0;
+            return;
+        }
     }
-    if (window_includes_discoverable &&
-        !set_window_property(connection, error, "Discoverable", open)) {
-        return "Discoverable";
+}
+
+void other_adapter_removed(const char *path) {
+    if (kept_adapter *other = other_entry(path)) {
+        *other = kept_adapter{};
     }
-    return nullptr;
+}
+
+void forget_other_adapters() {
+    for (kept_adapter &other : others) {
+        other = kept_adapter{};
+    }
+}
+
+void shut_other_adapters(DBusConnection *connection) {
+    error_guard error;
+    for (kept_adapter &other : others) {
+        if (other.path[0] != '\0' && is_other(other.path)) {
+            set_window(connection, error, other, false);
+        }
+    }
+}
+
+void pairing_window_reported(const char *path, bool discoverable, bool value,
+                             std::optional<bool> selected_decision) {
+    if (discoverable && !window_includes_discoverable) {
+        return;
+    }
+    if (adapter_selected() && strcmp(path, adapter_path()) == 0) {
+        if (selected_decision) {
+            selected_entry().away[discoverable ? 1 : 0] = value != *selected_decision;
+        }
+    } else if (kept_adapter *other = other_entry(path)) {
+        other->away[discoverable ? 1 : 0] = value;
+    }
+}
+
+void pairing_window_settle(DBusConnection *connection, std::optional<bool> selected_decision) {
+    const long now = monotonic_ms();
+    error_guard error;
+    if (selected_decision && adapter_selected()) {
+        kept_adapter &adapter = selected_entry();
+        if (adapter.owed() && due_in_ms(adapter, now) == 0) {
+            set_window(connection, error, adapter, *selected_decision);
+        }
+    }
+    for (kept_adapter &other : others) {
+        if (other.owed() && is_other(other.path) && due_in_ms(other, now) == 0) {
+            set_window(connection, error, other, false);
+        }
+    }
+}
+
+int pairing_window_due_ms(std::optional<bool> selected_decision) {
+    const long now = monotonic_ms();
+    long due = -1;
+    auto consider = [&](const kept_adapter &adapter) {
+        if (adapter.owed() && (due < 0 || due_in_ms(adapter, now) < due)) {
+            due = due_in_ms(adapter, now);
+        }
+    };
+    if (selected_decision && adapter_selected()) {
+        consider(selected_entry());
+    }
+    for (const kept_adapter &other : others) {
+        if (is_other(other.path)) {
+            consider(other);
+        }
+    }
+    return static_cast<int>(due);
 }

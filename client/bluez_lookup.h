@@ -1,7 +1,9 @@
-// Asking BlueZ over the system bus whether a device is paired.
+// pairgate-pair's questions to BlueZ over the system bus: its object list
+// (for --list too), whether a device is paired, and CancelPairing.
 #pragma once
 
 #include <dbus/dbus.h>
+#include <signal.h>
 
 #include <optional>
 #include <string>
@@ -27,13 +29,16 @@ std::vector<std::string> device_paths_in_managed_objects(DBusMessage *reply,
 
 // A private connection to the system bus, so that a lost bus cannot make
 // libdbus end the process with status 1, which means "pairing failed" to our
-// caller. Null, with the reason in failure, when the bus cannot be reached.
-private_connection_ptr connect_private_bus(std::string &failure);
+// caller. A local error when the bus cannot be reached.
+std::optional<run_failure> connect_private_bus(private_connection_ptr &connection);
 
-// BlueZ's object list, asked over connection; null with the reason ("cannot
-// read WHAT from BlueZ: ...") in failure.
-message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, const char *what,
-                                std::string &failure);
+// BlueZ's object list, asked over connection, in reply; a local error
+// ("cannot read WHAT from BlueZ: ...") when it cannot be had. With `ending`,
+// the wait for the answer gives up as soon as *ending is set (by a signal's
+// handler), looking at it at least ten times a second.
+std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int timeout_ms,
+                                               const char *what, message_ptr &reply,
+                                               const volatile sig_atomic_t *ending = nullptr);
 
 // Asks BlueZ through a private connection to the system bus, opened on the
 // first question only: the bus is needed only when a passkey was shown and no
@@ -41,11 +46,22 @@ message_ptr ask_managed_objects(DBusConnection *connection, int timeout_ms, cons
 // to the bus is bounded by libdbus alone.
 class bluez_lookup : public pairing_lookup {
   public:
-    answer is_paired(std::string_view address, int timeout_ms, std::string &failure) override;
+    bluez_lookup() = default;
+    // While asking whether the device is paired, the signals of an ending run
+    // reach their handler (the signal mask is `wait_mask`), and the question
+    // is given up once `*ending` is set: a hung BlueZ must not hold them.
+    bluez_lookup(const volatile sig_atomic_t *ending, const sigset_t *wait_mask)
+        : ending_(ending), wait_mask_(wait_mask) {}
+
+    std::optional<run_failure> is_paired(std::string_view address, int timeout_ms,
+                                         answer &result) override;
     void cancel_pairing(std::string_view address, int timeout_ms) override;
 
   private:
-    message_ptr managed_objects(int timeout_ms, std::string &failure);
+    std::optional<run_failure> managed_objects(int timeout_ms, message_ptr &reply,
+                                               const volatile sig_atomic_t *ending = nullptr);
 
     private_connection_ptr connection_;
+    const volatile sig_atomic_t *ending_ = nullptr;
+    const sigset_t *wait_mask_ = nullptr;
 };

@@ -1,6 +1,10 @@
 // The command line of pairgate-pair.
 #include "client/client_options.h"
 
+#include <getopt.h>
+
+#include <cstring>
+
 #include "client/address_text.h"
 
 namespace {
@@ -27,55 +31,62 @@ std::optional<long long> parse_digits(std::string_view text, std::size_t max_dig
     return value;
 }
 
-// The value of an option that takes one: "--name=VALUE" or "--name VALUE".
-// Advances `index` past what it used; none when the value is missing.
-std::optional<std::string_view> option_value(const std::vector<std::string_view> &arguments,
-                                             std::size_t &index, std::string_view name) {
-    const std::string_view argument = arguments[index];
-    if (argument.size() > name.size() && argument[name.size()] == '=') {
-        return argument.substr(name.size() + 1);
+// The options getopt_long knows; the value is the short name or a code of
+// our own for those without one.
+enum option_code : int { json_code = 'j', list_code = 'l', timeout_code = 't', grace_code = 'g' };
+
+constexpr option long_options[] = {
+    {"json", no_argument, nullptr, json_code},
+    {"list", no_argument, nullptr, list_code},
+    {"timeout", required_argument, nullptr, timeout_code},
+    {"grace", required_argument, nullptr, grace_code},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::string seconds_option(const char *name, const char *value, std::chrono::milliseconds &target) {
+    const auto seconds = parse_seconds(value);
+    if (!seconds) {
+        return std::string(name) + " takes seconds from 0.1 to 86400, not \"" + value + "\"";
     }
-    if (index + 1 >= arguments.size()) {
-        return std::nullopt;
-    }
-    return arguments[++index];
+    target = *seconds;
+    return {};
 }
 
-bool is_option(std::string_view argument, std::string_view name) {
-    return argument.substr(0, name.size()) == name &&
-           (argument.size() == name.size() || argument[name.size()] == '=');
+// What getopt_long refused, as the usage error. argv[optind - 1] is the
+// argument it stopped at when that was a long option.
+std::string refused_option(int code, char *const *argv) {
+    const char *name = code == timeout_code ? "--timeout"
+                       : code == grace_code ? "--grace"
+                                            : nullptr;
+    if (name != nullptr) {
+        return std::string(name) + " needs a number of seconds";
+    }
+    const char *argument = argv[optind - 1];
+    if (strncmp(argument, "--", 2) == 0 || optopt == 0) {
+        return "unknown option " + std::string(argument);
+    }
+    return "unknown option -" + std::string(1, static_cast<char>(optopt));
 }
 
-// Handles the option at `index`; returns the usage error, empty when it was good.
-std::string take_option(const std::vector<std::string_view> &arguments, std::size_t &index,
-                        client_options &options) {
-    const std::string_view argument = arguments[index];
-    if (argument == "--json") {
-        options.json = true;
-        return {};
+// Handles one option getopt_long returned; the usage error, empty when good.
+std::string take_option(int code, char *const *argv, client_options &options) {
+    switch (code) {
+        case json_code:
+            options.json = true;
+            return {};
+        case list_code:
+            options.list = true;
+            return {};
+        case timeout_code:
+            return seconds_option("--timeout", optarg, options.timeout);
+        case grace_code:
+            return seconds_option("--grace", optarg, options.grace);
+        case ':':
+            return refused_option(optopt, argv);
+        default:
+            return refused_option(0, argv);
     }
-    if (argument == "--list") {
-        options.list = true;
-        return {};
-    }
-    for (auto [name, target] : {std::pair{std::string_view("--timeout"), &options.timeout},
-                                std::pair{std::string_view("--grace"), &options.grace}}) {
-        if (!is_option(argument, name)) {
-            continue;
-        }
-        const auto value = option_value(arguments, index, name);
-        if (!value) {
-            return std::string(name) + " needs a number of seconds";
-        }
-        const auto seconds = parse_seconds(*value);
-        if (!seconds) {
-            return std::string(name) + " takes seconds from 0.1 to 86400, not \"" +
-                   std::string(*value) + "\"";
-        }
-        *target = *seconds;
-        return {};
-    }
-    return "unknown option " + std::string(argument);
 }
 
 }  // namespace
@@ -104,24 +115,28 @@ std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text) {
 
 parsed_options parse_client_options(const std::vector<std::string_view> &arguments) {
     parsed_options parsed;
-    std::vector<std::string_view> positional;
-    bool options_ended = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string_view argument = arguments[i];
-        if (options_ended || argument.empty() || argument[0] != '-') {
-            positional.push_back(argument);
-        } else if (argument == "--") {
-            options_ended = true;
-        } else if (argument == "--help" || argument == "-h") {
+    // getopt_long takes argv as main() has it: a program name, then the arguments.
+    std::vector<std::string> texts{"pairgate-pair"};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    for (std::string &text : texts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(texts.size());
+    optind = 0;  // starts afresh, as for a new program
+    opterr = 0;  // the usage error says what went wrong
+    for (int code; (code = getopt_long(argc, argv.data(), ":h", long_options, nullptr)) != -1;) {
+        if (code == 'h') {
             parsed.options.help = true;
             return parsed;
-        } else {
-            parsed.usage_error = take_option(arguments, i, parsed.options);
-            if (!parsed.usage_error.empty()) {
-                return parsed;
-            }
+        }
+        parsed.usage_error = take_option(code, argv.data(), parsed.options);
+        if (!parsed.usage_error.empty()) {
+            return parsed;
         }
     }
+    const std::vector<std::string_view> positional(argv.begin() + optind, argv.end() - 1);
     if (parsed.options.list) {
         if (!positional.empty()) {
             parsed.usage_error = "--list takes no device address";
@@ -150,8 +165,8 @@ std::string usage_text() {
 Asks pairgated to pair the gateway's Bluetooth adapter with the device ADDRESS
 (six pairs of hex digits separated by colons, such as 00:1A:7D:DA:71:13; letters
 are sent in upper case), shows the passkey as soon as it is known, and reports
-the outcome. With --list, it shows the devices BlueZ knows under the adapter
-pairgated uses instead: address, name, paired, trusted, connected and RSSI.
+the outcome. With --list, it shows the devices BlueZ knows under its first
+adapter instead: address, name, paired, trusted, connected and RSSI.
 
 Options:
   --timeout SECONDS  give up after this long in all (default 60)
@@ -178,8 +193,8 @@ Exit status:
   2  usage error
   3  pairgated is not running
   4  timed out
-  5  other local error (a pipe that cannot be created or opened, another
-     pairgate-pair already waiting, a message that makes no sense, the system
-     bus or BlueZ unreachable when asked)
+  5  other local error (a pipe that cannot be created or opened, a message
+     that makes no sense, the system bus or BlueZ unreachable when asked)
+  6  another pairgate-pair is already waiting (another pairing is running)
 )";
 }

@@ -11,8 +11,8 @@ bool is_continuation(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
 }
 
-// Length of the valid UTF-8 sequence at the start of `text`, or 0 when it is
-// not one (stray continuation byte, overlong form, surrogate, beyond U+10FFFF).
+}  // namespace
+
 std::size_t utf8_sequence_length(std::string_view text) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(0);
@@ -42,6 +42,8 @@ std::size_t utf8_sequence_length(std::string_view text) {
     }
     return length;
 }
+
+namespace {
 
 void append_escaped_ascii(std::string &out, char c) {
     switch (c) {
@@ -127,14 +129,35 @@ std::string json_quoted(std::string_view text) {
     return out;
 }
 
-std::string json_line(const client_event &event) {
-    std::string line = "{\"event\":" + json_quoted(event_name(event.kind));
-    if (const char *field = text_field(event.kind)) {
-        line += ",\"";
-        line += field;
-        line += "\":" + json_quoted(event.text);
+json_object &json_object::member(std::string_view name, std::string_view json_value) {
+    if (body_.size() > 1) {
+        body_ += ',';
     }
-    return line + "}";
+    body_ += json_quoted(name);
+    body_ += ':';
+    body_ += json_value;
+    return *this;
+}
+
+json_object &json_object::text(std::string_view name, std::string_view value) {
+    return member(name, json_quoted(value));
+}
+
+json_object &json_object::flag(std::string_view name, bool value) {
+    return member(name, value ? "true" : "false");
+}
+
+json_object &json_object::number(std::string_view name, long value) {
+    return member(name, std::to_string(value));
+}
+
+std::string json_line(const client_event &event) {
+    json_object line;
+    line.text("event", event_name(event.kind));
+    if (const char *field = text_field(event.kind)) {
+        line.text(field, event.text);
+    }
+    return line.str();
 }
 
 std::string human_line(const client_event &event) {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -116,7 +117,8 @@ std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &lis
     }
     if (flock(listener.reader.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            return local_error("another pairgate-pair is already waiting on " + std::string(path));
+            return run_failure{run_result::busy,
+                               "another pairgate-pair is already waiting on " + std::string(path)};
         }
         return system_error("cannot lock the reply pipe", path);
     }
@@ -124,10 +126,11 @@ std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &lis
     return open_writer(path, listener, info);
 }
 
-std::optional<run_failure> send_request(const char *path, std::string_view address) {
+std::optional<run_failure> send_request(const char *path, std::string_view address,
+                                        unique_fd &writer) {
     // Non-blocking: with no daemon holding the pipe open for reading the open
     // fails with ENXIO instead of waiting for ever.
-    const opened_fifo pipe = open_fifo(path, O_WRONLY | O_NONBLOCK);
+    opened_fifo pipe = open_fifo(path, O_WRONLY | O_NONBLOCK);
     if (!pipe.fd) {
         if (pipe.error == ENOENT || pipe.error == ENXIO) {
             return run_failure{run_result::not_running, not_running};
@@ -136,6 +139,7 @@ std::optional<run_failure> send_request(const char *path, std::string_view addre
     }
     const ssize_t written = write(pipe.fd.get(), address.data(), address.size());
     if (written == static_cast<ssize_t>(address.size())) {
+        writer = std::move(pipe.fd);
         return std::nullopt;
     }
     if (written >= 0) {
@@ -152,4 +156,9 @@ std::optional<run_failure> send_request(const char *path, std::string_view addre
                            " is full; pairgated is not reading it");
     }
     return system_error("cannot write the request to", path);
+}
+
+bool request_unread(int writer) {
+    int waiting = 0;
+    return writer >= 0 && ioctl(writer, FIONREAD, &waiting) == 0 && waiting > 0;
 }

@@ -27,4 +27,12 @@ struct reply_listener {
 std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &listener);
 
 // Writes the 17-byte address in one write, without ever waiting for a reader.
-std::optional<run_failure> send_request(const char *path, std::string_view address);
+// The write end is kept in `writer`, for request_unread.
+std::optional<run_failure> send_request(const char *path, std::string_view address,
+                                        unique_fd &writer);
+
+// Whether bytes we wrote to the request pipe (through `writer`) still wait
+// there: the daemon has not taken our request yet, so nothing it writes to
+// the reply pipe meanwhile is about our device. Ours are the last bytes
+// written, since the lock on the reply pipe keeps other clients out.
+bool request_unread(int writer);

@@ -31,16 +31,20 @@ deadline after(std::chrono::milliseconds duration) {
 class outcome_waiter {
   public:
     outcome_waiter(const pair_request &request, event_sink &events, pairing_lookup &lookup,
-                   int reader)
+                   int reader, int request_writer)
         : request_(request),
           events_(events),
           lookup_(lookup),
           reader_(reader),
+          request_writer_(request_writer),
           deadline_(after(request.timeout)) {}
 
     run_result wait();
 
   private:
+    bool ending() const {
+        return request_.ending_signal != nullptr && *request_.ending_signal != 0;
+    }
     std::optional<run_result> wait_once();
     std::optional<run_result> read_messages();
     std::optional<run_result> take_message(const std::string &message);
@@ -56,6 +60,7 @@ class outcome_waiter {
     event_sink &events_;
     pairing_lookup &lookup_;
     const int reader_;
+    const int request_writer_;
     const deadline deadline_;
     std::optional<deadline> next_check_;  // set once a passkey came
     reply_splitter splitter_;
@@ -70,7 +75,7 @@ run_result outcome_waiter::wait() {
 }
 
 std::optional<run_result> outcome_waiter::wait_once() {
-    if (request_.ending_signal != nullptr && *request_.ending_signal != 0) {
+    if (ending()) {
         return interrupted();
     }
     if (deadline_.passed()) {
@@ -92,6 +97,9 @@ std::optional<run_result> outcome_waiter::wait_once() {
 }
 
 std::optional<run_result> outcome_waiter::read_messages() {
+    // Sampled before reading: what is in the reply pipe now was written while
+    // our request still waited, for a pairing asked by an earlier client.
+    const bool earlier_pairing = request_unread(request_writer_);
     for (;;) {
         char bytes[64];
         const ssize_t count = read(reader_, bytes, sizeof bytes);
@@ -110,6 +118,9 @@ std::optional<run_result> outcome_waiter::read_messages() {
     }
     std::string message;
     while (splitter_.next(message)) {
+        if (earlier_pairing) {
+            continue;
+        }
         if (auto result = take_message(message)) {
             return result;
         }
@@ -137,19 +148,22 @@ std::optional<run_result> outcome_waiter::take_message(const std::string &messag
 // Whether BlueZ has our device paired, in `answer`; how the run ends when it
 // cannot be asked.
 std::optional<run_result> outcome_waiter::ask(pairing_lookup::answer &answer) {
-    std::string failure;
-    answer = lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), failure);
-    if (answer != pairing_lookup::answer::failed) {
+    const auto failure =
+        lookup_.is_paired(request_.address, std::max(deadline_.left_ms(), 1), answer);
+    if (!failure) {
         return std::nullopt;
+    }
+    if (ending()) {
+        return interrupted();
     }
     if (deadline_.passed()) {
         return time_out();
     }
-    return fail(run_result::local_error, failure);
+    return fail(failure->result, failure->message);
 }
 
 std::optional<run_result> outcome_waiter::ask_bluez() {
-    auto answer = pairing_lookup::answer::failed;
+    auto answer = pairing_lookup::answer::not_paired;
     if (auto result = ask(answer)) {
         return result;
     }
@@ -169,7 +183,7 @@ std::optional<run_result> outcome_waiter::ask_bluez() {
 // waited in the pipe. Only BlueZ can tie them to our device; when it does not,
 // our own outcome is still to come.
 std::optional<run_result> outcome_waiter::confirm_paired() {
-    auto answer = pairing_lookup::answer::failed;
+    auto answer = pairing_lookup::answer::not_paired;
     if (auto result = ask(answer)) {
         return result;
     }
@@ -218,12 +232,14 @@ run_result request_pairing(const pair_request &request, event_sink &events, pair
         // Not an event: the run goes on as if the path had been free.
         static_cast<void>(std::fprintf(stderr, "pairgate-pair: %s\n", listener.notice.c_str()));
     }
+    unique_fd request_writer;
     if (!failure) {
-        failure = send_request(paths.request, upper.address);
+        failure = send_request(paths.request, upper.address, request_writer);
     }
     if (failure) {
         events.report({event_kind::error, failure->message});
         return failure->result;
     }
-    return outcome_waiter(upper, events, lookup, listener.reader.get()).wait();
+    return outcome_waiter(upper, events, lookup, listener.reader.get(), request_writer.get())
+        .wait();
 }

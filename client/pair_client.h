@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,9 +34,10 @@ struct pipe_paths {
 class pairing_lookup {
   public:
     virtual ~pairing_lookup() = default;
-    enum class answer { paired, not_paired, failed };
-    // `failure` is filled for answer failed.
-    virtual answer is_paired(std::string_view address, int timeout_ms, std::string &failure) = 0;
+    enum class answer { paired, not_paired };
+    // The answer in `result`, or why BlueZ could not give one.
+    virtual std::optional<run_failure> is_paired(std::string_view address, int timeout_ms,
+                                                 answer &result) = 0;
     // Asks BlueZ to give up a pairing of the device still under way, so that
     // its outcome is not left for the next client to read. Best effort.
     virtual void cancel_pairing(std::string_view address, int timeout_ms) = 0;

@@ -88,7 +88,7 @@ int main(int argc, char **argv) {
     request.ending_signal = &ending_signal;
     request.wait_mask = &wait_mask;
     printing_sink events(parsed.options.json);
-    bluez_lookup bluez;
+    bluez_lookup bluez(&ending_signal, &wait_mask);
     const run_result result = request_pairing(request, events, bluez);
     if (result == run_result::interrupted) {
         return end_by_signal(ending_signal);

@@ -13,6 +13,8 @@ int exit_status(run_result result) {
             return 3;
         case run_result::timed_out:
             return 4;
+        case run_result::busy:
+            return 6;
         case run_result::local_error:
         case run_result::interrupted:
             break;

@@ -20,11 +20,6 @@ inline message_ptr adopt_message(DBusMessage *message) {
     return message_ptr(message);
 }
 
-// Takes a reference of its own to a borrowed message.
-inline message_ptr ref_message(DBusMessage *message) {
-    return message_ptr(dbus_message_ref(message));
-}
-
 struct connection_unref {
     void operator()(DBusConnection *connection) const { dbus_connection_unref(connection); }
 };

@@ -1,24 +1,36 @@
-// How failures travel, in the daemon and in pairgate-pair alike.
-//
-// Four shapes, each at its own kind of boundary:
-// - A D-Bus step (everything in bluez/, adapter selection, the pairing's
-//   calls) returns bool, true on success, and leaves the reason in the
-//   error_guard it was given.
-// - A file or pipe step returns a result record that carries its outcome
-//   and the errno or reason: opened_fifo (io/named_pipe.h),
-//   request_pipe_setup (webui/request_pipe.h), request_read
-//   (webui/web_pairing.h). The input readers keep the design's C shape:
-//   -1, or a reading of 0, on failure.
+// How failures travel, in the daemon and in pairgate-pair alike. These are
+// all the shapes there are, each at its own kind of boundary:
+// - A D-Bus step returns bool, true on success, or the message it builds,
+//   null on failure, and leaves the reason in the error_guard it was given:
+//   bluez/ (bluez_calls.h, bluez_link.h), adapter selection, the web
+//   pairing's steps (start_web_pairing names which step failed in its
+//   pairing_start), the following of BlueZ.
+// - A file or pipe step of the daemon returns a result record with its
+//   outcome and the errno or reason: opened_fifo (io/named_pipe.h; inside
+//   named_pipe.cpp small helpers hand it 0 or an errno), request_pipe_setup
+//   (webui/request_pipe.h), request_read (webui/web_pairing.h).
+// - pairgate-pair's steps return std::optional<run_failure>
+//   (client/run_result.h), none on success, with any value through a
+//   reference: client_pipes.h, bluez_lookup.h, pair_client.h's lookup. What
+//   ends a run becomes an event and an exit status in one place,
+//   request_pairing and list_devices (the command line's own in
+//   client/pairgate_pair.cpp).
+// - The C interfaces of the shared libraries keep their C shape: the input
+//   readers read 0 on failure, the child runner returns -1, or
+//   RUN_WAIT_ABANDONED (-2) (io/child_runner.h).
 // - At the libdbus edge, a message function answers with a
 //   DBusHandlerResult: handled, not yet handled (libdbus then refuses a
 //   method call itself), or need memory. Nothing throws, least of all
 //   across a libdbus callback.
-// - Logging: a low-level function never logs. The caller that decides what
-//   a failure means logs it once, at the priority it deserves, and clears
-//   the record (log_failure below, or error_guard::clear()), so the next
-//   call starts with a clear record. Where the design has a step log its own
-//   failures - the input probe, the reply pipe's writes, the agent's
-//   refusals of malformed calls - that step is the caller that decides.
+// - A question whose answer is a reason: pairing_unavailable() (bluez_link.h)
+//   names why a web pairing cannot start, or is null.
+// Logging: a low-level function never logs. The caller that decides what a
+// failure means logs it once, at the priority it deserves (common/log.h), and
+// clears the record (log_failure below, or error_guard::clear()), so the
+// next call starts with a clear record. A step whose failure ends nothing and
+// is only reported is that caller: the reply pipe's writes, the input probe,
+// the agent's refusals of malformed calls, apply_pairing_window, and the end
+// of a web pairing, which goes on through every step whatever failed.
 #pragma once
 
 #include <dbus/dbus.h>

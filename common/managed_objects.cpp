@@ -19,6 +19,24 @@ bool is_managed_objects_reply(DBusMessage *reply) {
     return dbus_message_has_signature(reply, "a{oa{sa{sv}}}") != FALSE;
 }
 
+bool properties_changed_of(DBusMessage *message, const char *interface, DBusMessageIter *changed) {
+    DBusMessageIter args;
+    const char *name = nullptr;
+    if (!dbus_message_iter_init(message, &args) ||
+        dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING) {
+        return false;
+    }
+    dbus_message_iter_get_basic(&args, &name);
+    if (strcmp(name, interface) != 0 || !dbus_message_iter_next(&args)) {
+        return false;
+    }
+    char *signature = dbus_message_iter_get_signature(&args);
+    const bool dictionary = signature != nullptr && strcmp(signature, "a{sv}") == 0;
+    dbus_free(signature);
+    *changed = args;
+    return dictionary;
+}
+
 bool variant_bool(DBusMessageIter *variant, bool *value) {
     DBusMessageIter inside;
     dbus_message_iter_recurse(variant, &inside);

@@ -1,8 +1,9 @@
 // BlueZ's object list - the GetManagedObjects call and the one reader of its
 // reply, a{oa{sa{sv}}} - and the small readers of the containers inside it
-// and inside BlueZ's signals. The daemon and pairgate-pair share them; every
-// walk of a dictionary or a variant in either program goes through here, on
-// a message whose signature the caller has checked.
+// and inside BlueZ's signals. The daemon and pairgate-pair share them: every
+// dictionary, array of strings and boolean variant either program reads is
+// read here, on a container whose signature the caller has checked. The
+// plain arguments around them are read where they are checked.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -67,6 +68,11 @@ bool visit_strings(DBusMessageIter *array, Visit visit) {
     }
     return false;
 }
+
+// The changed properties a{sv} of a PropertiesChanged signal's arguments
+// (s interface, a{sv} changed, as invalidated) for interface, in *changed;
+// false for another interface or shape. The invalidated ones are not looked at.
+bool properties_changed_of(DBusMessage *message, const char *interface, DBusMessageIter *changed);
 
 // Reads the boolean inside a variant into value; false (value untouched)
 // when the variant holds another type.

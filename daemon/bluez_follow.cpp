@@ -1,14 +1,14 @@
 // Following BlueZ through restarts and adapter changes.
 #include "daemon/bluez_follow.h"
 
-#include <syslog.h>
-
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "common/managed_objects.h"
 #include "daemon/pairable_control.h"
 #include "webui/web_pairing.h"
@@ -18,7 +18,7 @@ namespace {
 constexpr const char *bus_driver = "org.freedesktop.DBus";
 // What bluetoothd answers a client that already has what it asks for: its
 // one agent registered, its discovery started. Our calls made on an earlier
-// owner's behalf may have got there first (see bluez_arrived): the discovery
+// owner's behalf may have got there first (see follow_arrival): the discovery
 // counts as started, the agent is made again (see register_agent).
 constexpr const char *already_exists = "org.bluez.Error.AlreadyExists";
 constexpr const char *in_progress = "org.bluez.Error.InProgress";
@@ -34,39 +34,44 @@ void start_on_adapter(DBusConnection *connection) {
         return;
     }
     pairable_control_restart();
-    syslog(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s", adapter_path);
+    log_message(LOG_NOTICE, "(Following BlueZ) Bluetooth scanning has been started on %s",
+                adapter_path());
 }
 
 // The registration belongs to BlueZ, not to an adapter: made anew for every
 // new owner, and whenever an earlier try failed. BlueZ makes its adapters
-// pairable for it; the window needs no re-applying here, since every call
-// comes after the adapter's window was made undecided (start_on_adapter) or
-// with no adapter selected, and the next pass decides it afresh.
+// pairable for it: the other adapters are shut again at once; the selected
+// one needs no re-applying here, since every call comes after its window was
+// made undecided (start_on_adapter) or with no adapter selected, and the next
+// pass decides it afresh.
 void register_agent(DBusConnection *connection) {
     error_guard error;
     agent_forget(connection);
-    bool registered =
-        agent_register(connection, error, agent_message_handler, "NoInputNoOutput", nullptr);
+    bool registered = agent_register(connection, error, agent_message_handler,
+                                     agent_registration::no_input_no_output, nullptr);
     if (!registered && dbus_error_has_name(error.get(), already_exists)) {
         // BlueZ holds our agent already, perhaps as "DisplayYesNo" for a
         // pairing that raced with the restart: made again, it is ours as it
         // should be between pairings.
         error.clear();
-        registered =
-            agent_unregister(connection, error) &&
-            agent_register(connection, error, agent_message_handler, "NoInputNoOutput", nullptr);
+        registered = agent_unregister(connection, error) &&
+                     agent_register(connection, error, agent_message_handler,
+                                    agent_registration::no_input_no_output, nullptr);
     }
-    agent_registration_learnt(registered);
     if (!registered) {
+        // BlueZ did not take it: an adapter that appears registers it again.
+        agent_forget(connection);
         log_failure(LOG_ERR, "(Following BlueZ) Registering agent failed: %s", error);
+        return;
     }
+    shut_other_adapters(connection);
 }
 
 // Whether "org.bluez" has lost its owner. A stopping bluetoothd removes its
 // adapters after it has stopped answering calls, and leaves the bus only then:
 // a look-up in between fails for that alone, which the bus's
 // NameOwnerChanged, already on its way, tells as BlueZ leaving.
-bool bluez_has_left(DBusConnection *connection) {
+bool bluez_name_unowned(DBusConnection *connection) {
     error_guard error;
     return !dbus_bus_name_has_owner(connection, bluez_service, error.get()) && !error;
 }
@@ -76,21 +81,21 @@ void select_again(DBusConnection *connection) {
     error_guard error;
     if (select_adapter(connection, error)) {
         start_on_adapter(connection);
-    } else if (error && !bluez_has_left(connection)) {
+    } else if (error && !bluez_name_unowned(connection)) {
         log_failure(LOG_ERR, "(Following BlueZ) Looking for an adapter failed: %s", error);
     }
 }
 
-void bluez_left(DBusConnection *connection, const pairing_request_record &request) {
-    syslog(LOG_WARNING, "(Following BlueZ) BlueZ has left the system bus");
-    bluez_gone();
+void follow_departure(DBusConnection *connection, const pairing_request_record &request) {
+    log_message(LOG_WARNING, "(Following BlueZ) BlueZ has left the system bus");
+    note_bluez_away();
     // Its agent registration died with it; only our side is left to drop.
     agent_forget(connection);
     abandon_web_pairing(request, "BlueZ has left the system bus");
 }
 
-void bluez_arrived(DBusConnection *connection, const char *owner) {
-    bluez_arrived_as(owner);
+void follow_arrival(DBusConnection *connection, const char *owner) {
+    note_bluez_owner(owner);
     // A bluetoothd in a crash loop may be gone again already. Our calls go to
     // "org.bluez", which would make them the newest owner's, on its behalf,
     // before its own NameOwnerChanged (still queued) is handled: that one
@@ -99,10 +104,10 @@ void bluez_arrived(DBusConnection *connection, const char *owner) {
         return;
     }
     select_again(connection);
-    if (adapter_path[0] == '\0') {
-        syslog(LOG_INFO,
-               "(Following BlueZ) BlueZ is on the system bus again; waiting for an "
-               "adapter");
+    if (!adapter_selected()) {
+        log_message(LOG_INFO,
+                    "(Following BlueZ) BlueZ is on the system bus again; waiting for an "
+                    "adapter");
     }
     register_agent(connection);
 }
@@ -118,10 +123,10 @@ void owner_changed(DBusConnection *connection, DBusMessage *message,
         return;
     }
     if (old_owner[0] != '\0' && bluez_present()) {
-        bluez_left(connection, request);
+        follow_departure(connection, request);
     }
     if (new_owner[0] != '\0') {
-        bluez_arrived(connection, new_owner);
+        follow_arrival(connection, new_owner);
     }
 }
 
@@ -151,22 +156,28 @@ const char *adapter_signal_path(DBusMessage *message, bool added) {
 }
 
 void adapter_added(DBusConnection *connection, const char *path) {
-    if (adapter_path[0] != '\0' || !is_adapter_path(path)) {
+    if (!is_adapter_path(path)) {
+        return;
+    }
+    if (adapter_selected()) {
+        // Kept shut from the moment it appears, by the next pass.
+        other_adapter_added(path);
         return;
     }
     adopt_adapter(path);
     start_on_adapter(connection);
-    if (!agent_is_registered()) {
+    if (agent_registered_as() == agent_registration::none) {
         register_agent(connection);
     }
 }
 
 void adapter_removed(DBusConnection *connection, const char *path,
                      const pairing_request_record &request) {
-    if (adapter_path[0] == '\0' || strcmp(path, adapter_path) != 0) {
+    if (!adapter_selected() || strcmp(path, adapter_path()) != 0) {
+        other_adapter_removed(path);
         return;
     }
-    syslog(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path);
+    log_message(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path());
     forget_adapter();
     if (web_pairing_state != web_pairing::idle) {
         abandon_web_pairing(request, "the adapter has been removed");

@@ -1,8 +1,6 @@
 // Start-up, main loop and shutdown of the daemon, in their fixed order.
 #include "daemon/lifecycle.h"
 
-#include <syslog.h>
-
 #include <csignal>
 #include <cstring>
 #include <utility>
@@ -11,11 +9,15 @@
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
 #include "daemon/loop_wait.h"
 #include "daemon/pairable_control.h"
+#include "daemon/request_intake.h"
+#include "daemon/syslog_sender.h"
+#include "io/input_readers.h"
 #include "settings/settings.h"
 #include "webui/request_pipe.h"
 #include "webui/web_pairing.h"
@@ -47,8 +49,11 @@ struct daemon_run {
     error_guard error;  // shared by every BlueZ call of start-up, loop and shutdown
     shared_connection_ptr connection;
     unique_fd request_pipe;
+    bool owns_pipe = false;  // set up by this run, so removed at its end
+    // Another daemon holds the pipe: it owns the agent and the window too, so
+    // nothing is undone (BlueZ ends our discovery when we leave the bus).
+    bool other_daemon = false;
     int exit_status = 0;
-    input_reader reader = nullptr;
 };
 
 void on_stop_signal(int /*signal*/) {
@@ -56,7 +61,7 @@ void on_stop_signal(int /*signal*/) {
 }
 
 bool start_failed(daemon_run &run, const char *format, const char *detail) {
-    syslog(LOG_ERR, format, detail);
+    log_message(LOG_ERR, format, detail);
     run.exit_status = 1;
     return false;
 }
@@ -88,8 +93,7 @@ bool start_discovery(daemon_run &run) {
     if (!call_adapter(run, "StartDiscovery")) {
         return start_failed(run, "(Starting) Enabling Discovery failed: %s", run.error.text());
     }
-    syslog(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path);
-    run.reader = select_input_reader(daemon_settings.pairable_bin);
+    log_message(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
     pairable_control_set_up(daemon_settings);
     input_set_cancel_flag(&stop_requested);
     return true;
@@ -99,28 +103,36 @@ bool open_request_pipe(daemon_run &run) {
     request_pipe_setup pipe = set_up_request_pipe();
     switch (pipe.outcome) {
         case request_pipe_setup::step::create_failed:
-            syslog(LOG_ERR, "(Starting) Creating input FIFO (%s) failed: %s", request_pipe_path,
-                   pipe.reason);
+            log_message(LOG_ERR, "(Starting) Creating input FIFO (%s) failed: %s",
+                        request_pipe_path, pipe.reason);
             break;
         case request_pipe_setup::step::open_failed:
-            syslog(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
-                   pipe.reason);
+            log_message(LOG_ERR, "(Starting) Opening input FIFO (%s) failed: %s", request_pipe_path,
+                        pipe.reason);
+            break;
+        case request_pipe_setup::step::in_use:
+            log_message(LOG_ERR, "(Starting) Input FIFO (%s) is in use by another pairgated",
+                        request_pipe_path);
+            run.other_daemon = true;
             break;
         case request_pipe_setup::step::ready:
             if (pipe.moved) {
-                syslog(LOG_WARNING,
-                       "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
-                       "and made a new one",
-                       request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
-                       pipe.moved.moved_to);
+                log_message(
+                    LOG_WARNING,
+                    "(Starting) Input FIFO (%s) was a directory owned by uid %u; moved it to %s "
+                    "and made a new one",
+                    request_pipe_path, static_cast<unsigned>(pipe.moved.owner),
+                    pipe.moved.moved_to);
             } else if (pipe.replaced_kind != nullptr) {
-                syslog(LOG_WARNING,
-                       "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
-                       "one",
-                       request_pipe_path, pipe.replaced_kind,
-                       static_cast<unsigned>(pipe.replaced_owner));
+                log_message(
+                    LOG_WARNING,
+                    "(Starting) Input FIFO (%s) was %s owned by uid %u; replaced it with a new "
+                    "one",
+                    request_pipe_path, pipe.replaced_kind,
+                    static_cast<unsigned>(pipe.replaced_owner));
             }
             run.request_pipe = std::move(pipe.fd);
+            run.owns_pipe = true;
             return true;
     }
     run.exit_status = 1;
@@ -131,11 +143,13 @@ bool set_up_agent(daemon_run &run) {
     if (!dbus_connection_add_filter(run.connection.get(), agent_message_handler, &pairing_request,
                                     nullptr) ||
         !dbus_connection_add_filter(run.connection.get(), follow_bluez, &pairing_request,
+                                    nullptr) ||
+        !dbus_connection_add_filter(run.connection.get(), watch_adapter_properties, nullptr,
                                     nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
-    if (!agent_register(run.connection.get(), run.error, agent_message_handler, "NoInputNoOutput",
-                        nullptr)) {
+    if (!agent_register(run.connection.get(), run.error, agent_message_handler,
+                        agent_registration::no_input_no_output, nullptr)) {
         return start_failed(run, "(Starting) Registering agent failed: %s", run.error.text());
     }
     return true;
@@ -149,58 +163,40 @@ bool start(daemon_run &run) {
     }
     (void)signal(SIGINT, on_stop_signal);
     (void)signal(SIGTERM, on_stop_signal);
-    syslog(LOG_NOTICE, "Bluetooth helper daemon has been started");
+    log_message(LOG_NOTICE, "Bluetooth helper daemon has been started");
     return true;
 }
 
-// The request-intake step: reads a request and starts its pairing. False
-// when a failure ends the daemon.
-bool take_request(daemon_run &run) {
-    switch (read_request(run.request_pipe.get(), pairing_request)) {
-        case request_read::read_failed:
-            run.exit_status = 1;
-            return false;
-        case request_read::taken:
-            break;
-        case request_read::nothing:
-        case request_read::malformed:
-            return true;
+// The soonest of the timed steps: the input's next sample, a Set owed to an
+// adapter, the time limit of a web pairing's Pair; -1 for none.
+int next_timed_step_ms() {
+    const int window = pairable_control_due_ms();
+    const int pair = web_pairing_due_ms();
+    if (window < 0 || (pair >= 0 && pair < window)) {
+        return pair;
     }
-    if (start_web_pairing(run.connection.get(), run.error, pairing_request,
-                          agent_message_handler) == pairing_start::agent_swap_failed) {
-        run.exit_status = 1;
-        return false;
-    }
-    return true;
+    return window;
 }
 
-// Whether the pairable-control step of the next pass has work: an input to
-// read, or a first decision to make. Without an adapter (BlueZ gone, or the
-// controller) there is no window to drive, and the step would only fail.
-bool window_step_due(const daemon_run &run) {
-    return adapter_path[0] != '\0' && pairable_control_pending(run.reader);
-}
-
-// The input has no event to wait on: while it must be read, it sets a pace
-// of one pass a millisecond. Otherwise a pass ends in a wait for the next
-// event, with the request pipe watched only when the next pass reads it.
+// A pass dispatches at most one message, then sleeps until the next event or
+// timed step: the input is sampled on its period, never spun on, and an
+// agent call wakes the loop at once whatever the period.
 void run_loop(daemon_run &run) {
     for (;;) {
-        if (window_step_due(run)) {
-            pairable_control_step(run.connection.get(), run.error, daemon_settings, run.reader);
-        }
-        if (web_pairing_state == web_pairing::idle && !take_request(run)) {
+        pairable_control_step(run.connection.get(), run.error, daemon_settings);
+        if (web_pairing_state == web_pairing::idle &&
+            !take_request(run.connection.get(), run.error, run.request_pipe.get(),
+                          pairing_request)) {
+            run.exit_status = 1;
             return;
         }
-        // Handles at most one queued message; waits up to 1 ms only when paced and idle.
-        if (!dbus_connection_read_write_dispatch(run.connection.get(),
-                                                 window_step_due(run) ? 1 : 0)) {
+        expire_web_pairing(run.connection.get(), pairing_request, agent_message_handler);
+        if (!dbus_connection_read_write_dispatch(run.connection.get(), 0)) {
             return;
         }
-        if (!window_step_due(run)) {
-            const bool intake_next = web_pairing_state == web_pairing::idle;
-            wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1);
-        }
+        const bool intake_next = web_pairing_state == web_pairing::idle;
+        wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
+                       next_timed_step_ms());
         if (stop_requested) {
             return;
         }
@@ -215,17 +211,17 @@ void shutdown_failed(daemon_run &run, const char *format) {
 void shut_down(daemon_run &run) {
     run.error.clear();
     if (pairable_state != pairable::closed) {
-        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path, adapter_interface,
+        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path(), adapter_interface,
                             "Pairable", false)) {
             shutdown_failed(run, "(Quiting) Disabling Pairable failed: %s");
         }
-        syslog(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
+        log_message(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
     }
     if (!agent_unregister(run.connection.get(), run.error)) {
         shutdown_failed(run, "(Quiting) Deregistering agent failed: %s");
     }
     if (call_adapter(run, "StopDiscovery")) {
-        syslog(LOG_INFO, "(Quiting) Bluetooth scanning has been stop");
+        log_message(LOG_INFO, "(Quiting) Bluetooth scanning has been stop");
     } else {
         shutdown_failed(run, "(Quiting) Stopping Discovery failed: %s");
     }
@@ -235,8 +231,10 @@ void shut_down(daemon_run &run) {
 }
 
 int finish(const daemon_run &run) {
-    remove_request_pipe();
-    syslog(LOG_NOTICE, "Bluetooth helper daemon has been finished");
+    if (run.owns_pipe) {
+        remove_request_pipe();
+    }
+    log_message(LOG_NOTICE, "Bluetooth helper daemon has been finished");
     return run.exit_status;
 }
 
@@ -246,18 +244,20 @@ int run_daemon() {
     memset(&pairing_request, 0, sizeof pairing_request);
     bluez_set_stop_check([] { return stop_requested != 0; });
     settings_load(&daemon_settings);
-    setlogmask(log_mask_for_level(daemon_settings.sysloglev));
+    log_through_syslog_sender(log_mask_for_level(daemon_settings.sysloglev));
 
     daemon_run run;
     run.connection.reset(dbus_bus_get(DBUS_BUS_SYSTEM, run.error.get()));
     if (!run.connection) {
-        syslog(LOG_ERR, "(Starting) Connecting to D-Bus failed: %s", run.error.text());
+        log_message(LOG_ERR, "(Starting) Connecting to D-Bus failed: %s", run.error.text());
         run.exit_status = 1;
         return finish(run);
     }
     if (start(run)) {
         run_loop(run);
     }
-    shut_down(run);
+    if (!run.other_daemon) {
+        shut_down(run);
+    }
     return finish(run);
 }

@@ -1,4 +1,4 @@
-// Syslog levels of the settings file, as masks for setlogmask.
+// Syslog levels of the settings file, as masks of priorities (setlogmask(3)'s).
 #include "daemon/log_mask.h"
 
 int log_mask_for_level(uint32_t level) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <csignal>
+#include <ctime>
 
 #include "daemon/lifecycle.h"
 
@@ -22,7 +23,7 @@ short bus_events(DBusConnection *connection) {
 // The stop signals stay blocked from the test of the flag until ppoll has
 // swapped in the previous mask, so a signal that comes in between is not
 // slept through: it interrupts ppoll at once.
-void poll_unless_stopping(pollfd *fds, nfds_t count) {
+void poll_unless_stopping(pollfd *fds, nfds_t count, int timeout_ms) {
     sigset_t stops;
     sigset_t previous;
     sigemptyset(&stops);
@@ -31,18 +32,19 @@ void poll_unless_stopping(pollfd *fds, nfds_t count) {
     sigprocmask(SIG_BLOCK, &stops, &previous);
     if (!stop_requested) {
         // EINTR is the stop (or another signal); any other failure shows on the next pass.
-        (void)ppoll(fds, count, nullptr, &previous);
+        timespec limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        (void)ppoll(fds, count, timeout_ms >= 0 ? &limit : nullptr, &previous);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace
 
-void wait_for_event(DBusConnection *connection, int request_fd) {
+void wait_for_event(DBusConnection *connection, int request_fd, int timeout_ms) {
     int bus_fd = -1;
     if (libdbus_holds_input(connection) || !dbus_connection_get_unix_fd(connection, &bus_fd)) {
         return;
     }
     pollfd fds[] = {{bus_fd, bus_events(connection), 0}, {request_fd, POLLIN, 0}};
-    poll_unless_stopping(fds, request_fd >= 0 ? 2 : 1);
+    poll_unless_stopping(fds, request_fd >= 0 ? 2 : 1, timeout_ms);
 }

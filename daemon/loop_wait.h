@@ -3,9 +3,10 @@
 
 #include <dbus/dbus.h>
 
-// Blocks, with no time-out, until connection has input (or room for output
-// that libdbus has not sent yet), request_fd has a request (a negative
-// request_fd is not watched), or SIGINT or SIGTERM has set stop_requested.
-// Returns at once when libdbus already holds a message or data to dispatch,
-// when the connection has no descriptor, or when a stop was requested.
-void wait_for_event(DBusConnection *connection, int request_fd);
+// Blocks until connection has input (or room for output that libdbus has not
+// sent yet), request_fd has a request (a negative request_fd is not watched),
+// SIGINT or SIGTERM has set stop_requested, or timeout_ms has passed (a
+// negative timeout_ms: no limit). Returns at once when libdbus already holds
+// a message or data to dispatch, when the connection has no descriptor, or
+// when a stop was requested.
+void wait_for_event(DBusConnection *connection, int request_fd, int timeout_ms);

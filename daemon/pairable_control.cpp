@@ -1,81 +1,155 @@
-// Drives the adapter's Pairable and Discoverable properties from a binary input.
+// Drives the adapters' Pairable and Discoverable properties from a binary input.
 #include "daemon/pairable_control.h"
 
-#include <syslog.h>
-
+#include <cstring>
 #include <optional>
 
+#include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/log.h"
+#include "common/managed_objects.h"
 #include "daemon/lifecycle.h"
+#include "io/input_readers.h"
+#include "io/monotonic_clock.h"
 #include "webui/web_pairing.h"
 
 namespace {
 
 constexpr uint32_t discoverable_with_input = 2;
 
-// What this pass should bring the adapter to; none: nothing to do.
-std::optional<pairable> decide_target(input_reader reader) {
-    if (!pairable_control_pending(reader)) {
+struct input_sampling {
+    int input = -1;                // index of the selected input, or -1
+    long next_sample_ms = 0;       // monotonic
+    bool unreadable_told = false;  // warned since the last good reading
+};
+input_sampling sampling;
+
+// The decision the selected adapter is held to; none before the first one
+// and while a web pairing keeps the adapter as BlueZ's registration made it.
+std::optional<bool> held_decision() {
+    if (pairable_state == pairable::undecided || web_pairing_state != web_pairing::idle) {
         return std::nullopt;
     }
-    if (reader == nullptr) {
+    return pairable_state == pairable::open;
+}
+
+bool sample_due(long now) {
+    return sampling.input >= 0 && web_pairing_state == web_pairing::idle &&
+           now >= sampling.next_sample_ms;
+}
+
+bool decision_due(long now) {
+    return adapter_selected() && (pairable_state == pairable::undecided || sample_due(now));
+}
+
+// An unreadable input counts as active, so that a board without it can still
+// pair; that leaves the window open to anyone, which the integrator must hear.
+void note_reading(int reading) {
+    if (reading >= 0) {
+        sampling.unreadable_told = false;
+    } else if (!sampling.unreadable_told) {
+        log_message(LOG_WARNING,
+                    "Input %s cannot be read; the pairing window stays open until it can",
+                    input_name(sampling.input));
+        sampling.unreadable_told = true;
+    }
+}
+
+// What this pass should bring the adapter to; none: nothing to do.
+std::optional<pairable> decide_target(long now) {
+    if (!decision_due(now)) {
+        return std::nullopt;
+    }
+    if (sampling.input < 0) {
         return pairable::closed;
     }
-    const int reading = reader();
+    sampling.next_sample_ms = sampling.next_sample_ms + input_sample_period_ms > now
+                                  ? sampling.next_sample_ms + input_sample_period_ms
+                                  : now + input_sample_period_ms;
+    const int reading = input_read(sampling.input);
     if (stop_requested) {
         // The reading was cut short by the stop; the window stays as it is.
         return std::nullopt;
     }
-    if (reading == 0) {
-        return pairable::open;
+    note_reading(reading);
+    return reading <= 0 ? pairable::open : pairable::closed;
+}
+
+void decide(DBusConnection *connection, error_guard &error, const settings &settings) {
+    const std::optional<pairable> target = decide_target(monotonic_ms());
+    if (!target || *target == pairable_state) {
+        return;
     }
-    if (pairable_state == pairable::closed) {
-        return std::nullopt;
+    const bool open = *target == pairable::open;
+    apply_pairing_window(connection, error, open);
+    // The first decision is announced only when it opens the window.
+    if (!(pairable_state == pairable::undecided && !open)) {
+        log_message(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s",
+                    settings.pairable_bin, open ? "enabled" : "disabled");
     }
-    return pairable::closed;
+    pairable_state = *target;
+}
+
+// Reads an adapter's PropertiesChanged for the two properties of the window.
+void read_window_change(DBusMessage *message) {
+    DBusMessageIter changed;
+    if (!properties_changed_of(message, adapter_interface, &changed)) {
+        return;
+    }
+    const char *path = dbus_message_get_path(message);
+    visit_entries(&changed, [path](const char *name, DBusMessageIter *value) {
+        const bool discoverable = strcmp(name, "Discoverable") == 0;
+        bool flag = false;
+        if ((discoverable || strcmp(name, "Pairable") == 0) && variant_bool(value, &flag)) {
+            pairing_window_reported(path, discoverable, flag, held_decision());
+        }
+        return false;
+    });
 }
 
 }  // namespace
 
-input_reader select_input_reader(const char *pairable_bin) {
+int select_input(const char *pairable_bin) {
     const char first = pairable_bin != nullptr ? pairable_bin[0] : '\0';
-    if (first >= '0' && first <= '3') {
-        return input_readers[first - '0'];
-    }
-    return nullptr;
+    return first >= '0' && first <= '3' ? first - '0' : -1;
 }
 
 void pairable_control_set_up(const settings &settings) {
+    sampling = input_sampling{};
+    sampling.input = select_input(settings.pairable_bin);
     pairing_window_includes_discoverable(settings.discoverable == discoverable_with_input);
 }
 
-bool pairable_control_pending(input_reader reader) {
-    if (reader == nullptr) {
-        return pairable_state == pairable::undecided;
+void pairable_control_step(DBusConnection *connection, error_guard &error,
+                           const settings &settings) {
+    decide(connection, error, settings);
+    // A report that BlueZ takes back in a message still queued (its
+    // announcement of a registration, then of our own Set) needs no Set.
+    if (dbus_connection_get_dispatch_status(connection) == DBUS_DISPATCH_COMPLETE) {
+        pairing_window_settle(connection, held_decision());
     }
-    return web_pairing_state == web_pairing::idle || pairable_state == pairable::undecided;
 }
 
-void pairable_control_step(DBusConnection *connection, error_guard &error, const settings &settings,
-                           input_reader reader) {
-    const std::optional<pairable> target = decide_target(reader);
-    if (!target) {
-        return;
+int pairable_control_due_ms() {
+    const long now = monotonic_ms();
+    int due = pairing_window_due_ms(held_decision());
+    if (decision_due(now)) {
+        return 0;
     }
-    const bool open = *target == pairable::open;
-    if (!set_window_property(connection, error, "Pairable", open)) {
-        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
+    if (adapter_selected() && sampling.input >= 0 && web_pairing_state == web_pairing::idle) {
+        const int sample = static_cast<int>(sampling.next_sample_ms - now);
+        due = due < 0 || sample < due ? sample : due;
     }
-    if (pairing_window_drives_discoverable() &&
-        !set_window_property(connection, error, "Discoverable", open)) {
-        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
+    return due;
+}
+
+DBusHandlerResult watch_adapter_properties(DBusConnection *connection, DBusMessage *message,
+                                           void * /*user_data*/) {
+    if (dbus_message_is_signal(message, DBUS_INTERFACE_PROPERTIES, "PropertiesChanged") &&
+        message_from_bluez(connection, message)) {
+        read_window_change(message);
     }
-    // The first decision is announced only when it opens the window.
-    if (pairable_state != *target && !(pairable_state == pairable::undecided && !open)) {
-        syslog(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s", settings.pairable_bin,
-               open ? "enabled" : "disabled");
-    }
-    pairable_state = *target;
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
 
 void pairable_control_restart() {

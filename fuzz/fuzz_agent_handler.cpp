@@ -41,7 +41,7 @@ void set_state(uint8_t flags) {
     strcpy(request.address, "00:1A:7D:DA:71:13");
     request.pair_serial = pair_serial;
     adopt_adapter("/org/bluez/hci0");
-    bluez_arrived_as(fuzz_bluez_sender);
+    note_bluez_owner(fuzz_bluez_sender);
 }
 
 bool from_bluez(DBusMessage *message) {

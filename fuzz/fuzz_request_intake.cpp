@@ -1,4 +1,4 @@
-// The daemon's intake of the request pipe, on raw bytes. Input: one byte of
+// The daemon's intake of the request pipe (the loop's own step), on raw bytes. Input: one byte of
 // set-up, then what the web UI side wrote into the pipe, read request by
 // request until the pipe is empty; each started pairing is ended again, as
 // BlueZ's answer would.
@@ -14,7 +14,9 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "daemon/request_intake.h"
 #include "fuzz/bus_fixture.h"
 #include "webui/web_pairing.h"
 
@@ -31,20 +33,10 @@ int bytes_waiting(int fd) {
     return ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
-// One request-intake step, as the loop takes it; false where the daemon would end.
-bool take_request(DBusConnection *connection, int fd, error_guard &error) {
-    const request_read read = read_request(fd, request);
-    if (read != request_read::taken) {
-        return read != request_read::read_failed;
-    }
-    return start_web_pairing(connection, error, request, agent_message_handler) !=
-           pairing_start::agent_swap_failed;
-}
-
 void take_requests(DBusConnection *connection, int fd) {
     error_guard error;
     while (bytes_waiting(fd) > 0) {
-        const bool goes_on = take_request(connection, fd, error);
+        const bool goes_on = take_request(connection, error, fd, request);
         error.clear();
         if (web_pairing_state != web_pairing::idle) {
             end_web_pairing(connection, agent_message_handler);
@@ -57,13 +49,16 @@ void take_requests(DBusConnection *connection, int fd) {
 }
 
 // BlueZ on the bus with the adapter and the agent, or away (bit 2).
-void set_bluez(uint8_t flags) {
+void set_bluez(DBusConnection *connection, uint8_t flags) {
+    agent_forget(connection);
     if ((flags & 4) != 0) {
-        bluez_gone();
+        note_bluez_away();
         return;
     }
-    bluez_arrived_as(fuzz_bluez_unique_name());
-    agent_registration_learnt(true);
+    note_bluez_owner(fuzz_bluez_unique_name());
+    error_guard error;
+    (void)agent_register(connection, error, agent_message_handler,
+                         agent_registration::no_input_no_output, nullptr);
     if ((flags & 2) != 0) {
         forget_adapter();
     } else {
@@ -79,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_answers((data[0] & 1) != 0 ? bluez_answer::error : bluez_answer::success);
-    set_bluez(data[0]);
+    set_bluez(connection, data[0]);
     int ends[2];
     if (pipe2(ends, O_NONBLOCK) != 0 ||
         write(ends[1], data + 1, size - 1) != static_cast<ssize_t>(size - 1)) {

@@ -11,7 +11,10 @@ from pathlib import Path
 from gi.repository import Gio, GLib
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'sim'))
-from gio_reply import reply_message  # noqa: E402  pylint: disable=wrong-import-position
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / 'tests'))
+# pylint: disable=wrong-import-position
+import pairgate_facts as facts  # noqa: E402
+from gio_reply import reply_message  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parent / 'corpus'
 OWNER = ':1.4242'  # fuzz_bluez_sender in bus_fixture.h
@@ -173,15 +176,15 @@ def main():
         'one-request': b'\0' + request,
         'two-requests': b'\0' + request + b'11:22:33:44:55:66',
         'short': b'\0' + request[:16],
-        'zeros-then-request': b'\0' + bytes(17) + request,
+        'zeros-then-request': b'\0' + bytes(facts.REQUEST_SIZE) + request,
         'refused-space': b'\0' + b'00 1A:7D:DA:71:13',
         'refused-slashes': b'\0' + b'00:1A//7D:DA:71/1',
         'bluez-fails': b'\1' + request,
         'no-adapter': b'\2' + request,
     })
     write('settings', {
-        'example': 'MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN="0"\n'
-                   'MOD_BLUETOOTH_DISCOVERABLE=2\nMOD_BLUETOOTH_ALIAS="Gateway"\n',
+        'example': f'{facts.SYSLOGLEV}=4\n{facts.PAIRABLE_BIN}="0"\n'
+                   f'{facts.DISCOVERABLE}=2\nMOD_BLUETOOTH_ALIAS="Gateway"\n',
         'key-first': 'mod_bluetooth_sysloglev\nMOD_BLUETOOTH_SYSLOGLEV=4294967296\n',
         'odd-lines': 'MOD_BLUETOOTH_ENABLED =1\r\nMOD_BLUETOOTH_PAN_DNS4="a"b"\n=\n"\n'
                      'MOD_BLUETOOTH_PAN_LEASETIME4=-1\nMOD_BLUETOOTH_PAN_LEASETIME6=+3abc\n',
@@ -192,8 +195,9 @@ def main():
         'odd': '/org/bluez/hci0_\0' + '00_1A:7D',
     })
     write('reply_message', {
-        'passkey': b'\0' + b'000042',
-        'outcomes-in-pieces': bytes([3, 4, 5, 1]) + b'123456' + bytes(6) + b'\1' * 6 + b'12',
+        'passkey': b'\0' + facts.reply_passkey(42),
+        'outcomes-in-pieces': (bytes([3, 4, 5, 1]) + facts.reply_passkey(123456) +
+                               facts.REPLY_FAILED + facts.REPLY_PAIRED + b'12'),
         'invalid': b'\1' + b'\3' + b'12345\xff',
     })
     write('client_options', {

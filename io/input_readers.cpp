@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <ctime>
 
 #include "io/child_runner.h"
@@ -31,6 +32,14 @@ constexpr unsigned long input_requests[INPUT_COUNT] = {0x80004207, 0x8000421B, 0
 
 const volatile sig_atomic_t *cancel_flag = nullptr;
 int probe_timeout_ms = INPUT_PROBE_TIMEOUT_MS;
+input_logger logger = vsyslog;
+
+__attribute__((format(printf, 2, 3))) void input_log(int priority, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    logger(priority, format, args);
+    va_end(args);
+}
 
 // A probe that fails at once (no descriptor left for the tool's pipe, a
 // failed wait) fails again on the next pass, about a thousand times a second:
@@ -144,8 +153,8 @@ probe_end run_tool(const char *name, int read_end, int *first, int *status) {
 // Logs how many failure lines were left out since the last one logged.
 void report_left_out(const char *name) {
     if (probe_failures.left_out > 0) {
-        syslog(LOG_ERR, "gpio: %u more failures when checking support for %s were not logged",
-               probe_failures.left_out, name);
+        input_log(LOG_ERR, "gpio: %u more failures when checking support for %s were not logged",
+                  probe_failures.left_out, name);
         probe_failures.left_out = 0;
     }
 }
@@ -157,7 +166,7 @@ void probe_failed(const char *name, const char *format) {
         return;
     }
     report_left_out(name);
-    syslog(LOG_ERR, format, name);
+    input_log(LOG_ERR, format, name);
     probe_failures.logged = true;
     probe_failures.logged_at_ms = now;
 }
@@ -167,7 +176,7 @@ void report_failure(probe_end end, const char *name) {
         probe_failed(name, "gpio: read error when checking support for %s");
     } else if (end == probe_end::timed_out) {
         // Comes at most once per time limit: never left out.
-        syslog(LOG_ERR, "gpio: timeout when checking support for %s", name);
+        input_log(LOG_ERR, "gpio: timeout when checking support for %s", name);
     } else {
         // Cancelled: the daemon is stopping; nothing to report but the count.
         report_left_out(name);
@@ -175,15 +184,7 @@ void report_failure(probe_end end, const char *name) {
 }
 
 int read_input(int index) {
-    input_record *record = &inputs[index];
-    int reading;
-    if (record->support == INPUT_SUPPORTED) {
-        reading = gpio_ioctl(input_requests[index], 0);
-    } else if (record->support == INPUT_UNSUPPORTED) {
-        reading = 0;
-    } else {
-        reading = input_probe(record);
-    }
+    const int reading = input_read(index);
     return reading >= 0 ? reading : 0;
 }
 
@@ -204,6 +205,22 @@ int read_bin2(void) {
 }
 int read_bin3(void) {
     return read_input(3);
+}
+
+int input_read(int index) {
+    input_record *record = &inputs[index];
+    if (record->support == INPUT_SUPPORTED) {
+        const int reading = gpio_ioctl(input_requests[index], 0);
+        return reading >= 0 ? reading : -1;
+    }
+    if (record->support == INPUT_UNSUPPORTED) {
+        return -1;
+    }
+    return input_probe(record);
+}
+
+const char *input_name(int index) {
+    return inputs[index].name;
 }
 
 int input_probe(struct input_record *record) {
@@ -232,6 +249,10 @@ int input_probe(struct input_record *record) {
 
 void input_set_cancel_flag(const volatile sig_atomic_t *flag) {
     cancel_flag = flag;
+}
+
+void input_set_logger(input_logger log) {
+    logger = log != nullptr ? log : vsyslog;
 }
 
 void input_set_probe_timeout(int timeout_ms) {

@@ -10,6 +10,7 @@
 #define PAIRGATE_IO_INPUT_READERS_H
 
 #include <signal.h>
+#include <stdarg.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -40,6 +41,15 @@ int read_bin1(void);
 int read_bin2(void);
 int read_bin3(void);
 
+/* The reading of input index (0 to 3), or -1 when it cannot be read: its
+ * probe failed, the tool is missing or printed no digit (the input is not
+ * supported), or the GPIO device or its ioctl failed. read_binN is this with
+ * -1 turned into 0. */
+int input_read(int index);
+
+/* "bin0" .. "bin3" for the indexes 0 to 3. */
+const char *input_name(int index);
+
 /* ioctl on the lazily opened "/dev/gpio"; -1 when it cannot be opened. */
 int gpio_ioctl(unsigned long request, int argument);
 
@@ -50,6 +60,11 @@ int input_probe(struct input_record *record);
 /* A flag (the daemon's stop request) that makes a running probe give up at
  * once: the tool is killed and reaped and the probe fails quietly. */
 void input_set_cancel_flag(const volatile sig_atomic_t *flag);
+
+/* Where the probe's failure lines go: vsyslog unless changed (null sets it
+ * back). The daemon hands its own logging call here. */
+typedef void (*input_logger)(int priority, const char *format, va_list args);
+void input_set_logger(input_logger log);
 
 /* Changes the probe's time limit (milliseconds); for tests. */
 void input_set_probe_timeout(int timeout_ms);

@@ -12,6 +12,8 @@
 
 namespace {
 
+// How often a fresh name is drawn, and how often the pipe's rename is tried
+// while the path keeps changing under it (a directory made there, then gone).
 constexpr int name_attempts = 16;
 constexpr std::size_t noise_bytes = 6;
 
@@ -31,7 +33,7 @@ bool random_name_beside(const char *path, fresh_name *name) {
 
 // Renames the directory at path to a fresh name beside it, never over
 // anything (an empty directory planted under the fresh name would otherwise
-// vanish). 0 or errno.
+// vanish), where the file system cannot swap it (jffs2). 0 or errno.
 int move_directory_aside(const char *path, moved_directory *moved) {
     struct stat found {};
     if (lstat(path, &found) != 0) {
@@ -54,19 +56,36 @@ int move_directory_aside(const char *path, moved_directory *moved) {
     return error;
 }
 
-// Puts the pipe under its fresh name in the place of path; a directory there
-// is moved aside first.
+// Notes the directory that an exchange put under `fresh`, and whose it is.
+void note_moved_directory(const char *fresh, moved_directory *moved) {
+    struct stat found {};
+    memcpy(moved->moved_to, fresh, sizeof moved->moved_to);
+    moved->owner = lstat(fresh, &found) == 0 ? found.st_uid : 0;
+}
+
+// Puts the pipe under its fresh name in the place of path. A directory there
+// cannot be renamed over; it is swapped with the pipe in one step instead, so
+// that it ends up under the fresh name and nobody can make another one at
+// path in between. 0 or errno.
 int rename_over(const char *fresh, const char *path, opened_fifo *pipe) {
-    if (rename(fresh, path) == 0) {
-        return 0;
+    for (int attempt = 0; attempt < name_attempts; ++attempt) {
+        if (rename(fresh, path) == 0) {
+            return 0;
+        }
+        if (errno != EISDIR) {
+            return errno;
+        }
+        if (renameat2(AT_FDCWD, fresh, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
+            note_moved_directory(fresh, &pipe->moved);
+            return 0;
+        }
+        const int error = errno == EINVAL ? move_directory_aside(path, &pipe->moved) : errno;
+        if (error != 0 && error != ENOENT) {
+            return error;
+        }
+        // The directory went away before the swap, or was moved: try again.
     }
-    if (errno != EISDIR) {
-        return errno;
-    }
-    if (const int error = move_directory_aside(path, &pipe->moved)) {
-        return error;
-    }
-    return rename(fresh, path) == 0 ? 0 : errno;
+    return EISDIR;  // a directory came back every time
 }
 
 // A new pipe of ours under a fresh name, opened; its name in *name (empty

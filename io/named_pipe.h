@@ -40,9 +40,10 @@ opened_fifo open_fifo(const char *path, int flags);
 // at path (a link, a file, another user's pipe, something swapped in a moment
 // ago) is replaced in one step, and the descriptor is the new pipe whatever
 // happens to the path afterwards. A directory cannot be replaced that way:
-// it is renamed to a fresh name beside path (see moved), whoever owns it, since
-// neither the daemon nor the client ever makes one there and deleting it
-// would destroy what is not ours.
+// it is swapped with the new pipe in one step, so that it ends under the
+// fresh name (see moved), whoever owns it, since neither the daemon nor the
+// client ever makes one there and deleting it would destroy what is not ours;
+// nobody looping mkdir at path can slip one in between.
 opened_fifo replace_with_private_fifo(const char *path, int flags);
 
 // "a named pipe", "a symbolic link", "a regular file", ...: what a mode

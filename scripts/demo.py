@@ -10,8 +10,11 @@ from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / 'sim'))
+sys.path.insert(0, str(SOURCE / 'tests'))
 
-from gateway import Gateway  # noqa: E402  pylint: disable=wrong-import-position
+# pylint: disable=wrong-import-position
+import pairgate_facts as facts  # noqa: E402
+from gateway import Gateway  # noqa: E402
 
 PHONE = '00:1A:7D:DA:71:13'
 PHONE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
@@ -106,8 +109,7 @@ def pair_from_web_ui(gw, show, title):
 def demo(gw, show):
     show.step('The gateway: settings, BIN0 wired to the pairing button (released), BlueZ with '
               'hci0 and a phone')
-    settings = ('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN="0"\n'
-                'MOD_BLUETOOTH_DISCOVERABLE=2\n')
+    settings = f'{facts.SYSLOGLEV}=4\n{facts.PAIRABLE_BIN}="0"\n{facts.DISCOVERABLE}=2\n'
     print('   ' + settings.strip().replace('\n', '\n   '))
     gw.settings(settings)
     gw.io_tool(output=b'1', exit=1)  # BIN0 is supported; released at the first reading
@@ -117,7 +119,7 @@ def demo(gw, show):
 
     show.step('pairgated starts')
     gw.start_daemon()
-    gw.syslog.wait_for('Bluetooth helper daemon has been started')
+    gw.syslog.wait_for(facts.text(facts.STARTED))
     gw.wait_for_call('Set')
     show.news()
 
@@ -125,35 +127,33 @@ def demo(gw, show):
 
     show.step('Someone holds the pairing button (BIN0 reads 0)')
     gw.gpio('0 1 1 1')
-    gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been enabled')
+    gw.syslog.wait_for(facts.text(facts.BIN_CHANGED, 0, 'enabled'))
     held = len(gw.calls())
     gw.wait_for_call('Set', lambda c: c.args[1] == 'Pairable' and c.args[2], start=held + 20)
     show.news()
     show.step('... and releases it')
     gw.gpio('1 1 1 1')
-    gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been disabled')
+    gw.syslog.wait_for(facts.text(facts.BIN_CHANGED, 0, 'disabled'))
     show.news()
 
     show.step('A tablet pairs on its own initiative; BlueZ announces Paired')
     gw.mock.AddDevice('hci0', '00:1A:7D:DA:71:14', 'Tablet')
     gw.emit_properties_changed('/org/bluez/hci0/dev_00_1A_7D_DA_71_14', 'org.bluez.Device1',
                                {'Paired': True})
-    gw.syslog.wait_for('Device 00:1A:7D:DA:71:14 has been paired and trusted on the request '
-                       'from the device')
+    gw.syslog.wait_for(facts.text(facts.PAIRED_BY_DEVICE, '00:1A:7D:DA:71:14'))
     show.news()
 
     show.step('bluetoothd is restarted (an update, a crash, a watchdog): BlueZ leaves the bus')
     gw.stop_bluez()
-    gw.syslog.wait_for('(Following BlueZ) BlueZ has left the system bus')
+    gw.syslog.wait_for(facts.text(facts.BLUEZ_LEFT))
     show.news()
     show.step('bluetoothd is back: it takes its name first, then exports hci0 again')
     gw.start_bluez(adapters=(), devices=())
     show.calls = 0  # calls to the new BlueZ
-    gw.syslog.wait_for('(Following BlueZ) BlueZ is on the system bus again; waiting for an '
-                       'adapter')
+    gw.syslog.wait_for(facts.text(facts.BLUEZ_BACK_WITHOUT_ADAPTER))
     gw.mock.AddAdapter('hci0', 'hci0')
     gw.mock.AddDevice('hci0', PHONE, 'Phone')
-    gw.syslog.wait_for('(Following BlueZ) Bluetooth scanning has been started on /org/bluez/hci0')
+    gw.syslog.wait_for(facts.text(facts.FOLLOWING_SCAN_STARTED, '/org/bluez/hci0'))
     gw.wait_for_call('Set')
     show.news()
     pair_from_web_ui(gw, show, 'The web UI pairs again, through the new bluetoothd')

@@ -4,6 +4,7 @@ busybox httpd on 127.0.0.1, until Ctrl-C.'''
 import signal
 import threading
 
+import pairgate_facts as facts
 from web_server import WebServer
 
 PASSKEY = 482913
@@ -19,13 +20,13 @@ def web_demo(gw, show):
     # handles it) and this script see it, and close() ends the rest in order.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     show.step('The gateway: BlueZ with hci0, a phone, a tablet and a headset; pairgated')
-    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gw.settings(f'{facts.SYSLOGLEV}=4\n')
     gw.start_bus()
     gw.start_bluez(devices=DEVICES)
     # Every pairing asks the phone to compare the passkey, and the phone agrees.
     gw.set_pair_behaviour(mode='confirm', passkey=PASSKEY)
     gw.start_daemon()
-    gw.syslog.wait_for('Bluetooth helper daemon has been started')
+    gw.syslog.wait_for(facts.text(facts.STARTED))
     show.news()
     web = WebServer(gw)
     url = web.start()

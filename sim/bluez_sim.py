@@ -31,7 +31,8 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
                                        agent registered last
   AgentAnswer(u id) -> (s state, s error_name, s error_message)
                                        state "pending", "return" or "error"
-  SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (25)
+  SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (60)
+                                       before it calls Cancel on it
   SetPairBehaviour(s mode, u passkey, s error_name, s paired_signal)
                                        mode "confirm", "direct" or "hold";
                                        paired_signal "before" (bluetoothd's
@@ -49,38 +50,63 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   EmitPropertiesChanged(o path, s interface, a{sv} changed, as invalidated)
   GetProperty(o path, s interface, s name) -> v
   SetProperty(o path, s interface, s name, v value)   silently, no signal
-  SetResponderDelay(d seconds)         how long after Bonded a pairing the
-                                       device started shows Paired (1)
+  SetResponderDelay(d seconds)         how long after {Connected, Bonded} a
+                                       pairing the device started shows
+                                       Paired (1.3)
   RemoveAdaptersOnStop(b remove)       on SIGTERM, also announce every
                                        adapter removed (InterfacesRemoved)
-                                       before leaving the bus
+                                       before its agents are released
   SetAnswerDelay(d seconds)            every BlueZ call is answered that much
                                        later, one after the other (a slow or
                                        busy bluetoothd); 0 by default
+On org.bluez.Mock, what a phone does to the gateway:
+  PairDevice(s adapter, s address, i class)   it pairs (Just Works)
+  ConnectNap(s adapter, s address) -> s       it connects to NAP; its
+                                       network interface, or the error
 What bluetoothd 5.66 was seen to do, and the simulator does too:
-  - every adapter turns non-pairable when the last agent goes, and pairable
-    when an agent registers (announced at once here; bluetoothd announces it
-    one call late);
+  - every adapter is pairable while there is a default agent, and turns
+    non-pairable when there is none; the first agent to register becomes the
+    default by itself, any other only by RequestDefaultAgent; an agent that
+    is not the default changes nothing, coming or going; when the default
+    goes while another agent is registered, that one becomes the default and
+    every adapter is made pairable again, whatever a client had set; a new
+    adapter is pairable (and powered) with a default agent, not without;
+  - it announces such a change of Pairable one call late: after the reply to
+    the call that made it, during the next call or some 10 ms later; a Set
+    is answered before its change is announced;
   - Pair of a paired device fails with org.bluez.Error.AlreadyExists, of an
-    address with no device object with org.freedesktop.DBus.Error.UnknownObject;
-  - a pairing the device started (org.bluez.Mock.PairDevice) shows Bonded at
-    once and Paired after service discovery, about a second later;
-  - on SIGTERM, Release is called on every agent before the name goes;
+    address with no device object with org.freedesktop.DBus.Error.UnknownObject,
+    and with no agent anywhere at once with AuthenticationFailed;
+  - an agent that does not answer within 60 s is sent Cancel, and the Pair
+    that asked it then fails with AuthenticationFailed;
+  - a Pair brings the link up (Connected) before the agent is asked, then
+    announces {Bonded, UUIDs, ServicesResolved, Paired} just before its
+    reply; a failed one is followed by Connected false;
+  - a pairing the device started shows {Connected, Bonded} at once and
+    Paired after service discovery, 1.2 to 1.6 s later; while the adapter
+    is not pairable it fails with AuthenticationFailed;
+  - a device's NAP connect makes the network server ask the default agent
+    AuthorizeService with the BNEP UUID, only when the device is not
+    trusted; a refusal fails the connect;
+  - on SIGTERM the adapters are powered off (Powered and Discovering false)
+    before every agent is released, then the name goes; started again, it
+    takes the name first and exports its adapters 0.3 s later;
   - a second RegisterAgent from a connection that has an agent fails with
     org.bluez.Error.AlreadyExists, and a second StartDiscovery on an adapter
     from a client whose discovery runs there with org.bluez.Error.InProgress.
+What has not yet been measured on a real bluetoothd is marked so below.
 Order of answering a recorded call: injected failure, canned reply, the
 behaviours below, then dbusmock's objects. org.bluez.Mock keeps bluez5's
 AddDevice and the others; AddAdapter is replaced so that any adapter name
-works, and PairDevice (a pairing the device started) to give bluetoothd's
-order of Bonded and Paired.
+works, and PairDevice to give bluetoothd's order of Bonded and Paired.
 
-Parameters (dbusmock's -p, JSON): "answer_delay" (seconds, as SetAnswerDelay),
-"adapters" (names) and "devices" ([adapter, address, alias] each), exported
-at once. Run as a script (python3 bluez_sim.py [PARAMETERS]), the simulator
-sets up everything, prints "PID standing by" and takes org.bluez (from
-whoever owns it) only when its standard input becomes readable: restarts a
-few milliseconds apart.
+Parameter (dbusmock's -p, JSON): "answer_delay" (seconds, as
+SetAnswerDelay). Run as a script (python3 bluez_sim.py [PARAMETERS]), the
+simulator sets up everything, prints "PID standing by" and takes org.bluez
+(from whoever owns it) only when its standard input becomes readable:
+restarts a few milliseconds apart. The adapters (parameter "adapters",
+names) and devices ("devices", [adapter, address, alias] each) follow the
+name 0.3 s later.
 '''
 
 import json
@@ -110,11 +136,27 @@ CAPABILITIES = ('DisplayOnly', 'DisplayYesNo', 'KeyboardOnly', 'NoInputNoOutput'
                 'KeyboardDisplay')
 INVALID_ARGS = 'org.freedesktop.DBus.Error.InvalidArgs'
 AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
-# bluetoothd's own limit for an agent's answer is libdbus's default.
-AGENT_TIMEOUT_S = 25.0
-# From Bonded to Paired of a pairing the device started: bluetoothd's service
-# discovery took 0.85 to 1.3 s.
-RESPONDER_DELAY_S = 1.0
+CONNECTION_FAILED = 'org.bluez.Error.ConnectionAttemptFailed'
+BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
+# How long bluetoothd waits for an agent's answer before it calls Cancel on
+# the agent and fails the request (a Pair: 60.27 s to AuthenticationFailed).
+AGENT_TIMEOUT_S = 60.0
+NO_REPLY = 'org.freedesktop.DBus.Error.NoReply'
+# From {Connected, Bonded} to Paired of a pairing the device started:
+# bluetoothd's service discovery took 1.16 to 1.59 s.
+RESPONDER_DELAY_S = 1.3
+# A change bluetoothd asks of the kernel (Pairable as the default agent comes
+# and goes) is announced when the kernel has answered: after the reply to the
+# call that made it, during the next call or some 10 to 25 ms later.
+KERNEL_ANSWER_S = 0.01
+# A starting bluetoothd exports its adapters this long after taking its name.
+EXPORT_DELAY_S = 0.3
+# The services a phone announces once they are resolved (GAP, GATT, Device
+# Information): the traces leave them out, any list does. Its Modalias is the
+# one seen.
+PEER_UUIDS = ['00001800-0000-1000-8000-00805f9b34fb', '00001801-0000-1000-8000-00805f9b34fb',
+              '0000180a-0000-1000-8000-00805f9b34fb']
+PEER_MODALIAS = 'usb:v1D6Bp0246d0542'
 
 HANDLED = dbus.lowlevel.HANDLER_RESULT_HANDLED
 NOT_YET_HANDLED = dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
@@ -171,6 +213,7 @@ def AddAdapter(self, device_name, system_name):
     '''Add an adapter /org/bluez/DEVICE_NAME; returns its path.'''
     path = '/org/bluez/' + device_name
     dbus.ObjectPath(path)  # refuses a name that makes no valid path
+    sim = getattr(self, 'sim', None)
     props = {
         'Address': dbus.String(_adapter_address(device_name), variant_level=1),
         'AddressType': dbus.String('public', variant_level=1),
@@ -180,7 +223,8 @@ def AddAdapter(self, device_name, system_name):
         'Powered': dbus.Boolean(True, variant_level=1),
         'Discoverable': dbus.Boolean(False, variant_level=1),
         'DiscoverableTimeout': dbus.UInt32(180, variant_level=1),
-        'Pairable': dbus.Boolean(True, variant_level=1),
+        # A fresh controller is not bondable; a default agent makes it so.
+        'Pairable': dbus.Boolean(bool(sim and sim.default_agent), variant_level=1),
         'PairableTimeout': dbus.UInt32(0, variant_level=1),
         'Discovering': dbus.Boolean(False, variant_level=1),
         'UUIDs': dbus.Array([], signature='s', variant_level=1),
@@ -194,30 +238,51 @@ def AddAdapter(self, device_name, system_name):
     ])
     self.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}', [
         dbus.ObjectPath(path), {bluez5.ADAPTER_IFACE: props}])
-    if getattr(self, 'sim', None):
-        self.sim.discovering.pop(path, None)  # a new adapter: no discovery runs
+    if sim:
+        sim.discovering.pop(path, None)  # a new adapter: no discovery runs
     return path
+
+
+def _variant(value):
+    '''VALUE as dbusmock keeps a property.'''
+    if isinstance(value, bool):
+        return dbus.Boolean(value, variant_level=1)
+    if isinstance(value, list):
+        return dbus.Array(value, signature='s', variant_level=1)
+    return dbus.String(value, variant_level=1)
+
+
+def _device(adapter_device_name, device_address):
+    path = f'/org/bluez/{adapter_device_name}/dev_' + device_address.replace(':', '_').upper()
+    device = mockobject.objects.get(path)
+    return device if device is not None and bluez5.DEVICE_IFACE in device.props else None
 
 
 @dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ssi', out_signature='')
 def PairDevice(self, adapter_device_name, device_address, class_):
-    '''A pairing the device started: Bonded at once, then, after the
-    responder delay, Paired with the rest that the stock template announces.'''
-    path = (f'/org/bluez/{adapter_device_name}/dev_'
-            + device_address.replace(':', '_').upper())
-    device = mockobject.objects.get(path)
-    if device is None or bluez5.DEVICE_IFACE not in device.props:
+    '''A pairing the device started (Just Works: no agent is asked). Refused
+    with AuthenticationFailed while the adapter is not pairable; otherwise
+    {Connected, Bonded} at once and Paired after service discovery.'''
+    device = _device(adapter_device_name, device_address)
+    if device is None:
         bluez5.PairDevice(self, adapter_device_name, device_address, class_)  # its errors
         return
-    device.props[bluez5.DEVICE_IFACE]['Bonded'] = dbus.Boolean(True, variant_level=1)
-    self.sim.emit_properties_changed(path, bluez5.DEVICE_IFACE,
-                                     {'Bonded': dbus.Boolean(True, variant_level=1)}, [])
+    adapter = mockobject.objects[f'/org/bluez/{adapter_device_name}']
+    self.sim.pair_from_device(device, bool(adapter.props[bluez5.ADAPTER_IFACE]['Pairable']))
 
-    def paired():
-        bluez5.PairDevice(self, adapter_device_name, device_address, class_)
-        return False
 
-    GLib.timeout_add(int(self.sim.responder_delay_s * 1000), paired)
+@dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s',
+                     async_callbacks=('done', 'failed'))
+def ConnectNap(self, adapter_device_name, device_address, done, failed):
+    '''The device's Network1.Connect("nap") to the adapter's network server;
+    returns the device's network interface. bluetoothd asks the default agent
+    to authorise BNEP for a device that is not trusted, and fails the connect
+    with org.bluez.Error.Failed "Input/output error" when it is refused.'''
+    device = _device(adapter_device_name, device_address)
+    if device is None:
+        raise dbus.exceptions.DBusException(f'no device {device_address} on {adapter_device_name}',
+                                            name=bluez5.BLUEZ_MOCK_IFACE + '.NoSuchDevice')
+    self.sim.connect_nap(device, done, failed)
 
 
 # ------------------------------------------------------- argument checking
@@ -318,6 +383,12 @@ class AgentCall:
             self.state = 'return'
         self.pending = None
 
+    def timed_out(self):
+        self.state = 'error'
+        self.error_name = NO_REPLY
+        self.error_message = 'Did not receive a reply'
+        self.pending = None
+
     def answer(self):
         return (self.state, self.error_name, self.error_message)
 
@@ -358,7 +429,9 @@ class Simulator:
         self.replies = {}  # (interface, member) -> (signature, args)
         self.object_paths = None  # None: every object, as dbusmock does
         self.agents = []  # in registration order
-        self.default_agent = None
+        self.defaults = []  # agents made the default, the default of now last
+        self.announcements = []  # (path, interface, changed) the kernel has not answered yet
+        self._announce_timer = None
         self.agent_calls = []  # id n is agent_calls[n - 1]
         self.pair_behaviour = PairBehaviour()
         self.pair_confirmations = []
@@ -383,18 +456,37 @@ class Simulator:
         self.conn.remove_message_filter(self._filter)
         self._owner_watch.remove()
         GLib.source_remove(self._stop_watch)
+        if self._announce_timer:
+            GLib.source_remove(self._announce_timer)
+
+    @property
+    def default_agent(self):
+        return self.defaults[-1] if self.defaults else None
 
     def stop(self):
-        '''SIGTERM, as bluetoothd stops: its agents released, then (if asked)
-        its adapters removed, then off the bus without answering anything else.'''
+        '''SIGTERM, as bluetoothd stops: its adapters made undiscoverable, their
+        devices disconnected, the adapters powered off (and, if asked, removed),
+        then its agents released, then off the bus without answering anything
+        else.'''
+        self.announce_now()
+        adapters = self.adapters()
+        for path, props in adapters:
+            if props['Discoverable']:
+                self.change(path, bluez5.ADAPTER_IFACE, {'Discoverable': False})
+        for path, obj in list(mockobject.objects.items()):
+            if obj.props.get(bluez5.DEVICE_IFACE, {}).get('Connected'):
+                self.change(path, bluez5.DEVICE_IFACE, {'ServicesResolved': False,
+                                                        'Connected': False})
+        for path, props in adapters:
+            self.change(path, bluez5.ADAPTER_IFACE, {'Powered': False, 'Discovering': False})
+        if self.remove_adapters_on_stop:
+            for path, _props in adapters:
+                self.mock.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas', [
+                    dbus.ObjectPath(path), dbus.Array(mockobject.objects[path].props.keys(),
+                                                      signature='s')])
         for agent in self.agents:
             self.send(dbus.lowlevel.MethodCallMessage(agent.sender, agent.path, AGENT_IFACE,
                                                       'Release'))
-        if self.remove_adapters_on_stop:
-            for path, obj in list(mockobject.objects.items()):
-                if bluez5.ADAPTER_IFACE in obj.props:
-                    self.mock.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas', [
-                        dbus.ObjectPath(path), dbus.Array(obj.props.keys(), signature='s')])
         self.conn.flush()
         print(f'{time.time():.3f} pairgate BlueZ simulator stopped', flush=True)
         os._exit(0)
@@ -451,6 +543,7 @@ class Simulator:
     def bluez_call(self, msg, interface, member):
         if self.answer_delay_s:
             time.sleep(self.answer_delay_s)
+        self.announce_now()  # the kernel's answers came in meanwhile
         failure = self.failures.get((interface, member))
         if failure and failure[2] != 0:
             if failure[2] > 0:
@@ -497,11 +590,11 @@ class Simulator:
         if type(old) is not type(value):
             raise SimError(f'{name} is a {type(old).__name__}, not a {type(value).__name__}',
                            'org.bluez.Error.InvalidArguments')
-        if old == value:
-            # bluetoothd announces a property only when its value changes.
-            self.send(dbus.lowlevel.MethodReturnMessage(msg))
-            return HANDLED
-        return NOT_YET_HANDLED  # dbusmock stores it and emits PropertiesChanged
+        obj.props[interface][name] = value
+        self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        if old != value:  # bluetoothd announces a property only when its value changes
+            self.emit_properties_changed(msg.get_path(), interface, {name: value}, [])
+        return HANDLED
 
     def agent_of(self, sender):
         return next((a for a in self.agents if a.sender == sender), None)
@@ -519,10 +612,9 @@ class Simulator:
             raise SimError('Invalid arguments in method call', 'org.bluez.Error.InvalidArguments')
         agent = Agent(sender, str(path), str(capability))
         self.agents.append(agent)
-        if self.default_agent is None:
-            self.default_agent = agent
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
-        self.set_pairable_everywhere(True)
+        if self.default_agent is None:  # the first agent becomes the default by itself
+            self.make_default(agent)
         return HANDLED
 
     def callers_agent(self, msg):
@@ -537,34 +629,86 @@ class Simulator:
     def unregister_agent(self, msg):
         if msg.get_path() != AGENT_MANAGER_PATH:
             return NOT_YET_HANDLED
-        self.drop_agent(self.callers_agent(msg))
+        agent = self.callers_agent(msg)
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        self.drop_agent(agent)
         return HANDLED
 
     def request_default_agent(self, msg):
         if msg.get_path() != AGENT_MANAGER_PATH:
             return NOT_YET_HANDLED
-        self.default_agent = self.callers_agent(msg)
+        agent = self.callers_agent(msg)
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
+        self.make_default(agent)
         return HANDLED
 
+    def make_default(self, agent):
+        '''Every adapter is bondable while there is a default agent.'''
+        if self.default_agent is not agent:
+            if agent in self.defaults:
+                self.defaults.remove(agent)
+            self.defaults.append(agent)
+            self.set_pairable_everywhere(True)
+
     def drop_agent(self, agent):
+        '''An agent that is not the default changes nothing. When the default
+        goes, another registered agent takes over and every adapter is made
+        pairable again; with none left, every adapter turns non-pairable. The
+        one that takes over is the default before it, if still there, else
+        the longest registered (with only one left, bluetoothd was seen to
+        pick it; which of several it picks was not measured).'''
+        was_default = self.default_agent is agent
         self.agents.remove(agent)
-        if self.default_agent is agent:
-            # The longest-registered agent left takes over.
-            self.default_agent = self.agents[0] if self.agents else None
-        if self.default_agent is None:
-            self.set_pairable_everywhere(False)
+        if agent in self.defaults:
+            self.defaults.remove(agent)
+        if not was_default:
+            return
+        if self.default_agent is None and self.agents:
+            self.defaults.append(self.agents[0])
+        self.set_pairable_everywhere(self.default_agent is not None)
+
+    def adapters(self):
+        '''(path, Adapter1 properties) of every adapter, the newest first, in
+        the order bluetoothd goes through its adapters.'''
+        return [(path, obj.props[bluez5.ADAPTER_IFACE])
+                for path, obj in reversed(list(mockobject.objects.items()))
+                if bluez5.ADAPTER_IFACE in obj.props]
 
     def set_pairable_everywhere(self, value):
-        '''bluetoothd makes every adapter bondable while it has a default agent.'''
-        for path, obj in list(mockobject.objects.items()):
-            props = obj.props.get(bluez5.ADAPTER_IFACE)
-            if props is None or bool(props.get('Pairable')) == value:
-                continue
-            props['Pairable'] = dbus.Boolean(value, variant_level=1)
-            self.emit_properties_changed(path, bluez5.ADAPTER_IFACE,
-                                         {'Pairable': props['Pairable']}, [])
+        for path, props in self.adapters():
+            if bool(props.get('Pairable')) != value:
+                props['Pairable'] = dbus.Boolean(value, variant_level=1)
+                self.announce_later(path, bluez5.ADAPTER_IFACE, {'Pairable': props['Pairable']})
+
+    def announce_later(self, path, interface, changed):
+        '''A change the kernel makes: announced once it has answered.'''
+        self.announcements.append((path, interface, changed))
+        if self._announce_timer is None:
+            self._announce_timer = GLib.timeout_add(int(KERNEL_ANSWER_S * 1000), self._answered)
+
+    def _answered(self):
+        self._announce_timer = None
+        self.announce_now()
+        return False
+
+    def announce_now(self):
+        if self._announce_timer is not None:
+            GLib.source_remove(self._announce_timer)
+            self._announce_timer = None
+        pending, self.announcements = self.announcements, []
+        for path, interface, changed in pending:
+            self.emit_properties_changed(path, interface, changed, [])
+
+    @staticmethod
+    def store(path, interface, changed):
+        '''Stores CHANGED on the object at PATH, silently; returns it as stored.'''
+        changed = {name: _variant(value) for name, value in changed.items()}
+        mockobject.objects[path].props[interface].update(changed)
+        return changed
+
+    def change(self, path, interface, changed):
+        '''Stores CHANGED on the object at PATH and announces it at once.'''
+        self.emit_properties_changed(path, interface, self.store(path, interface, changed), [])
 
     def name_owner_changed(self, name, _old, new):
         # bluetoothd forgets the agent of a connection that goes away.
@@ -596,10 +740,12 @@ class Simulator:
         if getattr(device, 'paired', False):
             raise SimError('Already Exists', 'org.bluez.Error.AlreadyExists')
         behaviour = self.pair_behaviour
+        if behaviour.mode == 'direct':  # Just Works, done at once
+            self.finish_pair(msg, device, behaviour.error_name, behaviour.paired_signal)
+            return HANDLED
+        self.link_up(device)  # the link comes up before the agent is asked
         if behaviour.mode == 'hold':
             self.held_pairs.append(msg)
-        elif behaviour.mode == 'direct':
-            self.finish_pair(msg, device, behaviour.error_name, behaviour.paired_signal)
         else:
             self.confirm_pair(msg, device, behaviour)
         return HANDLED
@@ -608,14 +754,14 @@ class Simulator:
         agent = self.agent_of(msg.get_sender()) or self.default_agent
         if agent is None:
             self.pair_confirmations.append(PairConfirmation(msg.get_path(), None))
-            self.send(dbus.lowlevel.ErrorMessage(msg, AUTH_FAILED, 'No agent to confirm with'))
+            self.fail_pair(msg, device, AUTH_FAILED, 'Authentication Failed')
             return
 
         def answered(call):
             if call.state == 'return':
                 self.finish_pair(msg, device, behaviour.error_name, behaviour.paired_signal)
             else:
-                self.send(dbus.lowlevel.ErrorMessage(msg, AUTH_FAILED, 'Authentication Failed'))
+                self.fail_pair(msg, device, AUTH_FAILED, 'Authentication Failed')
 
         call = self.call_agent('RequestConfirmation', 'ou',
                                [dbus.ObjectPath(msg.get_path()), dbus.UInt32(behaviour.passkey)],
@@ -623,16 +769,38 @@ class Simulator:
         self.pair_confirmations.append(PairConfirmation(msg.get_path(), call))
 
     def finish_pair(self, msg, device, error_name, paired_signal):
+        '''Bonded, the services and Paired in one announcement, before the
+        reply (PAIRED_SIGNAL "before"), after it, or not at all.'''
         if error_name:
-            self.send(dbus.lowlevel.ErrorMessage(msg, error_name, 'Simulated pairing failure'))
+            if error_name != CONNECTION_FAILED:
+                self.link_up(device)
+            self.fail_pair(msg, device, error_name, 'Simulated pairing failure')
             return
         device.paired = True
-        device.props[bluez5.DEVICE_IFACE]['Paired'] = dbus.Boolean(True, variant_level=1)
+        changed = {} if self.connected(device) else {'Connected': True}
+        changed.update(Bonded=True, UUIDs=PEER_UUIDS, ServicesResolved=True, Paired=True)
+        changed = self.store(device.path, bluez5.DEVICE_IFACE, changed)
         if paired_signal == 'before':
-            self.emit_paired(device)
+            self.emit_properties_changed(device.path, bluez5.DEVICE_IFACE, changed, [])
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
         if paired_signal == 'after':
-            self.emit_paired(device)
+            self.emit_properties_changed(device.path, bluez5.DEVICE_IFACE, changed, [])
+
+    def fail_pair(self, msg, device, error_name, message):
+        self.send(dbus.lowlevel.ErrorMessage(msg, error_name, message))
+        self.link_down(device)
+
+    @staticmethod
+    def connected(device):
+        return bool(device.props[bluez5.DEVICE_IFACE].get('Connected'))
+
+    def link_up(self, device):
+        if not self.connected(device):
+            self.change(device.path, bluez5.DEVICE_IFACE, {'Connected': True})
+
+    def link_down(self, device):
+        if self.connected(device):
+            self.change(device.path, bluez5.DEVICE_IFACE, {'Connected': False})
 
     def cancel_pairing(self, msg):
         '''Like bluetoothd: the Pair under way fails at once with
@@ -645,14 +813,49 @@ class Simulator:
             raise SimError('No such pairing', 'org.bluez.Error.DoesNotExist')
         self.held_pairs = [p for p in self.held_pairs if p not in cancelled]
         for pair in cancelled:
-            self.send(dbus.lowlevel.ErrorMessage(pair, 'org.bluez.Error.AuthenticationCanceled',
-                                                 'Authentication Canceled'))
+            self.fail_pair(pair, device, 'org.bluez.Error.AuthenticationCanceled',
+                           'Authentication Canceled')
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
         return HANDLED
 
-    def emit_paired(self, device):
-        self.emit_properties_changed(device.path, bluez5.DEVICE_IFACE,
-                                     {'Paired': dbus.Boolean(True, variant_level=1)}, [])
+    def pair_from_device(self, device, pairable):
+        '''A pairing the device started: without Pairable the kernel refuses it;
+        otherwise Paired follows once the services are resolved.'''
+        if not pairable:
+            self.link_up(device)
+            self.link_down(device)
+            raise dbus.exceptions.DBusException('Authentication Failed', name=AUTH_FAILED)
+        changed = {} if self.connected(device) else {'Connected': True}
+        self.change(device.path, bluez5.DEVICE_IFACE, dict(changed, Bonded=True))
+
+        def paired():
+            device.paired = True
+            self.change(device.path, bluez5.DEVICE_IFACE, {
+                'Modalias': PEER_MODALIAS, 'UUIDs': PEER_UUIDS, 'ServicesResolved': True,
+                'Paired': True})
+            return False
+
+        GLib.timeout_add(int(self.responder_delay_s * 1000), paired)
+
+    def connect_nap(self, device, done, failed):
+        '''The network server asks the default agent to authorise BNEP for a
+        device that is not trusted; a refusal fails the connect.'''
+        self.link_up(device)
+
+        def refused():
+            failed(dbus.exceptions.DBusException('Input/output error',
+                                                 name='org.bluez.Error.Failed'))
+            self.link_down(device)
+
+        agent = self.default_agent
+        if device.props[bluez5.DEVICE_IFACE]['Trusted']:
+            done('bnep0')
+        elif agent is None:
+            refused()  # not yet measured: a connect while no default agent is there
+        else:
+            self.call_agent('AuthorizeService', 'os', [dbus.ObjectPath(device.path), BNEP_UUID],
+                            agent.sender, agent.path,
+                            lambda call: done('bnep0') if call.state == 'return' else refused())
 
     BEHAVIOURS = {
         (OBJECT_MANAGER_IFACE, 'GetManagedObjects'): get_managed_objects,
@@ -673,13 +876,27 @@ class Simulator:
         msg = dbus.lowlevel.MethodCallMessage(destination, path, AGENT_IFACE, method)
         _message_with_args(msg, signature, args)
 
-        def replied(reply):
-            call.answered(reply)
+        def finished():
             if then:
                 then(call)
 
-        call.pending = self.conn.send_message_with_reply(msg, replied, self.agent_timeout_s,
+        def replied(reply):
+            GLib.source_remove(timer)
+            call.answered(reply)
+            finished()
+
+        def timed_out():
+            # bluetoothd gives up on the agent, tells it so, then fails what asked.
+            call.pending.cancel()
+            self.send(dbus.lowlevel.MethodCallMessage(destination, path, AGENT_IFACE, 'Cancel'))
+            call.timed_out()
+            finished()
+            return False
+
+        # libdbus's own time-out, later than ours, never fires: ours cancels the call.
+        call.pending = self.conn.send_message_with_reply(msg, replied, self.agent_timeout_s + 1,
                                                          require_main_loop=True)
+        timer = GLib.timeout_add(int(self.agent_timeout_s * 1000), timed_out)
         self.agent_calls.append(call)
         return call
 
@@ -855,24 +1072,25 @@ def load(mock, parameters):
     if getattr(mock, 'sim', None):  # dbusmock's Reset() loads the template again
         mock.sim.close()
     mock.sim = Simulator(mock)
-    parameters = parameters or {}
-    mock.sim.answer_delay_s = float(parameters.get('answer_delay', 0))
-    if parameters.get('devices'):
-        # dbusmock lists its main object only after the template has loaded.
-        mockobject.objects.setdefault(MAIN_OBJ, mock)
+    mock.sim.answer_delay_s = float((parameters or {}).get('answer_delay', 0))
+    print(f'{time.time():.3f} pairgate BlueZ simulator ready', flush=True)
+
+
+def export(mock, parameters):
+    '''The adapters and devices PARAMETERS name, as bluetoothd finds them.'''
     for name in parameters.get('adapters', []):
         AddAdapter(mock, name, name)
     for adapter, address, alias in parameters.get('devices', []):
         AddDevice(mock, adapter, address, alias)
-    print(f'{time.time():.3f} pairgate BlueZ simulator ready', flush=True)
+    return False
 
 
 def standby_then_run(parameters):
     '''What dbusmock's own start does, except that org.bluez is asked for only
-    when a line arrives on standard input, everything else being ready.'''
+    when a line arrives on standard input, everything else being ready; the
+    adapters follow, as bluetoothd's do, some time after the name.'''
     # pylint: disable=import-outside-toplevel
     import dbus.mainloop.glib
-    from gi.repository import GLib
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
     main = mockobject.DBusMockObject(bus, MAIN_OBJ, OBJECT_MANAGER_IFACE, {}, None,
@@ -883,6 +1101,7 @@ def standby_then_run(parameters):
     def take_name(*_args):
         bus.request_name(BUS_NAME, dbus.bus.NAME_FLAG_ALLOW_REPLACEMENT
                          | dbus.bus.NAME_FLAG_REPLACE_EXISTING | dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+        GLib.timeout_add(int(EXPORT_DELAY_S * 1000), export, main, parameters)
         return False
 
     GLib.io_add_watch(sys.stdin.fileno(), GLib.IO_IN | GLib.IO_HUP, take_name)

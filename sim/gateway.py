@@ -63,6 +63,15 @@ MAX_SOCKET_PATH = 100
 # In a cross build, the script that runs a program built for the target under
 # qemu-user (set by ctest; see tests/CMakeLists.txt). Empty for a native build.
 EMULATED = os.environ.get('PAIRGATE_EMULATED', '')
+# A local user's loop: a directory at the path argv[1] whenever there is none.
+MKDIR_LOOP = '''
+import os, sys
+while True:
+    try:
+        os.mkdir(sys.argv[1])
+    except OSError:
+        pass
+'''
 
 
 class Timeout(AssertionError):
@@ -550,8 +559,8 @@ class Gateway:
     def restart_storm(self, count=3, interval=0.03, answer_delay=0.02, adapters=('hci0',),
                       devices=(('hci0', '00:1A:7D:DA:71:13', 'Phone'),)):
         '''bluetoothd in a crash loop: COUNT new simulators, each answering every
-        call ANSWER_DELAY s late and exporting ADAPTERS and DEVICES as it
-        starts, take org.bluez over one after the other, INTERVAL s apart.
+        call ANSWER_DELAY s late and exporting ADAPTERS and DEVICES 0.3 s after
+        it has taken org.bluez over, take it one after the other, INTERVAL s apart.
         Returns once the last owns it, and the others have ended; the last is
         the simulator from then on.'''
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address)
@@ -644,10 +653,10 @@ class Gateway:
         self.sim.SetAnswerDelay(float(seconds))
 
     def stop_bluez(self, remove_adapters=False):
-        '''Ends the simulator, as when bluetoothd stops: it releases its agents
-        (and, with REMOVE_ADAPTERS, announces its adapters removed) before it
-        leaves the bus. start_bluez() starts a new one (a new owner of
-        org.bluez, with a fresh call log).'''
+        '''Ends the simulator, as when bluetoothd stops: it powers its adapters
+        off (and, with REMOVE_ADAPTERS, announces them removed), then releases
+        its agents, then leaves the bus. start_bluez() starts a new one (a new
+        owner of org.bluez, with a fresh call log).'''
         if self._sim_proc is not None:
             self.log()
             if remove_adapters:
@@ -872,6 +881,11 @@ class Gateway:
         proc = subprocess.Popen(_tied(cmd), env=env, **kwargs)
         self._procs.append((str(args[0]), proc))
         return proc
+
+    def mkdir_loop(self, path):
+        '''Starts a local user's loop that makes a directory at PATH (on this
+        side of the sandbox) whenever there is none; close() ends it.'''
+        return self.spawn([PYTHON, '-c', MKDIR_LOOP, str(path)])
 
     # ---------------------------------------------------------- ending
 

@@ -3,17 +3,19 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "io/named_pipe.h"
 
 namespace {
+
+const char *reply_path = reply_pipe_path;
 
 // Writes without the risk of SIGPIPE: a web UI that closes its end between
 // our open and our write would otherwise end the daemon on the spot. The
@@ -47,26 +49,30 @@ void write_reply_message(const char *path, const unsigned char *message) {
     // Non-blocking: with no reader the open fails at once instead of waiting.
     const opened_fifo pipe = open_fifo(path, O_WRONLY | O_NONBLOCK);
     if (!pipe.fd) {
-        syslog(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, pipe.reason());
+        log_message(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, pipe.reason());
         return;
     }
     const ssize_t written = write_without_sigpipe(pipe.fd.get(), message, reply_size);
     if (written != static_cast<ssize_t>(reply_size)) {
         // A short write leaves errno untouched; name it as what it is.
         const int reason = written < 0 ? errno : EAGAIN;
-        syslog(LOG_ERR, "Writing to output FIFO (%s) failed: %s", path, strerror(reason));
+        log_message(LOG_ERR, "Writing to output FIFO (%s) failed: %s", path, strerror(reason));
     }
+}
+
+void use_reply_pipe(const char *path) {
+    reply_path = path;
 }
 
 void write_reply_outcome(bool paired) {
     unsigned char message[reply_size];
     memset(message, paired ? reply_paired_byte : reply_failed_byte, reply_size);
-    write_reply_message(reply_pipe_path, message);
+    write_reply_message(reply_path, message);
 }
 
 void write_reply_passkey(uint32_t passkey) {
     char text[reply_size + 1];
     // A passkey beyond six digits is cut: the web UI shows six.
     (void)snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
-    write_reply_message(reply_pipe_path, reinterpret_cast<unsigned char *>(text));
+    write_reply_message(reply_path, reinterpret_cast<unsigned char *>(text));
 }

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+// Where the messages below go: reply_pipe_path unless changed (for tests,
+// which read what the daemon would write from a pipe of their own).
+void use_reply_pipe(const char *path);
+
 // Writes the six bytes of message to the pipe at path.
 void write_reply_message(const char *path, const unsigned char *message);
 

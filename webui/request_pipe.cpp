@@ -2,6 +2,7 @@
 #include "webui/request_pipe.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,10 @@ request_pipe_setup failed(request_pipe_setup::step step, const char *reason) {
 }
 
 request_pipe_setup ready(unique_fd fd) {
+    // Two daemons reading one pipe would each take some of the requests.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        return failed(request_pipe_setup::step::in_use, nullptr);
+    }
     request_pipe_setup setup;
     setup.fd = std::move(fd);
     return setup;
@@ -65,7 +70,7 @@ request_pipe_setup set_up_request_pipe() {
     if (pipe.fd && is_own_pipe(pipe.status)) {
         return ready(std::move(pipe.fd));
     }
-    if (!pipe.fd && pipe.error != ELOOP && pipe.error != ENOENT &&
+    if (!pipe.fd && pipe.error != ELOOP && pipe.error != ENOENT && pipe.error != EISDIR &&
         pipe.error != opened_fifo::not_a_fifo) {
         return failed(request_pipe_setup::step::open_failed, pipe.reason());
     }

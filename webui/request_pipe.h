@@ -8,7 +8,7 @@
 
 // How setting up the request pipe went; the daemon logs it.
 struct request_pipe_setup {
-    enum class step { ready, create_failed, open_failed };
+    enum class step { ready, create_failed, open_failed, in_use };
 
     step outcome = step::ready;
     unique_fd fd;                  // read-write (a writer of our own), non-blocking, when ready
@@ -23,7 +23,8 @@ struct request_pipe_setup {
 };
 
 // Creates the pipe with mode 0600 and opens it for reading (and writing, so
-// that it never reports a hang-up) without blocking.
+// that it never reports a hang-up) without blocking, and locks it: in_use
+// while another daemon holds it, which must be left alone.
 // A pipe of the daemon's own user left by an earlier run (or set up by the
 // integrator) is used as it is, whatever its group and mode. Anything else -
 // another user's pipe, a link, a file - is replaced atomically by a new pipe:

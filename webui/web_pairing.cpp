@@ -1,21 +1,26 @@
 // A web-requested pairing, from the request on the pipe to the outcome.
 #include "webui/web_pairing.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
+#include "common/log.h"
 #include "common/pipe_protocol.h"
 #include "common/text_copy.h"
+#include "io/monotonic_clock.h"
 #include "webui/reply_pipe.h"
 
 namespace {
+
+int pair_limit_ms = pair_answer_limit_s * 1000;
+long pair_deadline_ms = 0;  // monotonic; while a pairing is under way
 
 // Sends Pair to the device without waiting; the answer is matched by its
 // reply serial when it comes through the dispatch.
@@ -29,26 +34,8 @@ bool send_pair(DBusConnection *connection, const char *device, pairing_request_r
         set_no_memory(error);
         return false;
     }
+    pair_deadline_ms = monotonic_ms() + pair_limit_ms;
     return true;
-}
-
-// A request the Pair call cannot be built for (an address that makes no
-// valid object path) must not leave the web UI waiting or the daemon stuck
-// in a pairing: report the failure and undo the agent swap.
-void refuse_request(DBusConnection *connection, const pairing_request_record &request,
-                    error_guard &error, DBusObjectPathMessageFunction agent_handler) {
-    syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, error.text());
-    error.clear();
-    write_reply_outcome(false);
-    end_web_pairing(connection, agent_handler);
-}
-
-// A request that cannot be served now is answered at once, never kept for
-// later: BlueZ may not come back for a long time.
-pairing_start refuse_unavailable(const pairing_request_record &request, const char *reason) {
-    syslog(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, reason);
-    write_reply_outcome(false);
-    return pairing_start::refused;
 }
 
 // A BlueZ that restarted a moment ago (its NameOwnerChanged still queued)
@@ -70,45 +57,38 @@ bool agent_gone_from_bluez(DBusConnection *connection, error_guard &error) {
 pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
                                 pairing_request_record &request,
                                 DBusObjectPathMessageFunction agent_handler) {
-    if (const char *reason = pairing_unavailable()) {
-        return refuse_unavailable(request, reason);
-    }
     char device[adapter_path_max + 64];
-    copy_cut(device, device_path_from_address(adapter_path, request.address));
+    copy_cut(device, device_path_from_address(adapter_path(), request.address));
 
     web_pairing_state = web_pairing::requested;
-    syslog(LOG_INFO, "Request from web UI to pair %s", request.address);
     if (!agent_unregister(connection, error) && !agent_gone_from_bluez(connection, error)) {
-        syslog(LOG_ERR, "Temporary deregistering agent failed: %s", error.text());
-        // The daemon ends: the web UI must not wait out its time-out for an
-        // outcome that will never come.
-        write_reply_outcome(false);
         return pairing_start::agent_swap_failed;
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must
     // be able to display the passkey. A failure here shows up as a failed Pair.
-    agent_register(connection, error, agent_handler, "DisplayYesNo", &request);
+    agent_register(connection, error, agent_handler, agent_registration::display_yes_no, &request);
     error.clear();
+    // The registration opened every adapter; only this one may pair now, and
+    // only with the requested device (the agent refuses any other).
+    shut_other_adapters(connection);
 
-    if (!send_pair(connection, device, request, error)) {
-        refuse_request(connection, request, error, agent_handler);
-        return pairing_start::refused;
-    }
-    return pairing_start::started;
+    return send_pair(connection, device, request, error) ? pairing_start::started
+                                                         : pairing_start::pair_not_sent;
 }
 
 namespace {
 
 bool trust_requested_device(DBusConnection *connection, const pairing_request_record &request) {
     error_guard error;
-    const char *device = device_path_from_address(adapter_path, request.address);
+    const char *device = device_path_from_address(adapter_path(), request.address);
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", true)) {
-        syslog(LOG_INFO, "Device %s has been paired and trusted on the request from the web UI",
-               request.address);
+        log_message(LOG_INFO,
+                    "Device %s has been paired and trusted on the request from the web UI",
+                    request.address);
         return true;
     }
-    syslog(LOG_ERR, "Setting \"Trusted\" property for devie %s to true failed: %s", request.address,
-           error.text());
+    log_message(LOG_ERR, "Setting \"Trusted\" property for devie %s to true failed: %s",
+                request.address, error.text());
     return false;
 }
 
@@ -117,22 +97,19 @@ bool trust_requested_device(DBusConnection *connection, const pairing_request_re
 request_read read_request(int request_fd, pairing_request_record &request) {
     memset(&request, 0, sizeof request);
     const ssize_t count = read(request_fd, request.address, request_size);
+    request_read read;
+    read.count = count;
     if (count < 0) {
-        if (errno == EAGAIN || errno == EINTR) {
-            return request_read::nothing;
+        read.error = errno;
+        if (read.error != EAGAIN && read.error != EINTR) {
+            read.result = request_read::outcome::read_failed;
         }
-        syslog(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
-               strerror(errno));
-        return request_read::read_failed;
+    } else if (count > 0 && count < static_cast<ssize_t>(request_size)) {
+        read.result = request_read::outcome::malformed;
+    } else if (count == static_cast<ssize_t>(request_size) && request.address[0] != '\0') {
+        read.result = request_read::outcome::taken;
     }
-    if (count > 0 && count < static_cast<ssize_t>(request_size)) {
-        syslog(LOG_ERR, "Malformed request \"%s\" (%zd bytes) from cgi", request.address, count);
-        return request_read::malformed;
-    }
-    if (count != static_cast<ssize_t>(request_size) || request.address[0] == '\0') {
-        return request_read::nothing;
-    }
-    return request_read::taken;
+    return read;
 }
 
 void show_passkey(uint32_t passkey) {
@@ -157,7 +134,8 @@ void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
     }
     bool paired = false;
     if (dbus_message_get_type(answer) == DBUS_MESSAGE_TYPE_ERROR) {
-        syslog(LOG_ERR, "Pairing with %s failed: %s", request.address, pair_error_reason(answer));
+        log_message(LOG_ERR, "Pairing with %s failed: %s", request.address,
+                    pair_error_reason(answer));
     } else {
         paired = trust_requested_device(connection, request);
     }
@@ -175,18 +153,14 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     if (!agent_unregister(connection, error)) {
         log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
-    if (agent_register(connection, error, agent_handler, "NoInputNoOutput", nullptr)) {
-        // BlueZ holds the agent again, even after a Release that came
-        // during the pairing had marked it gone.
-        agent_registration_learnt(true);
-    } else {
+    if (!agent_register(connection, error, agent_handler, agent_registration::no_input_no_output,
+                        nullptr)) {
         log_failure(LOG_ERR, "Registering agent failed: %s", error);
     }
-    // BlueZ made the adapter pairable for each agent it registered during the
+    // BlueZ made the adapters pairable for each agent it registered during the
     // pairing; the window's decision must hold again, whatever came of the swap.
-    if (const char *property = apply_pairing_window(connection, error)) {
-        syslog(LOG_ERR, "Setting %s failed: %s", property, error.text());
-    }
+    apply_pairing_window(connection, error, pairable_state == pairable::open);
+    shut_other_adapters(connection);
     web_pairing_state = web_pairing::idle;
 }
 
@@ -194,9 +168,45 @@ void abandon_web_pairing(const pairing_request_record &request, const char *reas
     if (web_pairing_state == web_pairing::idle) {
         return;
     }
-    syslog(LOG_ERR, "Pairing with %s failed: %s", request.address, reason);
+    log_message(LOG_ERR, "Pairing with %s failed: %s", request.address, reason);
     write_reply_outcome(false);
     web_pairing_state = web_pairing::idle;
+}
+
+void web_pairing_set_pair_limit_ms(int limit_ms) {
+    pair_limit_ms = limit_ms;
+}
+
+int web_pairing_due_ms() {
+    if (web_pairing_state == web_pairing::idle) {
+        return -1;
+    }
+    const long left = pair_deadline_ms - monotonic_ms();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void expire_web_pairing(DBusConnection *connection, const pairing_request_record &request,
+                        DBusObjectPathMessageFunction agent_handler) {
+    if (web_pairing_due_ms() != 0) {
+        return;
+    }
+    log_message(LOG_ERR, "Pairing with %s failed: Pair was not answered within %d s",
+                request.address, (pair_limit_ms + 999) / 1000);
+    // BlueZ fails the Pair at once; its late answer finds no pairing under way.
+    error_guard error;
+    message_ptr cancel =
+        bluez_method_call(device_path_from_address(adapter_path(), request.address),
+                          device_interface, "CancelPairing", error);
+    if (cancel) {
+        (void)bluez_call(connection, std::move(cancel), error);
+    }
+    write_reply_outcome(false);
+    end_web_pairing(connection, agent_handler);
+}
+
+bool is_requested_device(const char *device, const pairing_request_record &request) {
+    const char *requested = device_path_from_address(adapter_path(), request.address);
+    return adapter_selected() && requested != nullptr && strcmp(device, requested) == 0;
 }
 
 const char *pair_error_reason(DBusMessage *error) {

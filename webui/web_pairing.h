@@ -32,11 +32,16 @@ struct pairing_request_record {
 static_assert(sizeof(pairing_request_record) == 24, "the record is 24 bytes");
 
 // What one read of the request pipe gave.
-enum class request_read {
-    nothing,      // no request waiting, no writer, or 17 zero bytes
-    malformed,    // fewer than 17 bytes: logged and dropped
-    taken,        // a request of 17 bytes is in the record
-    read_failed,  // the pipe could not be read (logged); the daemon ends
+struct request_read {
+    enum class outcome {
+        nothing,      // no request waiting, no writer, or 17 zero bytes
+        malformed,    // fewer than 17 bytes (count), to be dropped
+        taken,        // a request of 17 bytes is in the record
+        read_failed,  // the pipe could not be read (error)
+    };
+    outcome result = outcome::nothing;
+    long count = 0;  // bytes read
+    int error = 0;   // errno of a failed read
 };
 
 // Reads at most one request of 17 bytes from request_fd into request, which
@@ -45,18 +50,43 @@ request_read read_request(int request_fd, pairing_request_record &request);
 
 // What starting the pairing of a request did.
 enum class pairing_start {
-    started,           // agent swapped to "DisplayYesNo", Pair sent
-    refused,           // no pairing possible (BlueZ away, no adapter, no valid
-                       // device path): logged, a failure on the reply pipe
-    agent_swap_failed  // the agent could not be unregistered (logged); the daemon ends
+    started,            // agent swapped to "DisplayYesNo", Pair sent
+    pair_not_sent,      // the Pair call could not be built or sent (reason in
+                        // error); the agent is still "DisplayYesNo"
+    agent_swap_failed,  // the agent could not be unregistered (reason in error)
 };
 
-// Starts the pairing of the request just read. agent_handler is the agent
-// object's message function, registered again with the record as user data.
-// The shared error record is clear on return, unless the agent swap failed.
+// Starts the pairing of the request just read, which the caller has found
+// possible (pairing_unavailable). agent_handler is the agent object's message
+// function, registered again with the record as user data. Logs nothing.
 pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
                                 pairing_request_record &request,
                                 DBusObjectPathMessageFunction agent_handler);
+
+// How long BlueZ has to answer Pair. A page of a device out of range times
+// out after about 5 s on a real radio; the person comparing the passkey
+// takes longer, and pairgate-pair waits 60 s by default before it cancels the
+// pairing itself. The daemon's own limit lies above that, for a client that
+// went away without cancelling, or a BlueZ that never answers.
+inline constexpr int pair_answer_limit_s = 75;
+
+// Changes the limit (milliseconds) for the pairings that start from now on;
+// for tests.
+void web_pairing_set_pair_limit_ms(int limit_ms);
+
+// Milliseconds until the pairing under way reaches its limit (0: reached),
+// or -1 when none is under way.
+int web_pairing_due_ms();
+
+// Ends a pairing whose Pair has not been answered within its limit: the
+// pairing is cancelled with BlueZ, a failure goes to the web UI, and the agent
+// and the window are put back as at its end. Nothing happens before then.
+void expire_web_pairing(DBusConnection *connection, const pairing_request_record &request,
+                        DBusObjectPathMessageFunction agent_handler);
+
+// Whether device (an object path) is the device of the pairing under way,
+// under the adapter the daemon works on.
+bool is_requested_device(const char *device, const pairing_request_record &request);
 
 // BlueZ asked to confirm the requested device's passkey: shows it on the web UI.
 void show_passkey(uint32_t passkey);

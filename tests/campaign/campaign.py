@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 '''Fault campaign: the sanitizer build of pairgated on the simulated gateway,
 under random request-pipe writes, malformed and forged D-Bus messages, SIGTERM
-at random moments, a reply-pipe reader that vanishes, BlueZ restarts, and
+at random moments, a reply-pipe reader that vanishes, a local user looping
+mkdir at the request pipe's path across starts, BlueZ restarts, and
 owner races (restarts milliseconds apart with slow answers), then a web
 pairing that must still succeed. Prints one table row per part: how many faults were
 injected, what failed, and the figures behind the checks.
@@ -13,7 +14,8 @@ sanitizers report at every exit of the daemon; a report fails the campaign.
 
 usage: campaign.py [--scale F] [--seed N] [--build-dir DIR] [--root DIR]
   --scale 1 is the full campaign (10,000 writes, 10,000 messages, 100 SIGTERMs,
-  200 vanishing readers, 20 BlueZ restarts, 20 owner races); ctest runs --scale 0.1.
+  200 vanishing readers, 20 starts against a mkdir loop, 20 BlueZ restarts, 20 owner
+  races); ctest runs --scale 0.1.
 Needs root, like the system tests; exits 77 when it cannot run.'''
 
 import argparse
@@ -34,9 +36,11 @@ import dbus
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE_DIR / 'sim'))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(SOURCE_DIR / 'tests'))
 
 # pylint: disable=wrong-import-position
 import messages  # noqa: E402
+import pairgate_facts as facts  # noqa: E402
 from gateway import Gateway, Timeout, wait_until  # noqa: E402
 
 EXIT_SKIPPED = 77
@@ -46,7 +50,7 @@ NAP = messages.NAP
 PASSKEY = 123456
 INACTIVE = '1 1 1 1'
 BIN0_ACTIVE = '0 1 1 1'
-SETTINGS = 'MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n'
+SETTINGS = f'{facts.SYSLOGLEV}=4\n{facts.PAIRABLE_BIN}=0\n'
 BATCH = 250  # messages per batch and sender
 CHUNK = 100  # request-pipe writes between two waits for the daemon
 WARM_UP = 1000  # request-pipe writes before the baseline is taken
@@ -109,7 +113,7 @@ class Campaign:
         gw.set_pair_behaviour('confirm', PASSKEY)
         start = len(gw.syslog.lines)
         gw.start_daemon()
-        gw.syslog.wait_for('Bluetooth helper daemon has been started', start=start, timeout=15)
+        gw.syslog.wait_for(facts.text(facts.STARTED), start=start, timeout=15)
 
     def pid(self):
         return self.gw.daemon.pid
@@ -274,8 +278,8 @@ class Campaign:
             data = os.read(reader.fd, 6)
             if len(data) < 6:
                 data += reader.read(6 - len(data))
-            kind = ('passkey' if data.isdigit() else 'paired' if data == b'\1' * 6 else
-                    'failed' if data == b'\0' * 6 else 'invalid')
+            kind = ('passkey' if data.isdigit() else 'paired' if data == facts.REPLY_PAIRED else
+                    'failed' if data == facts.REPLY_FAILED else 'invalid')
             outcomes[kind] += 1
 
     def part_requests(self, count):
@@ -297,9 +301,9 @@ class Campaign:
         part.figures['bytes'] = len(stream)
         part.figures.update((f'replies {k}', v) for k, v in sorted(outcomes.items()))
         part.check(outcomes['invalid'] == 0, f'{outcomes["invalid"]} invalid reply messages')
-        part.figures['malformed'] = len(gw.syslog.find(re.compile('^Malformed request'),
+        part.figures['malformed'] = len(gw.syslog.find(facts.pattern(facts.MALFORMED_REQUEST),
                                                        start=log_mark))
-        part.figures['refused'] = len(gw.syslog.find(re.compile(r'^Request .* refused'),
+        part.figures['refused'] = len(gw.syslog.find(facts.pattern(facts.REQUEST_REFUSED),
                                                      start=log_mark))
         return part
 
@@ -452,7 +456,7 @@ class Campaign:
         elif scenario == 'window open':
             start = len(gw.syslog.lines)
             self.start(io_exit=0, levels=BIN0_ACTIVE)
-            gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been enabled', start=start)
+            gw.syslog.wait_for(facts.text(facts.BIN_CHANGED, 0, 'enabled'), start=start)
         else:
             self.start()
         mark = len(gw.calls())
@@ -500,6 +504,41 @@ class Campaign:
         part.figures.update(scenarios)
         return part
 
+    # ------------------------------------------------------ a mkdir loop
+
+    def part_mkdir_race(self, count):
+        '''A local user looping mkdir at the request pipe's path, against COUNT
+        starts: each start takes the path all the same (the directory it finds
+        is swapped out in one step), and moves at most that one directory.'''
+        part = Part('mkdir loop at the request pipe', count)
+        gw = self.gw
+        var_tmp = gw.request_pipe.parent
+        before = set(var_tmp.iterdir())
+        loop = gw.mkdir_loop(gw.request_pipe)
+        started = 0
+        try:
+            for _ in range(count):
+                try:
+                    self.start()
+                    started += 1
+                except Timeout as e:
+                    part.failures.append(str(e))
+                if gw.daemon.poll() is None:
+                    gw.signal(signal.SIGTERM)
+                status = gw.wait_exit(10)
+                part.check(status == 0, f'exit status {status}')
+        finally:
+            loop.kill()
+            loop.wait()
+        moved = [p for p in set(var_tmp.iterdir()) - before if p.name.startswith('duskpair.fifo.')]
+        part.check(len(moved) <= count, f'{len(moved)} directories moved in {count} starts')
+        part.check(not self.sanitizer_report(), 'sanitizer report in daemon.out')
+        part.figures.update({'started': started, 'directories moved': len(moved)})
+        for directory in moved + [gw.request_pipe]:
+            if directory.is_dir():
+                directory.rmdir()
+        return part
+
     # ------------------------------------------------------ BlueZ restarts
 
     def restart_bluez(self):
@@ -523,12 +562,13 @@ class Campaign:
             gw.wait_for_call('Pair', start=mark)
         time.sleep(rnd.uniform(0, 0.05))  # the fault: bluetoothd gone at a random moment
         gw.stop_bluez()
-        gw.syslog.wait_for('(Following BlueZ) BlueZ has left the system bus', start=log_mark)
+        gw.syslog.wait_for(facts.text(facts.BLUEZ_LEFT), start=log_mark)
         if scenario == 'mid web pairing':
-            part.check(reader.read(6, timeout=10) == b'\0' * 6, 'no failure for the cut pairing')
+            part.check(reader.read(facts.REPLY_SIZE, timeout=10) == facts.REPLY_FAILED,
+                       'no failure for the cut pairing')
         self.restart_bluez()
-        gw.syslog.wait_for('(Following BlueZ) Bluetooth scanning has been started on '
-                           f'{ADAPTER}', start=log_mark, timeout=15)
+        gw.syslog.wait_for(facts.text(facts.FOLLOWING_SCAN_STARTED, ADAPTER), start=log_mark,
+                           timeout=15)
         gw.wait_for_call('RegisterAgent', timeout=15)
         # The new BlueZ serves a web pairing through the daemon.
         mark = len(gw.calls())
@@ -664,6 +704,7 @@ def run(gw, scale, seed):
     gw.signal(signal.SIGTERM)
     gw.wait_exit(10)
     timed(campaign.part_sigterm, scaled(100, scale))
+    timed(campaign.part_mkdir_race, scaled(20, scale))
     campaign.start()
     timed(campaign.part_bluez_restarts, scaled(20, scale))
     timed(campaign.part_owner_races, scaled(20, scale))

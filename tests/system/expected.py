@@ -1,8 +1,15 @@
-'''The calls BlueZ should receive from the daemon, and the syslog priorities.'''
+'''The calls BlueZ should receive from the daemon, and the log lines it shows;
+the texts themselves are the shared facts' (tests/pairgate_facts.py).'''
+
+import sys
+from pathlib import Path
 
 from gateway import Call
 
-ERR, WARNING, NOTICE, INFO = 3, 4, 5, 6
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+# pylint: disable=wrong-import-position,unused-import
+from pairgate_facts import ERR, WARNING, NOTICE, INFO, line  # noqa: E402,F401
+import pairgate_facts as facts  # noqa: E402
 
 ADAPTER = '/org/bluez/hci0'
 DEVICE = '00:1A:7D:DA:71:13'
@@ -12,14 +19,14 @@ NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'
 # What bluetoothd's network server asks AuthorizeService for when a device connects to NAP.
 BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
 
-STARTED = (NOTICE, 'Bluetooth helper daemon has been started')
-FINISHED = (NOTICE, 'Bluetooth helper daemon has been finished')
-SCAN_STOPPED = (INFO, '(Quiting) Bluetooth scanning has been stop')
-BIN_DISABLED_AT_EXIT = (INFO, '(Quiting) Bluetooth automatic paring by BIN has been disabled')
+STARTED = facts.STARTED
+FINISHED = facts.FINISHED
+SCAN_STOPPED = facts.SCAN_STOPPED
+BIN_DISABLED_AT_EXIT = facts.BIN_DISABLED_AT_EXIT
 
 
 def scan_started(adapter=ADAPTER):
-    return (INFO, f'(Starting) Bluetooth scanning has been started on {adapter}')
+    return line(facts.SCAN_STARTED, adapter)
 
 
 GET_MANAGED_OBJECTS = Call('/', 'org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', [])

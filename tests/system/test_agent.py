@@ -7,14 +7,15 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
                           wait_first_pass)
-from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
+from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, NAP_UUID, trusted
+from expected import facts, line
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 UNHANDLED = 'org.freedesktop.DBus.Error.UnknownMethod'
 REJECTED = 'org.bluez.Error.Rejected'
 OTHER_DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
-FROM_DEVICE = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the device')
+FROM_DEVICE = line(facts.PAIRED_BY_DEVICE, DEVICE)
 
 
 @pytest.fixture
@@ -39,6 +40,14 @@ def test_network_access_is_authorised_at_once(agent, uuid):
     assert agent.agent_answer(call) == ('return', '', '')
 
 
+def test_a_phones_nap_connect_goes_through(agent):
+    '''bluetoothd's network server asks the default agent with BNEP's UUID
+    when a device that is not trusted connects, and fails the connect on a
+    refusal.'''
+    assert agent.mock.ConnectNap('hci0', DEVICE) == 'bnep0'
+    assert agent.agent_state(1) == ('return', '', '')
+
+
 def test_other_services_are_refused_at_once(agent):
     '''A refusal left unanswered would hold one of BlueZ's pending-reply slots
     on the bus (128) until it timed out; after some 130 of them every later
@@ -60,7 +69,7 @@ def test_malformed_authorisation_is_refused_by_the_library(agent):
     assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
     # Once as the filter, once as the agent object.
     assert logged_since(agent, start) == [
-        (ERR, 'Invalid arguments for AuthorizeService message')] * 2
+        facts.INVALID_AUTHORISATION] * 2
 
 
 # ------------------------------------------------------------- confirmation guard
@@ -79,10 +88,11 @@ def test_malformed_confirmation_outside_a_pairing_is_not_read(agent):
 
 
 def test_confirmation_for_another_device_is_refused(agent):
+    '''While a web pairing runs, a stranger is refused outright.'''
     agent.set_pair_behaviour(mode='hold')
     request_pairing(agent)
     other = agent.call_agent('RequestConfirmation', 'ou', [OTHER_DEVICE_PATH, 42])
-    assert agent.agent_answer(other)[:2] == ('error', UNHANDLED)
+    assert agent.agent_answer(other)[:2] == ('error', REJECTED)
     assert agent.reply.nothing_pending()
 
     right = agent.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 42])
@@ -95,12 +105,12 @@ def test_malformed_confirmation_during_a_pairing(agent):
     request_pairing(agent)
     start = log_mark(agent)
     call = agent.call_agent('RequestConfirmation', 'ou', ['/org/bluez/hci0', 7])
-    assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
+    assert agent.agent_answer(call)[:2] == ('error', REJECTED)
     assert logged_since(agent, start) == []  # a path without an address: refused quietly
     call = agent.call_agent('RequestConfirmation', 'o', [DEVICE_PATH])
     assert agent.agent_answer(call)[:2] == ('error', UNHANDLED)
     assert logged_since(agent, start) == [
-        (ERR, 'Invalid arguments for RequestConfirmation message')] * 2
+        facts.INVALID_CONFIRMATION] * 2
     assert agent.reply.nothing_pending()
 
 
@@ -206,10 +216,9 @@ def test_release_forgets_the_registration_and_cancel_is_answered(agent):
         assert agent.agent_answer(agent.call_agent(method, '', [])) == ('return', '', '')
     start = log_mark(agent)
     agent.write_request(DEVICE.encode())
-    assert agent.reply.read(6) == b'\x00' * 6
+    assert agent.reply.read(facts.REPLY_SIZE) == facts.REPLY_FAILED
     assert logged_since(agent, start) == [
-        (ERR, f'Request from web UI to pair {DEVICE} refused: the agent is not registered with '
-              'BlueZ')]
+        line(facts.REQUEST_REFUSED, DEVICE, 'the agent is not registered with BlueZ')]
 
 
 def test_a_release_during_a_web_pairing_is_undone_by_its_swap_back(agent):

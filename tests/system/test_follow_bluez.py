@@ -14,23 +14,24 @@ import pytest
 
 from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
+from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS,
                       NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable, register_agent,
                       start_discovery)
+from expected import facts, line
 from gateway import wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 PHONE = ('hci0', DEVICE, 'Phone')
-FAILED = b'\x00' * 6
-LEFT = (WARNING, '(Following BlueZ) BlueZ has left the system bus')
-REMOVED = (WARNING, '(Following BlueZ) Adapter /org/bluez/hci0 has been removed')
-WAITING = (INFO, '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter')
+FAILED = facts.REPLY_FAILED
+LEFT = facts.BLUEZ_LEFT
+REMOVED = line(facts.ADAPTER_REMOVED, '/org/bluez/hci0')
+WAITING = facts.BLUEZ_BACK_WITHOUT_ADAPTER
 BIN0_ACTIVE = '0 1 1 1'
 
 
 def scanning(adapter='/org/bluez/hci0'):
-    return (NOTICE, f'(Following BlueZ) Bluetooth scanning has been started on {adapter}')
+    return line(facts.FOLLOWING_SCAN_STARTED, adapter)
 
 
 @pytest.fixture
@@ -89,7 +90,7 @@ def served_within(gw, seconds):
     while True:
         start = len(gw.calls())
         gw.write_request(DEVICE.encode())
-        outcome = gw.reply.read(6, timeout=max(0.1, deadline - time.monotonic()))
+        outcome = gw.reply.read(facts.REPLY_SIZE, timeout=max(0.1, deadline - time.monotonic()))
         if outcome == b'000042':
             wait_agent_back(gw, start)
             return
@@ -129,7 +130,7 @@ def test_bluez_restarted_mid_web_pairing(follow):
     start = leave(follow)
     assert follow.reply.read(6) == FAILED
     assert logged_since(follow, start) == [
-        LEFT, (ERR, f'Pairing with {DEVICE} failed: BlueZ has left the system bus')]
+        LEFT, line(facts.PAIRING_FAILED, DEVICE, 'BlueZ has left the system bus')]
     come_back(follow, start)
     web_pairing_succeeds(follow)
 
@@ -163,7 +164,7 @@ def test_adapter_replaced_by_another(follow):
     assert follow.calls(mark) == [GET_MANAGED_OBJECTS, start_discovery('/org/bluez/hci1'),
                                   pairable(False, '/org/bluez/hci1')]
     assert logged_since(follow, start) == [
-        (WARNING, '(Following BlueZ) Adapter /org/bluez/hci0 has been removed'),
+        REMOVED,
         scanning('/org/bluez/hci1')]
     web_pairing_succeeds(follow, '/org/bluez/hci1')
 
@@ -174,7 +175,7 @@ def test_requests_while_bluez_is_away_are_refused(follow):
     follow.write_request(DEVICE.encode())
     assert follow.reply.read(6) == FAILED
     assert logged_since(follow, start) == [
-        (ERR, f'Request from web UI to pair {DEVICE} refused: BlueZ is not on the system bus')]
+        line(facts.REQUEST_REFUSED, DEVICE, 'BlueZ is not on the system bus')]
     assert follow.daemon.poll() is None
     follow.start_bluez((), ())  # bluetoothd owns its name before it exports an adapter
     follow.syslog.wait_for(WAITING[1], WAITING[0], start=start)
@@ -196,7 +197,7 @@ def test_stop_while_bluez_is_away(follow):
     assert [priority for priority, _ in lines] == [WARNING, WARNING, NOTICE]
     assert lines[0][1].startswith('(Quiting) Deregistering agent failed: ')
     assert lines[1:] == [
-        (WARNING, '(Quiting) Stopping Discovery failed: no adapter has been selected'), FINISHED]
+        line(facts.STOPPING_DISCOVERY_FAILED, 'no adapter has been selected'), FINISHED]
     assert not follow.request_pipe.exists()
 
 
@@ -252,10 +253,35 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
 
 
+def test_a_signal_ends_a_client_that_waits_on_a_hung_bluez(follow):
+    '''After the passkey the client asks BlueZ whether the device is paired;
+    a bluetoothd that answers nothing must not hold a web server's SIGTERM
+    until the time limit: the client cancels and ends by the signal.'''
+    gw = follow
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    client = gw.spawn(gw.target_command(gw.client_path) + ['--json', '--grace', '0.5',
+                                                           '--timeout', '30', DEVICE],
+                      sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    gw.wait_for_call('Pair', start=start)
+    call = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 123456])
+    assert gw.agent_answer(call)[0] == 'return'
+    assert client.stdout.readline() == b'{"event":"passkey","passkey":"123456"}\n'
+    rule = "type='method_call',member='GetManagedObjects'"
+    with gw.bus_monitor(rule) as sent, gw.bluez_hung():
+        sent('member=GetManagedObjects', timeout=10)  # the client's question, unanswered
+        client.send_signal(signal.SIGTERM)
+        # Well within the time limit of 30 s: its cancel waits at most 1 s.
+        out, err = client.communicate(timeout=10)
+    assert (client.returncode, out, err) == (-signal.SIGTERM, b'', b'')
+    gw.release_pairs()
+
+
 def test_killed_client_leaves_no_outcome_to_the_next(follow):
     '''A CGI time-out or Ctrl-C ends a client: it cancels its pairing first.
     A client killed outright cannot; the next one, whose request waited in the
-    pipe meanwhile, does not take the six 0x01 of that pairing for its own.'''
+    pipe meanwhile, takes neither the six 0x01 nor the six 0x00 of that
+    pairing for its own, and reports its own device's outcome.'''
     gw = follow
     other, other_path = '00:1A:7D:DA:71:14', '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
     gw.mock.AddDevice('hci0', other, 'Tablet')
@@ -285,6 +311,23 @@ def test_killed_client_leaves_no_outcome_to_the_next(follow):
     assert (second.returncode, out) == (1, b'{"event":"failed","address":"%s"}\n' % other.encode())
     assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Paired')
     assert not gw.property(other_path, 'org.bluez.Device1', 'Paired')
+    # Now the killed client's pairing fails while the next request waits.
+    third, third_path = '00:1A:7D:DA:71:15', '/org/bluez/hci0/dev_00_1A_7D_DA_71_15'
+    gw.mock.AddDevice('hci0', third, 'Headset')
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    killed = client(third)
+    gw.wait_for_call('Pair', lambda c: c.path == third_path, start=start)
+    killed.kill()
+    killed.communicate(timeout=10)
+    second = client(other)
+    wait_until(lambda: gw.request_pending() == 17, 10, "the second client's request")
+    gw.set_pair_behaviour(mode='direct')
+    assert gw.release_pairs(error_name='org.bluez.Error.AuthenticationFailed') == 1
+    out, _ = second.communicate(timeout=20)
+    assert (second.returncode, out) == (0, b'{"event":"paired","address":"%s"}\n' % other.encode())
+    assert gw.property(other_path, 'org.bluez.Device1', 'Paired')
+    assert not gw.property(third_path, 'org.bluez.Device1', 'Paired')
 
 
 def test_owner_races_and_adapter_churn(follow):

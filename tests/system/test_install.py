@@ -11,7 +11,9 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tarfile
+import threading
 import time
 from pathlib import Path
 
@@ -19,7 +21,8 @@ import pytest
 
 from daemon_steps import request_pairing, stop, wait_agent_back
 from expected import FINISHED, INFO, NOTICE, SCAN_STOPPED, STARTED, scan_started
-from gateway import EMULATED
+from expected import facts, line
+from gateway import EMULATED, wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -35,8 +38,7 @@ SETTINGS_KEYS = [
 NOBODY = 65534
 CPACK_S = 300
 PASSKEY = b'000042'
-WEB_TRUSTED = (INFO, 'Device 00:1A:7D:DA:71:13 has been paired and trusted on the request '
-                     'from the web UI')
+WEB_TRUSTED = line(facts.PAIRED_FROM_WEB, '00:1A:7D:DA:71:13')
 # Linux: orphans below a "child subreaper" are handed to it instead of init.
 PR_SET_CHILD_SUBREAPER = 36
 
@@ -442,3 +444,61 @@ def test_init_script_starts_exactly_one(reaper, bluez_gateway, unpacked, init_sh
     assert run('start') == (1, 'Starting pairgated: FAIL (it ended at once; see the system '
                                'log)\n')
     assert daemons(gw) == [] and not pidfile.exists()
+
+
+@NATIVE_ONLY
+def test_init_script_starts_at_once_give_one_daemon(reaper, bluez_gateway, unpacked, init_shell,
+                                                    tmp_path):
+    '''start & start & wait: the starts run one after the other, the second
+    finds the first daemon running; stop then leaves none.'''
+    gw = bluez_gateway
+    run, _, pidfile = init_script(gw, unpacked, tmp_path, init_shell)
+    for _ in range(3):
+        answers = []
+        starts = [threading.Thread(target=lambda: answers.append(run('start')))
+                  for _ in range(2)]
+        for start in starts:
+            start.start()
+        for start in starts:
+            start.join(60)
+        assert sorted(answers) == [(0, 'Starting pairgated: OK\n'),
+                                   (0, 'Starting pairgated: already running\n')]
+        pid = int(pidfile.read_text())
+        assert daemons(gw) == [pid]
+        assert run('stop') == (0, 'Stopping pairgated: OK\n')
+        assert reap(pid) == 0
+        assert daemons(gw) == []
+
+
+STRANGER = '''
+import ctypes, sys, time
+ctypes.CDLL(None).prctl(15, b"pairgated", 0, 0, 0)  # PR_SET_NAME
+time.sleep(120)
+'''
+
+
+@NATIVE_ONLY
+def test_init_script_leaves_a_stranger_with_the_daemons_name_alone(
+        reaper, bluez_gateway, unpacked, init_shell, tmp_path):
+    '''A pidfile left by a crash names a pid that a process named pairgated
+    has taken since: another user's, or root's from another executable.
+    status says not running, stop signals nobody, start starts the daemon.'''
+    gw = bluez_gateway
+    run, _, pidfile = init_script(gw, unpacked, tmp_path, init_shell)
+    for user in (NOBODY, 0):
+        stranger = gw.spawn([sys.executable, '-c', STRANGER], user=user)
+        wait_until(lambda: Path(f'/proc/{stranger.pid}/comm').read_text() == 'pairgated\n', 10,
+                   'the stranger to take the name')
+        pidfile.write_text(f'{stranger.pid}\n')
+        assert run('status', 'stop', 'status') == [
+            (3, 'pairgated is not running\n'), (0, 'Stopping pairgated: not running\n'),
+            (3, 'pairgated is not running\n')]
+        pidfile.write_text(f'{stranger.pid}\n')
+        assert run('start') == (0, 'Starting pairgated: OK\n')
+        pid = int(pidfile.read_text())
+        assert pid != stranger.pid and daemons(gw) == [pid]
+        assert run('stop') == (0, 'Stopping pairgated: OK\n')
+        assert reap(pid) == 0
+        assert stranger.poll() is None, user
+        stranger.kill()
+        stranger.wait()

@@ -12,13 +12,15 @@ import re
 import signal
 import time
 
+import dbus
 import pytest
 
 import daemon_steps
 from daemon_steps import barrier, wait_agent_back
-from expected import (BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
-                      STARTED, STOP, UNREGISTER_AGENT, discoverable, pair, pairable,
+from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE, ERR, FINISHED, INFO, SCAN_STOPPED, START,
+                      STARTED, STOP, UNREGISTER_AGENT, WARNING, discoverable, pair, pairable,
                       register_agent, scan_started, trusted)
+from expected import facts, line
 from gateway import EMULATED, wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -29,8 +31,9 @@ INACTIVE = '1 1 1 1'
 BIN0_ACTIVE = '0 1 1 1'
 REQUESTS = ['0x80004207', '0x8000421B', '0x8000422E', '0x8000422F']
 SET_FAILED = 'Simulated failure'
-WEB_REQUEST = (INFO, f'Request from web UI to pair {DEVICE}')
-WEB_TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the web UI')
+UNREADABLE = line(facts.INPUT_UNREADABLE, 'bin0')
+WEB_REQUEST = line(facts.REQUEST, DEVICE)
+WEB_TRUSTED = line(facts.PAIRED_FROM_WEB, DEVICE)
 
 
 def settings(pairable_bin='0', discoverable_mode=None, level=4):
@@ -44,7 +47,7 @@ def settings(pairable_bin='0', discoverable_mode=None, level=4):
 
 
 def window_line(pairable_bin, change):
-    return (INFO, f'By BIN{pairable_bin}, Bluetooth automatic paring has been {change}')
+    return line(facts.BIN_CHANGED, pairable_bin, change)
 
 
 def window(value, discoverable_mode=None):
@@ -70,6 +73,13 @@ def loop_calls(gw, shutdown=()):
     assert calls[:len(START)] == START, calls
     assert calls[-len(tail):] == tail, calls
     return calls[len(START):-len(tail)]
+
+
+def loop_calls_so_far(gw):
+    '''The daemon's calls after its start-up ones, while it runs.'''
+    calls = gw.calls()
+    assert calls[:len(START)] == START, calls
+    return calls[len(START):]
 
 
 def readings(gw, start=0):
@@ -117,8 +127,8 @@ def start(gw, config, levels=INACTIVE, **io):
                          ids=['no-key', '0', '1', '2', '3'])
 def test_window_opens_and_closes_with_the_input(bluez_gateway, discoverable_mode):
     '''-1 -> 1 by the tool's exit code 0 whatever the level; 1 -> 0 on the
-    first GPIO reading; 0 stays 0 without calls; 0 -> 1 and 1 stays 1 with a
-    true setting on every pass; 1 -> 0 again. Discoverable only with mode 2.'''
+    first GPIO reading; 0 stays 0 without calls; 0 -> 1 sets true once and 1
+    stays 1 without calls; 1 -> 0 again. Discoverable only with mode 2.'''
     gw = bluez_gateway
     start(gw, settings('0', discoverable_mode))
     enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
@@ -141,8 +151,8 @@ def test_window_opens_and_closes_with_the_input(bluez_gateway, discoverable_mode
     assert [one_pass for one_pass, _ in runs] == [
         window(True, discoverable_mode), window(False, discoverable_mode),
         window(True, discoverable_mode), window(False, discoverable_mode)], runs
-    # The probe's pass, the first GPIO reading, every active pass, the change.
-    assert [n for _, n in runs][:2] == [1, 1] and runs[2][1] >= 3 and runs[3][1] == 1, runs
+    # One setting per change, none while the input stays where it is.
+    assert [n for _, n in runs] == [1, 1, 1, 1], runs
     assert gw.io_calls() == ['get bin0']
     (opened,) = opens(gw)  # the device stays open
     assert opened != 'open -1'
@@ -231,18 +241,17 @@ def test_no_input_selected(bluez_gateway, pairable_bin):
     {'output': b''}, {'output': b'x'}, {'present': False},
 ], ids=['prints-nothing', 'prints-x', 'no-tool'])
 def test_unsupported_input_reads_active_for_ever(bluez_gateway, io):
-    '''No GPIO device access ever; every reading is 0, so the window is set open
-    on every pass, and the stop closes it.'''
+    '''No GPIO device access ever; every reading is 0, so the window opens once
+    and stays open, with one warning naming the input, and the stop closes it.'''
     gw = bluez_gateway
     start(gw, settings('0'), levels=INACTIVE, **io)
     gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
-    wait_until(lambda: len(gw.calls()) >= len(START) + 5, 5, 'five Pairable settings')
+    barrier(gw, turns=5)
 
     assert stop(gw) == 0
-    assert gw.syslog.lines == [scan_started(), STARTED, window_line('0', 'enabled'),
+    assert gw.syslog.lines == [scan_started(), STARTED, UNREADABLE, window_line('0', 'enabled'),
                                BIN_DISABLED_AT_EXIT, SCAN_STOPPED, FINISHED]
-    runs = pass_runs(loop_calls(gw, shutdown=[pairable(False)]))
-    assert [one_pass for one_pass, _ in runs] == [window(True)] and runs[0][1] >= 5, runs
+    assert loop_calls(gw, shutdown=[pairable(False)]) == [pairable(True)]
     assert gw.io_calls() == ([] if io.get('present') is False else ['get bin0'])
     assert gw.gpio_log() == []
 
@@ -284,8 +293,7 @@ def test_input_is_left_alone_while_a_web_pairing_runs(bluez_gateway):
         pairable(True), discoverable(True), pairable(False), discoverable(False)]
     before = calls[:paired_at - len(START)]
     assert before[-2:] == [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
-    runs = pass_runs(before[:-2], 2)
-    assert [one_pass for one_pass, _ in runs] == [window(True, 2)] and runs[0][1] >= 3, runs
+    assert before[:-2] == list(window(True, 2))
 
 
 def test_stop_during_a_web_pairing_clears_the_window(bluez_gateway):
@@ -305,21 +313,218 @@ def test_stop_during_a_web_pairing_clears_the_window(bluez_gateway):
 # ------------------------------------------------------ failing calls
 
 
-def test_failing_property_calls_are_logged_and_change_nothing_else(bluez_gateway):
+def test_failing_property_calls_are_logged_and_retried_once_a_second(bluez_gateway):
+    '''A failed Set is logged, changes nothing else, and is tried again (and
+    logged again) at most once a second while the decision stands; once BlueZ
+    takes it, nothing more is sent.'''
     gw = bluez_gateway
     gw.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
                    SET_FAILED, count=-1)
     start(gw, settings('0', 2))
+    began = time.monotonic()
     gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
-    wait_readings(gw, 20, level=1)
+    # Two retries of the closed window, both properties tried: none under way.
+    gw.syslog.wait_count(f'Setting Discoverable failed: {SET_FAILED}', 4, ERR)
+    mark = len(gw.calls())
+    gw.sim.ClearFailures()
+    taken = gw.wait_for_call('Set', start=mark)
+    wait_readings(gw, 20, len(readings(gw)), level=1)
 
     assert stop(gw) == 0
-    failures = [(ERR, f'Setting Pairable failed: {SET_FAILED}'),
-                (ERR, f'Setting Discoverable failed: {SET_FAILED}')]
-    assert gw.syslog.lines == [scan_started(), STARTED] + failures + [
-        window_line('0', 'enabled')] + failures + [window_line('0', 'disabled'), SCAN_STOPPED,
-                                                   FINISHED]
-    assert loop_calls(gw) == list(window(True, 2) + window(False, 2))
+    seconds = time.monotonic() - began
+    failures = [line(facts.SETTING_PAIRABLE_FAILED, SET_FAILED),
+                line(facts.SETTING_DISCOVERABLE_FAILED, SET_FAILED)]
+    lines = gw.syslog.lines
+    assert lines[:8] == [scan_started(), STARTED] + failures + [
+        window_line('0', 'enabled')] + failures + [window_line('0', 'disabled')]
+    retries = lines[8:-2]
+    assert retries == failures * (len(retries) // 2) and len(retries) >= 4, lines
+    assert lines[-2:] == [SCAN_STOPPED, FINISHED]
+    calls = loop_calls(gw)
+    assert calls[:4] == list(window(True, 2) + window(False, 2))
+    # Retries of the closed window only, one a second at most, the last taken.
+    assert pass_runs(calls[4:], 2) == [(window(False, 2), len(calls[4:]) // 2)]
+    assert len(calls[4:]) // 2 <= seconds + 1 and taken - len(START) == len(calls) - 2, calls
+
+
+# ------------------------------------------ BlueZ's word and other adapters
+
+HCI1 = '/org/bluez/hci1'
+STRANGER = '00:1A:7D:DA:71:99'
+STRANGER_PATH = f'{HCI1}/dev_00_1A_7D_DA_71_99'
+REJECTED = 'org.bluez.Error.Rejected'
+
+
+def turn(gw, path, name, value, by):
+    '''Turns an adapter's property to VALUE as BlueZ itself does after its
+    PairableTimeout or DiscoverableTimeout (by='bluez'), or as another bus
+    client's Set does (by='client'); either is announced with PropertiesChanged.'''
+    if by == 'bluez':
+        gw.set_property(path, 'org.bluez.Adapter1', name, dbus.Boolean(value))
+        gw.emit_properties_changed(path, 'org.bluez.Adapter1', {name: dbus.Boolean(value)})
+    else:
+        gw.bus.call_blocking('org.bluez', path, 'org.freedesktop.DBus.Properties', 'Set', 'ssv',
+                             ['org.bluez.Adapter1', name, dbus.Boolean(value)])
+
+
+def wait_property(gw, path, name, value):
+    wait_until(lambda: gw.property(path, 'org.bluez.Adapter1', name) == value, 5,
+               f'{path} {name} {value}')
+
+
+@pytest.mark.parametrize('by', ['bluez', 'client'])
+def test_window_is_held_to_its_decision_on_bluez_word(bluez_gateway, by):
+    '''Open: BlueZ turning Pairable or Discoverable off is answered by setting
+    the window again; closed: so is BlueZ turning Pairable on. Nothing is set
+    while BlueZ reports nothing.'''
+    gw = bluez_gateway
+    start(gw, settings('0', 2), levels=BIN0_ACTIVE)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    barrier(gw, turns=3)
+    assert loop_calls_so_far(gw) == list(window(True, 2))
+
+    for name in ['Pairable', 'Discoverable']:
+        mark = len(gw.calls())
+        turn(gw, ADAPTER, name, False, by)
+        gw.wait_for_call('Set', lambda c: c.args[2] is True, start=mark)
+        wait_property(gw, ADAPTER, name, True)
+        barrier(gw, turns=3)
+        assert gw.calls(mark) == list(window(True, 2))
+
+    gw.gpio(INACTIVE)
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    mark = len(gw.calls())
+    turn(gw, ADAPTER, 'Pairable', True, by)
+    gw.wait_for_call('Set', start=mark)
+    wait_property(gw, ADAPTER, 'Pairable', False)
+    barrier(gw, turns=3)
+    assert gw.calls(mark) == list(window(False, 2))
+    assert stop(gw) == 0
+
+
+def test_reassertion_is_bounded_however_often_it_is_flipped(bluez_gateway):
+    '''Another client flips Pairable as fast as it can: the daemon sets it back
+    a few times a second at most, and holds it once the flipping stops.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), levels=BIN0_ACTIVE)
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    mark = len(gw.calls())
+    began = time.monotonic()
+    flips = 0
+    while time.monotonic() - began < 1.5:
+        turn(gw, ADAPTER, 'Pairable', False, 'client')
+        turn(gw, ADAPTER, 'Pairable', True, 'client')
+        flips += 2
+    turn(gw, ADAPTER, 'Pairable', False, 'client')
+    seconds = time.monotonic() - began
+    wait_property(gw, ADAPTER, 'Pairable', True)
+    sets = gw.calls(mark)
+    print(f'{len(sets)} Set calls of the daemon against {flips} flips in {seconds:.2f} s')
+    assert sets and all(call == pairable(True) for call in sets), sets
+    assert len(sets) <= 4 * seconds + 3
+    assert stop(gw) == 0
+
+
+def test_every_other_adapter_is_kept_shut(gateway):
+    '''A second controller is made non-pairable at start, right after the
+    DisplayYesNo registration of a web pairing, at its end, and whenever BlueZ
+    reports it pairable; an adapter that appears is shut too. During the web
+    pairing a stranger is refused, on either adapter; BlueZ refuses a pairing
+    with the shut controller, and one announced there anyway is not trusted.'''
+    gw = gateway
+    gw.settings(settings('0', 2))
+    gw.io_tool()
+    gw.gpio(BIN0_ACTIVE)
+    gw.start_bus()
+    gw.start_bluez(adapters=('hci0', 'hci1'),
+                   devices=(('hci0', DEVICE, 'Phone'), ('hci0', STRANGER, 'Stranger'),
+                            ('hci1', STRANGER, 'Stranger')))
+    gw.start_daemon()
+    gw.syslog.wait_for(window_line('0', 'enabled')[1], INFO)
+    shut = [pairable(False, HCI1), discoverable(False, HCI1)]
+    gw.wait_for_call('Set', lambda c: c.path == HCI1 and c.args[1] == 'Discoverable')
+    assert loop_calls_so_far(gw) == list(window(True, 2)) + shut
+    wait_property(gw, HCI1, 'Pairable', False)
+
+    reply = gw.reply_reader()
+    gw.set_pair_behaviour(mode='hold')
+    paired_at = daemon_steps.request_pairing(gw)
+    assert gw.calls(paired_at - 4) == [UNREGISTER_AGENT, register_agent('DisplayYesNo')] + shut + [
+        pair()]
+    assert gw.property(ADAPTER, 'org.bluez.Adapter1', 'Pairable') is True
+    for method, signature, args in [
+            ('RequestConfirmation', 'ou', [STRANGER_PATH, 7]),
+            ('RequestConfirmation', 'ou', [f'{HCI1}/dev_{DEVICE.replace(":", "_")}', 7]),
+            ('RequestConfirmation', 'ou', [f'{ADAPTER}/dev_00_1A_7D_DA_71_99', 7]),
+            ('RequestAuthorization', 'o', [f'{ADAPTER}/dev_00_1A_7D_DA_71_99']),
+            ('RequestPasskey', 'o', [STRANGER_PATH])]:
+        call = gw.call_agent(method, signature, args)
+        assert gw.agent_answer(call)[:2] == ('error', REJECTED), (method, args)
+    assert reply.nothing_pending()
+    assert gw.release_pairs() == 1
+    assert reply.read(6) == b'\x01' * 6
+    back = wait_agent_back(gw, paired_at)
+    gw.wait_for_call('Set', lambda c: c.path == HCI1 and c.args[1] == 'Discoverable', start=back)
+    assert gw.calls(back) == [register_agent()] + list(window(True, 2)) + shut
+
+    mark = len(gw.calls())
+    turn(gw, HCI1, 'Pairable', True, 'bluez')
+    gw.wait_for_call('Set', start=mark)
+    wait_property(gw, HCI1, 'Pairable', False)
+
+    # bluetoothd refuses a pairing with a non-pairable adapter; one that raced
+    # the shut is announced, and is not trusted.
+    with pytest.raises(dbus.DBusException) as refused:
+        gw.mock.PairDevice('hci1', STRANGER, 0x5a020c)
+    assert refused.value.get_dbus_name() == 'org.bluez.Error.AuthenticationFailed'
+    gw.emit_properties_changed(STRANGER_PATH, 'org.bluez.Device1', {'Paired': dbus.Boolean(True)})
+    barrier(gw, turns=3)
+
+    gw.mock.AddAdapter('hci2', 'hci2')
+    gw.wait_for_call('Set', lambda c: c.path == '/org/bluez/hci2', start=mark)
+    wait_property(gw, '/org/bluez/hci2', 'Pairable', False)
+    barrier(gw, turns=3)
+    assert gw.calls(mark) == shut + [pairable(False, '/org/bluez/hci2'),
+                                     discoverable(False, '/org/bluez/hci2')]
+    assert not any('trusted' in text for text in gw.syslog.texts() if STRANGER in text)
+    assert stop(gw) == 0
+
+
+def test_input_is_sampled_not_spun_on(bluez_gateway):
+    '''While the window stays closed the input is read on its period, not on
+    every pass, and nothing is set.'''
+    gw = bluez_gateway
+    start(gw, settings('0'))
+    gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
+    first = len(readings(gw))
+    began = time.monotonic()
+    wait_readings(gw, 25, first)
+    barrier(gw, turns=10)  # agent calls between the samples add none
+    seen = len(readings(gw)) - first
+    seconds = time.monotonic() - began
+    print(f'{seen} readings in {seconds:.3f} s')
+    assert seen <= seconds / 0.020 + 2
+    assert stop(gw) == 0
+    assert loop_calls(gw) == [pairable(True), pairable(False)]
+
+
+def test_unreadable_input_is_told_once_per_spell(bluez_gateway):
+    '''A failing GPIO reading counts as active, with one warning for the whole
+    spell, however many readings fail; a good reading ends the spell, and the
+    next failure is told again.'''
+    gw = bluez_gateway
+    start(gw, settings('0'), levels=INACTIVE)
+    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
+    gw.syslog.wait_for(disabled[1], INFO)
+    for spell in range(2):
+        gw.gpio('e 1 1 1')
+        gw.syslog.wait_count(UNREADABLE[1], spell + 1, WARNING)
+        wait_readings(gw, 10, len(readings(gw)), level=-1)
+        gw.gpio(INACTIVE)
+        gw.syslog.wait_count(disabled[1], spell + 2, INFO)
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, enabled, disabled] + [
+        UNREADABLE, enabled, disabled] * 2 + [SCAN_STOPPED, FINISHED]
 
 
 # ---------------------------------------------------- the tool's faults
@@ -372,7 +577,7 @@ def test_probe_without_descriptors_logs_once_a_second(bluez_gateway, tmp_path):
                           r'logged')
     assert texts[0::2] == [failed] * len(texts[0::2]) and len(texts[0::2]) <= seconds + 1
     counts = [int(left_out.fullmatch(text).group(1)) for text in texts[1::2]]
-    assert min(counts) > 100  # the passes went on meanwhile
+    assert min(counts) > 10  # the samples went on meanwhile
     assert gw.io_calls() == []
 
 
@@ -415,8 +620,9 @@ def test_hanging_probe_times_out_and_is_retried(bluez_gateway):
     assert stop(gw) == 0
     assert not os.path.exists(f'/proc/{second}')
     assert gw.syslog.lines == [scan_started(), STARTED,
-                               (ERR, 'gpio: timeout when checking support for bin0'),
-                               window_line('0', 'enabled'), BIN_DISABLED_AT_EXIT, SCAN_STOPPED,
+                               line(facts.PROBE_TIMEOUT, 'bin0'),
+                               UNREADABLE, window_line('0', 'enabled'), BIN_DISABLED_AT_EXIT,
+                               SCAN_STOPPED,
                                FINISHED]
     assert loop_calls(gw, shutdown=[pairable(False)]) == [pairable(True)]
     assert gw.io_calls() == ['get bin0'] * 2

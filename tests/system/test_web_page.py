@@ -4,7 +4,9 @@ the page never makes.'''
 
 import http.client
 import os
+import re
 import signal
+import socket
 import threading
 from pathlib import Path
 
@@ -170,12 +172,28 @@ def test_the_list_shows_the_simulators_devices(site, page):
     for part in ('Phone', PHONE, 'not paired', 'dBm', 'Pair'):
         assert part in row_text(page, PHONE)
     assert 'Tablet' in row_text(page, TABLET)
+    # Whether the controller is open for pairing, as BlueZ reported it then.
+    assert re.fullmatch(r'hci0 \([0-9A-F:]{17}\): (open for pairing now|closed for pairing)',
+                        text(page, '#window'))
     assert site.reply_pipe.exists() is False  # the list touches no pipe
+
+
+# Keeps what the page decodes of its answers in window.received.
+RECORD_ANSWERS = '''
+window.received = '';
+const decode = TextDecoder.prototype.decode;
+TextDecoder.prototype.decode = function (...args) {
+  const text = decode.apply(this, args);
+  window.received += text;
+  return text;
+};
+'''
 
 
 def test_pair_shows_the_passkey_then_paired_and_the_device_is_trusted(site, page):
     site.set_pair_behaviour(mode='hold')
     start = len(site.calls())
+    page.execute_script(RECORD_ANSWERS)
     click_pair(page, PHONE)
     site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
     # BlueZ asks the daemon's agent while Pair is under way, as a phone does.
@@ -183,6 +201,11 @@ def test_pair_shows_the_passkey_then_paired_and_the_device_is_trusted(site, page
     wait_for(page, 'the passkey', lambda: text(page, '#passkey') == str(PASSKEY))
     assert text(page, '#compare') == COMPARE
     assert site.agent_answer(call)[0] == 'return'
+    # The CGI's keep-alive lines while the phone is compared change nothing.
+    wait_for(page, 'a keep-alive line', lambda: page.execute_script(
+        'return window.received').endswith('{"event":"waiting"}\n'))
+    assert (text(page, '#passkey'), text(page, '#compare'), text(page, '#outcome')) == (
+        str(PASSKEY), COMPARE, '')
     screenshot(page, 'passkey.png')
     assert site.release_pairs() == 1
     wait_outcome(page, 'Paired with Phone')
@@ -223,6 +246,100 @@ def test_a_second_pairing_at_once_gets_the_busy_answer(site, page):
     assert [c.path for c in site.calls(start) if c.member == 'Pair'] == [PHONE_PATH]
 
 
+# ----------------------------------------------- a client that goes away
+
+def cgi_shells():
+    '''{pid: parent pid} of the CGI's processes (its shell and subshells).'''
+    found = {}
+    for pid in (int(p) for p in os.listdir('/proc') if p.isdigit()):
+        try:
+            if b'pairgate.cgi' in Path(f'/proc/{pid}/cmdline').read_bytes():
+                stat = Path(f'/proc/{pid}/stat').read_text()
+                found[pid] = int(stat[stat.rindex(')') + 2:].split()[1])
+        except OSError:
+            pass
+    return found
+
+
+def the_cgi():
+    '''The CGI's own process, the one httpd started (once it is alone).'''
+    def alone():
+        shells = cgi_shells()
+        tops = [pid for pid, parent in shells.items() if parent not in shells]
+        return tops[0] if len(tops) == 1 else None
+    return wait_until(alone, WAIT_S, 'the one CGI')
+
+
+def post_pairing(gw, address):
+    '''A pairing request on a raw connection, as a browser sends it; the socket.'''
+    connection = socket.create_connection(('127.0.0.1', gw.web.port), timeout=WAIT_S)
+    connection.sendall(f'POST {CGI}?pair={address} HTTP/1.1\r\nHost: gateway\r\n'
+                       'Content-Type: application/json\r\nContent-Length: 2\r\n\r\n{}'.encode())
+    return connection
+
+
+def received_until(connection, text):
+    '''What came on the connection up to and including TEXT (within WAIT_S).'''
+    data = b''
+    while text.encode() not in data:
+        chunk = connection.recv(4096)
+        assert chunk, f'the answer ended before {text!r}: {data!r}'
+        data += chunk
+    return data.decode()
+
+
+def cancelled_and_freed(gw, start, spare):
+    '''Waits until the phone's pairing was cancelled and its client has ended;
+    then another device (SPARE, a new one) pairs through the CGI.'''
+    wait_until(lambda: [c.path for c in gw.log(start) if c.member == 'CancelPairing'] ==
+               [PHONE_PATH], WAIT_S, "the client's CancelPairing")
+    wait_until(lambda: not processes_with(PHONE.encode()), WAIT_S, 'pairgate-pair to end')
+    wait_until(lambda: not cgi_shells(), WAIT_S, 'the CGI to end')
+    gw.mock.AddDevice('hci0', spare, 'Spare')
+    gw.set_pair_behaviour(mode='direct')
+    assert request(gw, 'POST', f'pair={spare}') == (
+        200, '{"event":"paired","address":"%s"}\n' % spare)
+
+
+def test_a_closed_connection_ends_the_pairing(site):
+    '''A browser that leaves, before or after the passkey: the keep-alive
+    line the CGI writes every second fails, and pairgate-pair is ended, so
+    that it cancels and frees the lock for the next pairing.'''
+    for passkey in (True, False):
+        site.set_pair_behaviour(mode='hold')
+        start, mark = len(site.calls()), len(site.log())
+        connection = post_pairing(site, PHONE)
+        site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+        if passkey:
+            call = site.call_agent('RequestConfirmation', 'ou', [PHONE_PATH, PASSKEY])
+            answer = received_until(connection, '{"event":"waiting"}\n')
+            assert answer.startswith('HTTP/1.1 200 OK\r\n'), answer
+            assert answer.endswith('\r\n\r\n{"event":"passkey","passkey":"%d"}\n'
+                                   '{"event":"waiting"}\n' % PASSKEY), answer
+            assert site.agent_answer(call)[0] == 'return'
+        else:
+            # No event for a while: the answer starts all the same.
+            answer = received_until(connection, '{"event":"waiting"}\n')
+            assert answer.endswith('\r\n\r\n{"event":"waiting"}\n'), answer
+        connection.close()
+        cancelled_and_freed(site, mark, '00:1A:7D:DA:72:0%d' % passkey)
+
+
+def test_a_signal_to_the_cgi_reaches_pairgate_pair(site):
+    '''A web server's CGI time limit sends SIGTERM to the CGI alone; SIGINT
+    and SIGHUP likewise: pairgate-pair cancels, and the lock is free again.'''
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        site.set_pair_behaviour(mode='hold')
+        start, mark = len(site.calls()), len(site.log())
+        connection = post_pairing(site, PHONE)
+        try:
+            site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+            os.kill(the_cgi(), sig)
+            cancelled_and_freed(site, mark, '00:1A:7D:DA:73:%02d' % sig)
+        finally:
+            connection.close()
+
+
 # ------------------------------------------------------ requests of others
 
 BAD_ADDRESSES = [
@@ -257,6 +374,19 @@ def test_bad_requests_get_a_clear_error_and_touch_no_pipe(site):
     assert site.request_pending() == 0
     assert web_requests(site) == []
     assert [c for c in site.calls() if c.member == 'Pair'] == []
+
+
+def test_the_json_type_is_matched_in_any_case_and_with_blanks(served):
+    '''Media types are case-insensitive, and a parameter may follow blanks:
+    these pass the check (no daemon: pairgate-pair says so); others still
+    get 415.'''
+    for content_type in ('Application/JSON', 'application/json ; charset=utf-8',
+                         'APPLICATION/Json\t;charset=UTF-8', 'application/json;charset=utf-8'):
+        assert request(served, 'POST', f'pair={PHONE}', content_type) == (
+            503, error('pairgated is not running')), content_type
+    for content_type in ('application/jsonx', 'application/json x', 'text/json', ' ; json'):
+        assert request(served, 'POST', f'pair={PHONE}', content_type) == (
+            415, error('pairing requests are application/json')), content_type
 
 
 def test_a_pairing_while_the_list_is_read_is_refused(site):

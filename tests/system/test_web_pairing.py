@@ -9,16 +9,17 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (ADAPTER, DEVICE, ERR, INFO, UNREGISTER_AGENT, pair, pairable,
+from expected import (ADAPTER, DEVICE, ERR, UNREGISTER_AGENT, pair, pairable,
                       register_agent, stop_discovery, trusted)
+from expected import facts, line
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 PAIRED = b'\x01' * 6
 FAILED = b'\x00' * 6
 AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
-REQUESTED = (INFO, f'Request from web UI to pair {DEVICE}')
-TRUSTED = (INFO, f'Device {DEVICE} has been paired and trusted on the request from the web UI')
+REQUESTED = line(facts.REQUEST, DEVICE)
+TRUSTED = line(facts.PAIRED_FROM_WEB, DEVICE)
 SECOND_DEVICE = '00:1A:7D:DA:71:14'
 SECOND_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
 
@@ -89,7 +90,7 @@ def test_failed_after_passkey(web):
     finish(web)
     assert pairing_calls(web) == SWAP_IN + [pair()] + SWAP_BACK
     assert logged_since(web, web.log_start) == [
-        REQUESTED, (ERR, f'Pairing with {DEVICE} failed: AuthenticationFailed')]
+        REQUESTED, line(facts.PAIRING_FAILED, DEVICE, 'AuthenticationFailed')]
 
 
 def test_failed_without_passkey(web):
@@ -98,7 +99,7 @@ def test_failed_without_passkey(web):
     assert web.reply.read(6) == FAILED
     finish(web)
     assert logged_since(web, web.log_start) == [
-        REQUESTED, (ERR, f'Pairing with {DEVICE} failed: ConnectionAttemptFailed')]
+        REQUESTED, line(facts.PAIRING_FAILED, DEVICE, 'ConnectionAttemptFailed')]
 
 
 @pytest.mark.parametrize('mode, passkey', [('direct', b''), ('confirm', b'123456')])
@@ -122,7 +123,7 @@ def test_failed_temporary_unregistration_stops_the_daemon(web):
     assert web.wait_exit() == 1
     web.syslog.sync()
     assert logged_since(web, web.log_start)[:2] == [
-        REQUESTED, (ERR, 'Temporary deregistering agent failed: Busy')]
+        REQUESTED, line(facts.TEMPORARY_DEREGISTERING_FAILED, 'Busy')]
     # No agent swap and no Pair; the shutdown follows (the pairable state is 0).
     assert pairing_calls(web) == [UNREGISTER_AGENT, UNREGISTER_AGENT, stop_discovery()]
     # The web UI learns at once that nothing will come of its request.
@@ -180,7 +181,7 @@ def test_the_window_holds_after_every_web_pairing(web):
         assert web.property(ADAPTER, 'org.bluez.Adapter1', 'Pairable') is False
         if reason:
             assert logged_since(web, start)[1:] == [
-                (ERR, f'Pairing with {address} failed: {reason}')]
+                line(facts.PAIRING_FAILED, address, reason)]
 
 
 # -------------------------------------------------------------- request pipe
@@ -190,7 +191,7 @@ def test_short_request_is_logged_and_dropped(web):
     web.wait_request_taken()
     barrier(web)
     assert logged_since(web, web.log_start) == [
-        (ERR, 'Malformed request "0123456789" (10 bytes) from cgi')]
+        line(facts.MALFORMED_REQUEST, '0123456789', 10)]
     assert pairing_calls(web) == []
 
 
@@ -211,7 +212,7 @@ def test_request_with_a_newline(web):
     assert web.reply.read(6) == PAIRED
     web.syslog.wait_for('Malformed request "\n" (1 bytes) from cgi', ERR)
     assert logged_since(web, web.log_start) == [
-        REQUESTED, TRUSTED, (ERR, 'Malformed request "\n" (1 bytes) from cgi')]
+        REQUESTED, TRUSTED, line(facts.MALFORMED_REQUEST, '\n', 1)]
 
 
 def test_zero_bytes_and_empty_writes_do_nothing(web):
@@ -220,7 +221,7 @@ def test_zero_bytes_and_empty_writes_do_nothing(web):
     web.wait_request_taken()
     web.write_request(b'x')  # a line to wait for
     web.syslog.wait_for('Malformed request "x" (1 bytes) from cgi', ERR)
-    assert logged_since(web, web.log_start) == [(ERR, 'Malformed request "x" (1 bytes) from cgi')]
+    assert logged_since(web, web.log_start) == [line(facts.MALFORMED_REQUEST, 'x', 1)]
     assert pairing_calls(web) == []
 
 
@@ -239,8 +240,7 @@ def test_no_reader_on_the_reply_pipe(running, make_pipe, reason):
     wait_agent_back(gw, mark)
     gw.syslog.sync()
     assert gw.calls(mark)[-1 - len(SWAP_BACK):] == [trusted(True)] + SWAP_BACK
-    assert (ERR, f'Opening output FIFO (/var/tmp/duskweb.fifo) failed: {reason}') \
-        in gw.syslog.lines
+    assert line(facts.OPENING_OUTPUT_FIFO_FAILED, facts.REPLY_PIPE, reason) in gw.syslog.lines
 
 
 def test_reply_pipe_that_is_a_link_is_not_written(running):
@@ -255,8 +255,8 @@ def test_reply_pipe_that_is_a_link_is_not_written(running):
     wait_agent_back(gw, mark)
     gw.syslog.sync()
     assert victim.read_bytes() == b'precious'
-    assert (ERR, 'Opening output FIFO (/var/tmp/duskweb.fifo) failed: '
-                 'Too many levels of symbolic links') in gw.syslog.lines
+    assert line(facts.OPENING_OUTPUT_FIFO_FAILED, facts.REPLY_PIPE,
+                'Too many levels of symbolic links') in gw.syslog.lines
 
 
 # ------------------------------------------------ addresses that make no path
@@ -273,8 +273,8 @@ def test_address_that_makes_no_object_path_is_refused(web, address):
     text = address.decode('utf-8', 'surrogateescape')
     path = '/org/bluez/hci0/dev_' + text.replace(':', '_')
     assert logged_since(web, web.log_start) == [
-        (INFO, f'Request from web UI to pair {text}'),
-        (ERR, f'Request from web UI to pair {text} refused: invalid object path "{path}"')]
+        line(facts.REQUEST, text),
+        line(facts.REQUEST_REFUSED, text, f'invalid object path "{path}"')]
 
     # The daemon is idle again and pairs the next request.
     web.set_pair_behaviour(mode='direct')

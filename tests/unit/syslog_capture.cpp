@@ -1,19 +1,24 @@
-// Replaces syslog in the test executable, so the lines can be asserted on.
+// The log sink of the unit tests: this executable keeps every line logged.
 #include "syslog_capture.h"
 
 #include <cstdarg>
 #include <cstdio>
+
+#include "common/log.h"
 
 std::vector<std::string> &logged_lines() {
     static std::vector<std::string> lines;
     return lines;
 }
 
-extern "C" void syslog(int priority, const char *format, ...) {
+namespace {
+
+void keep_line(int priority, const char *format, va_list args) {
     char text[512];
-    va_list args;
-    va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
-    va_end(args);
     logged_lines().push_back(std::to_string(priority) + " " + text);
 }
+
+const bool capturing = (log_set_sink(keep_line), true);
+
+}  // namespace

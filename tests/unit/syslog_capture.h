@@ -1,4 +1,4 @@
-// Unit tests of code that logs: this executable keeps every syslog line.
+// Unit tests of code that logs: this executable keeps every line logged.
 #pragma once
 
 #include <string>

@@ -34,7 +34,7 @@ TEST(PairErrorReason, NoNameAtAll) {
 
 // An answer to Pair as BlueZ (the remembered owner of "org.bluez") sends it.
 message_ptr answer_from_bluez(dbus_uint32_t reply_serial) {
-    bluez_arrived_as(":1.7");
+    note_bluez_owner(":1.7");
     message_ptr answer = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     dbus_message_set_reply_serial(answer.get(), reply_serial);
     dbus_message_set_sender(answer.get(), ":1.7");

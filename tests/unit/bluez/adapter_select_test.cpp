@@ -5,32 +5,21 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "bluez/device_path.h"
 #include "common/dbus_handles.h"
+#include "object_list.h"
 
 namespace {
 
-// A reply shaped like GetManagedObjects': a{oa{sa{sv}}}, interfaces empty.
-message_ptr managed_objects(std::initializer_list<const char *> paths) {
-    message_ptr reply = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
-    DBusMessageIter args, objects, entry, interfaces;
-    dbus_message_iter_init_append(reply.get(), &args);
-    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{oa{sa{sv}}}", &objects);
-    for (const char *path : paths) {
-        dbus_message_iter_open_container(&objects, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        dbus_message_iter_append_basic(&entry, DBUS_TYPE_OBJECT_PATH, &path);
-        dbus_message_iter_open_container(&entry, DBUS_TYPE_ARRAY, "{sa{sv}}", &interfaces);
-        dbus_message_iter_close_container(&entry, &interfaces);
-        dbus_message_iter_close_container(&objects, &entry);
-    }
-    dbus_message_iter_close_container(&args, &objects);
-    return reply;
-}
-
 std::string adapter_in(std::initializer_list<const char *> paths) {
     char out[adapter_path_max + 1] = "unchanged";
-    message_ptr reply = managed_objects(paths);
+    std::vector<fake_object> objects;
+    for (const char *path : paths) {
+        objects.push_back({path, "", {}});  // interfaces empty: only the paths count
+    }
+    message_ptr reply = managed_objects(objects);
     return find_adapter_in_reply(reply.get(), out) ? out : "";
 }
 

@@ -21,6 +21,7 @@ class ClientPipes : public ::testing::Test {
     temp_dir dir_;
     const std::string reply_ = dir_.path("duskweb.fifo");
     const std::string request_ = dir_.path("duskpair.fifo");
+    unique_fd writer_;  // the request's write end, kept by send_request
 
     struct stat stat_of(const std::string &path) const {
         struct stat info {};
@@ -144,6 +145,7 @@ TEST_F(ClientPipes, OnlyOneClientListensAtATime) {
     reply_listener second;
     const auto failure = open_reply_pipe(reply_.c_str(), second);
     ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->result, run_result::busy);
     EXPECT_NE(failure->message.find("already waiting"), std::string::npos) << failure->message;
 
     first = reply_listener{};
@@ -169,13 +171,13 @@ TEST_F(ClientPipes, TheListenerSeesNoHangUpWhenTheDaemonClosesItsEnd) {
 }
 
 TEST_F(ClientPipes, AMissingRequestPipeOrOneWithoutReaderMeansNotRunning) {
-    auto failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13");
+    auto failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13", writer_);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->result, run_result::not_running);
     EXPECT_EQ(failure->message, "pairgated is not running");
 
     ASSERT_EQ(mkfifo(request_.c_str(), 0600), 0);
-    failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13");
+    failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13", writer_);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->result, run_result::not_running);
 }
@@ -184,16 +186,18 @@ TEST_F(ClientPipes, TheRequestArrivesAsSeventeenBytesInOneRead) {
     ASSERT_EQ(mkfifo(request_.c_str(), 0600), 0);
     const int daemon = open(request_.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(daemon, 0);
-    EXPECT_FALSE(send_request(request_.c_str(), "00:1A:7D:DA:71:13").has_value());
+    EXPECT_FALSE(send_request(request_.c_str(), "00:1A:7D:DA:71:13", writer_).has_value());
+    EXPECT_TRUE(request_unread(writer_.get()));
     char bytes[64];
     EXPECT_EQ(read(daemon, bytes, sizeof bytes), 17);
     EXPECT_EQ(std::string(bytes, 17), "00:1A:7D:DA:71:13");
+    EXPECT_FALSE(request_unread(writer_.get()));
     close(daemon);
 }
 
 TEST_F(ClientPipes, RefusesARequestPipeThatIsNoFifoOrIsFull) {
     write_file(request_, "");
-    auto failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13");
+    auto failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13", writer_);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->result, run_result::local_error);
     EXPECT_EQ(read_file(request_), "");
@@ -209,7 +213,7 @@ TEST_F(ClientPipes, RefusesARequestPipeThatIsNoFifoOrIsFull) {
     }
     while (write(stuffer, "x", 1) > 0) {
     }
-    failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13");
+    failure = send_request(request_.c_str(), "00:1A:7D:DA:71:13", writer_);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->result, run_result::local_error);
     EXPECT_NE(failure->message.find("full"), std::string::npos) << failure->message;

@@ -103,4 +103,47 @@ TEST(DeviceList, TableHasAHeadingAndOneAlignedLinePerDevice) {
               "00:1A:7D:DA:71:13  yes     yes      no          -61  Phone\n"
               "00:1A:7D:DA:71:14  no      no       no            -  Tab?[2Jlet\n");
     EXPECT_EQ(device_table({}), "ADDRESS            PAIRED  TRUSTED  CONNECTED  RSSI  NAME\n");
+    // C1 controls (a CSI, U+009B), marks that turn the text around (U+202E,
+    // U+2067) and bytes that are no UTF-8 show as ?; other characters stay.
+    const std::vector<listed_device> hostile = {
+        {"00:1A:7D:DA:71:15",
+         "\xc2\x9b"
+         "2J\xe2\x80\xae"
+         "enohP\xe2\x81\xa7\xff\xc2",
+         false, false, false, std::nullopt},
+        {"00:1A:7D:DA:71:16", "T\xc3\xa9l\xc3\xa9phone \xe2\x82\xac \xf0\x9f\x93\xb1", false, false,
+         false, std::nullopt},
+    };
+    EXPECT_EQ(device_table(hostile),
+              "ADDRESS            PAIRED  TRUSTED  CONNECTED  RSSI  NAME\n"
+              "00:1A:7D:DA:71:15  no      no       no            -  ?2J?enohP???\n"
+              "00:1A:7D:DA:71:16  no      no       no            -  "
+              "T\xc3\xa9l\xc3\xa9phone \xe2\x82\xac \xf0\x9f\x93\xb1\n");
+}
+
+TEST(DeviceList, EveryAdapterSaysWhetherItIsOpenForPairing) {
+    const auto found = listing({{"/org/bluez/hci1",
+                                 "org.bluez.Adapter1",
+                                 {text("Address", "00:AA:01:01:00:01"), flag("Pairable", true),
+                                  flag("Discoverable", false)}},
+                                {"/org/bluez/hci0",
+                                 "org.bluez.Adapter1",
+                                 {flag("Discoverable", true), text("Pairable", "yes"),
+                                  text("Address", "00:AA:01:00:00:00")}},
+                                device("hci1", "00:00:00:00:00:01")});
+    ASSERT_EQ(found.result, device_listing::status::listed);
+    ASSERT_EQ(found.adapters.size(), 2U);
+    EXPECT_EQ(adapter_json_line(found.adapters[0]),
+              R"({"event":"adapter","adapter":"/org/bluez/hci1","address":"00:AA:01:01:00:01",)"
+              R"("pairable":true,"discoverable":false})");
+    EXPECT_EQ(adapter_json_line(found.adapters[1]),
+              R"({"event":"adapter","adapter":"/org/bluez/hci0","address":"00:AA:01:00:00:00",)"
+              R"("pairable":false,"discoverable":true})")
+        << "a Pairable of another type is not taken for true";
+    EXPECT_EQ(adapter_table(found.adapters),
+              "ADAPTER                   ADDRESS            OPEN FOR PAIRING  DISCOVERABLE\n"
+              "/org/bluez/hci1           00:AA:01:01:00:01  yes               no\n"
+              "/org/bluez/hci0           00:AA:01:00:00:00  no                yes\n"
+              "\n");
+    EXPECT_EQ(addresses(found), (std::vector<std::string>{"00:00:00:00:00:01"}));
 }

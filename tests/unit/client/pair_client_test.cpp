@@ -33,22 +33,24 @@ struct recording_sink : event_sink {
 // BlueZ's answers in order; the last one repeats. `before_answer` runs inside
 // the question, as if the daemon wrote something while BlueZ was being asked.
 struct scripted_lookup : pairing_lookup {
-    answer is_paired(std::string_view address, int, std::string &failure) override {
+    std::optional<run_failure> is_paired(std::string_view address, int, answer &result) override {
         addresses.emplace_back(address);
         if (before_answer) {
             before_answer();
         }
-        const answer next = answers.front();
+        const std::optional<answer> next = answers.front();
         if (answers.size() > 1) {
             answers.pop_front();
         }
-        if (next == answer::failed) {
-            failure = "cannot connect to the system bus: nobody home";
+        if (!next) {
+            return run_failure{run_result::local_error,
+                               "cannot connect to the system bus: nobody home"};
         }
-        return next;
+        result = *next;
+        return std::nullopt;
     }
     void cancel_pairing(std::string_view address, int) override { cancelled.emplace_back(address); }
-    std::deque<answer> answers{answer::not_paired};
+    std::deque<std::optional<answer>> answers{answer::not_paired};  // none: BlueZ unreachable
     std::vector<std::string> addresses;
     std::vector<std::string> cancelled;
     std::function<void()> before_answer;
@@ -251,7 +253,7 @@ TEST_F(PairClient, TimesOutWithOrWithoutAPasskey) {
 }
 
 TEST_F(PairClient, BluezOutOfReachIsALocalError) {
-    lookup_.answers = {answer::failed};
+    lookup_.answers = {std::nullopt};
     stand_in_daemon daemon(request_, reply_);
     daemon.serve({"000042"});
     EXPECT_EQ(run(), run_result::local_error);

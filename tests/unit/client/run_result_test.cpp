@@ -12,6 +12,7 @@ TEST(ExitStatus, IsDistinctAndAsDocumented) {
     EXPECT_EQ(exit_status(run_result::not_running), 3);
     EXPECT_EQ(exit_status(run_result::timed_out), 4);
     EXPECT_EQ(exit_status(run_result::local_error), 5);
+    EXPECT_EQ(exit_status(run_result::busy), 6);
 }
 
 TEST(ExitStatus, HelpTextNamesEachStatus) {
@@ -22,4 +23,5 @@ TEST(ExitStatus, HelpTextNamesEachStatus) {
     EXPECT_NE(help.find("\n  3  pairgated is not running\n"), std::string::npos);
     EXPECT_NE(help.find("\n  4  timed out\n"), std::string::npos);
     EXPECT_NE(help.find("\n  5  other local error"), std::string::npos);
+    EXPECT_NE(help.find("\n  6  another pairgate-pair is already waiting"), std::string::npos);
 }

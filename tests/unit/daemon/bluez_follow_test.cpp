@@ -2,11 +2,13 @@
 // stand-in for BlueZ answers at once (the fuzz targets' fixture).
 #include <gtest/gtest.h>
 
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "common/bluez_names.h"
 #include "common/dbus_handles.h"
 #include "daemon/bluez_follow.h"
 #include "fuzz/bus_fixture.h"
+#include "object_list.h"
 #include "syslog_capture.h"
 #include "webui/web_pairing.h"
 
@@ -25,27 +27,10 @@ message_ptr owner_changed(const char *old_owner, const char *new_owner) {
     return signal;
 }
 
-// InterfacesAdded (a{sa{sv}}) or InterfacesRemoved (as) of an adapter, from BlueZ.
+// InterfacesAdded or InterfacesRemoved of an adapter, from BlueZ.
 message_ptr adapter_signal(bool added, const char *path) {
-    message_ptr signal = adopt_message(dbus_message_new_signal(
-        "/", object_manager_interface, added ? "InterfacesAdded" : "InterfacesRemoved"));
-    DBusMessageIter args;
-    DBusMessageIter list;
-    DBusMessageIter entry;
-    DBusMessageIter properties;
-    dbus_message_iter_init_append(signal.get(), &args);
-    dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &path);
-    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, added ? "{sa{sv}}" : "s", &list);
-    if (added) {
-        dbus_message_iter_open_container(&list, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
-        dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &adapter_interface);
-        dbus_message_iter_open_container(&entry, DBUS_TYPE_ARRAY, "{sv}", &properties);
-        dbus_message_iter_close_container(&entry, &properties);
-        dbus_message_iter_close_container(&list, &entry);
-    } else {
-        dbus_message_iter_append_basic(&list, DBUS_TYPE_STRING, &adapter_interface);
-    }
-    dbus_message_iter_close_container(&args, &list);
+    const fake_object adapter{path, adapter_interface, {}};
+    message_ptr signal = added ? interfaces_added(adapter) : interfaces_removed(adapter);
     dbus_message_set_sender(signal.get(), fuzz_bluez_unique_name());
     return signal;
 }
@@ -85,15 +70,25 @@ const follow_case cases[] = {
      nullptr, false, false, false},
 };
 
-void set_up(const follow_case &row) {
-    bluez_gone();
+DBusHandlerResult agent_stub(DBusConnection * /*connection*/, DBusMessage * /*message*/,
+                             void * /*user_data*/) {
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+void set_up(DBusConnection *connection, const follow_case &row) {
+    note_bluez_away();
+    agent_forget(connection);
     if (row.present) {
-        bluez_arrived_as(fuzz_bluez_unique_name());
+        note_bluez_owner(fuzz_bluez_unique_name());
     }
     if (row.adapter) {
         adopt_adapter(hci0);
     }
-    agent_registration_learnt(row.registered);
+    if (row.registered) {
+        error_guard error;
+        ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                                   agent_registration::no_input_no_output, nullptr));
+    }
     web_pairing_state = row.pairing;
     if (row.failing_member != nullptr) {
         fuzz_bluez_fail_next(row.failing_member, row.error_name);
@@ -105,14 +100,14 @@ TEST(FollowBluez, EachDecision) {
     pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
     for (const follow_case &row : cases) {
         SCOPED_TRACE(row.decision);
-        set_up(row);
+        set_up(connection, row);
         const unsigned long calls = fuzz_bluez_calls();
         message_ptr news = row.news();
         EXPECT_EQ(follow_bluez(connection, news.get(), &request),
                   DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
         EXPECT_EQ(fuzz_bluez_calls() > calls, row.asks_bluez);
-        EXPECT_EQ(adapter_path[0] != '\0', row.adapter_after);
-        EXPECT_EQ(agent_is_registered(), row.registered_after);
+        EXPECT_EQ(adapter_selected(), row.adapter_after);
+        EXPECT_EQ(agent_registered_as() != agent_registration::none, row.registered_after);
         EXPECT_EQ(web_pairing_state, web_pairing::idle);
         fuzz_bluez_fail_next(nullptr, nullptr);
         fuzz_bus_drain();

@@ -6,27 +6,24 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
+#include "common/pipe_protocol.h"
 #include "fuzz/bus_fixture.h"
+#include "io/descriptors.h"
 #include "syslog_capture.h"
+#include "temp_dir.h"
 #include "webui/reply_pipe.h"
-
-namespace {
-std::vector<std::string> reply_messages;
-}  // namespace
-
-// The reply pipe, replaced: this executable keeps what would be written.
-void write_reply_outcome(bool paired) {
-    reply_messages.emplace_back(paired ? "paired" : "failed");
-}
-void write_reply_passkey(uint32_t /*passkey*/) {
-    reply_messages.emplace_back("passkey");
-}
 
 namespace {
 
@@ -62,12 +59,28 @@ const row rows[] = {
      pairable::open, "paired",
      "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
      "Set Discoverable true"},
-    // The object stays registered, so no RegisterAgent; Pairable failed, so no Discoverable.
-    {"all fails: a failure, and the window still tried", web_pairing::passkey_shown, false,
+    // The object stays registered, so no RegisterAgent; a failed Pairable
+    // does not keep Discoverable shut out, as in the loop.
+    {"all fails: a failure, and the whole window still tried", web_pairing::passkey_shown, false,
      bluez_answer::error, pairable::closed, "failed",
-     "Set Trusted true, UnregisterAgent, Set Pairable false"},
+     "Set Trusted true, UnregisterAgent, Set Pairable false, Set Discoverable false"},
 };
 // clang-format on
+
+// The messages waiting in the reply pipe, by name.
+std::vector<std::string> reply_messages(int reply_fd) {
+    std::vector<std::string> names;
+    unsigned char message[reply_size];
+    while (read(reply_fd, message, sizeof message) == static_cast<ssize_t>(sizeof message)) {
+        const bool same = std::all_of(message, message + reply_size,
+                                      [&](unsigned char byte) { return byte == message[0]; });
+        names.emplace_back(!same                             ? "passkey"
+                           : message[0] == reply_paired_byte ? "paired"
+                           : message[0] == reply_failed_byte ? "failed"
+                                                             : "other");
+    }
+    return names;
+}
 
 std::string joined(const std::vector<std::string> &items) {
     std::string text;
@@ -94,6 +107,19 @@ void wait_for_answer(DBusConnection *connection, dbus_uint32_t serial) {
     FAIL() << "no answer to Pair within 5 s";
 }
 
+// A reply pipe of the test's own, opened for reading, that the daemon's
+// reply writers now write to (they keep the path's pointer, so it lives on).
+unique_fd open_reply_pipe(temp_dir &dir) {
+    static std::string reply_path;
+    reply_path = dir.path("reply.fifo");
+    if (mkfifo(reply_path.c_str(), 0600) != 0) {
+        return unique_fd();
+    }
+    unique_fd reply(open(reply_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    use_reply_pipe(reply_path.c_str());
+    return reply;
+}
+
 message_ptr pair_answer(bool failed) {
     message_ptr answer = adopt_message(
         dbus_message_new(failed ? DBUS_MESSAGE_TYPE_ERROR : DBUS_MESSAGE_TYPE_METHOD_RETURN));
@@ -107,29 +133,87 @@ TEST(WebPairingEnd, EachDecision) {
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_record_calls();
     pairing_window_includes_discoverable(true);
+    temp_dir dir;
+    const unique_fd reply = open_reply_pipe(dir);
+    ASSERT_TRUE(reply);
     for (const row &r : rows) {
         SCOPED_TRACE(r.what);
-        bluez_arrived_as(fuzz_bluez_unique_name());
-        agent_registration_learnt(true);
+        note_bluez_owner(fuzz_bluez_unique_name());
+        error_guard error;
+        agent_forget(connection);
+        ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                                   agent_registration::no_input_no_output, nullptr));
         adopt_adapter("/org/bluez/hci0");
         fuzz_bluez_answers(bluez_answer::success);
         pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
-        error_guard error;
         ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub),
                   pairing_start::started);
         wait_for_answer(connection, request.pair_serial);
         (void)fuzz_bluez_take_calls();
-        reply_messages.clear();
+        (void)reply_messages(reply.get());
 
         web_pairing_state = r.reached;
         pairable_state = r.window;
         fuzz_bluez_answers(r.calls);
         complete_web_pairing(connection, pair_answer(r.pair_failed).get(), request, agent_stub);
-        EXPECT_EQ(joined(reply_messages), r.reply);
+        EXPECT_EQ(joined(reply_messages(reply.get())), r.reply);
         EXPECT_EQ(joined(fuzz_bluez_take_calls()), r.bluez);
         EXPECT_EQ(web_pairing_state, web_pairing::idle);
         fuzz_bus_drain();
     }
+}
+
+// BlueZ never answers Pair (its answer is read here and dropped): nothing
+// happens before the limit; once it has passed the pairing is cancelled, the
+// web UI told, the agent swapped back and the window applied again.
+TEST(WebPairingLimit, PairNotAnsweredInTime) {
+    DBusConnection *connection = fuzz_bus_connection();
+    fuzz_bluez_record_calls();
+    pairing_window_includes_discoverable(true);
+    temp_dir dir;
+    const unique_fd reply = open_reply_pipe(dir);
+    ASSERT_TRUE(reply);
+    note_bluez_owner(fuzz_bluez_unique_name());
+    fuzz_bluez_answers(bluez_answer::success);
+    error_guard error;
+    agent_forget(connection);
+    ASSERT_TRUE(agent_register(connection, error, agent_stub,
+                               agent_registration::no_input_no_output, nullptr));
+    adopt_adapter("/org/bluez/hci0");
+    pairable_state = pairable::open;
+    pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
+
+    web_pairing_set_pair_limit_ms(60000);
+    ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub), pairing_start::started);
+    wait_for_answer(connection, request.pair_serial);
+    (void)fuzz_bluez_take_calls();
+    (void)reply_messages(reply.get());
+    EXPECT_GT(web_pairing_due_ms(), 50000);
+    expire_web_pairing(connection, request, agent_stub);
+    EXPECT_EQ(joined(fuzz_bluez_take_calls()), "");
+    EXPECT_EQ(web_pairing_state, web_pairing::requested);
+    end_web_pairing(connection, agent_stub);
+    (void)fuzz_bluez_take_calls();
+
+    web_pairing_set_pair_limit_ms(1);
+    ASSERT_EQ(start_web_pairing(connection, error, request, agent_stub), pairing_start::started);
+    wait_for_answer(connection, request.pair_serial);
+    (void)fuzz_bluez_take_calls();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (web_pairing_due_ms() != 0 && std::chrono::steady_clock::now() < deadline) {
+    }
+    logged_lines().clear();
+    expire_web_pairing(connection, request, agent_stub);
+    EXPECT_EQ(joined(logged_lines()),
+              "3 Pairing with 00:1A:7D:DA:71:13 failed: Pair was not answered within 1 s");
+    EXPECT_EQ(joined(reply_messages(reply.get())), "failed");
+    EXPECT_EQ(joined(fuzz_bluez_take_calls()),
+              "CancelPairing, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
+              "Set Discoverable true");
+    EXPECT_EQ(web_pairing_state, web_pairing::idle);
+    EXPECT_EQ(web_pairing_due_ms(), -1);
+    web_pairing_set_pair_limit_ms(pair_answer_limit_s * 1000);
+    fuzz_bus_drain();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// BlueZ's object list (a GetManagedObjects reply, a{oa{sa{sv}}}) built for
-// the tests of its readers: objects of one interface each, with properties
-// of a few types.
+// BlueZ's object list (a GetManagedObjects reply, a{oa{sa{sv}}}) and its
+// InterfacesAdded and InterfacesRemoved signals, built for the tests of their
+// readers in the daemon and in pairgate-pair: objects of one interface each
+// (or none), with properties of a few types. The one builder of them.
 #pragma once
 
 #include <string>
@@ -19,7 +20,7 @@ struct fake_property {
 
 struct fake_object {
     std::string path;
-    std::string interface;
+    std::string interface;  // empty: the object has no interface at all
     std::vector<fake_property> properties;
 };
 
@@ -37,3 +38,8 @@ fake_object device(const std::string &adapter, const std::string &address,
                    std::vector<fake_property> more = {});
 
 message_ptr managed_objects(const std::vector<fake_object> &objects);
+
+// BlueZ's signals of an object's interfaces coming (o a{sa{sv}}) and going
+// (o as), from the object manager at "/"; the sender is the caller's to set.
+message_ptr interfaces_added(const fake_object &object);
+message_ptr interfaces_removed(const fake_object &object);

@@ -1,4 +1,4 @@
-// Building BlueZ's object list for the readers' tests.
+// Building BlueZ's object list and its signals for the readers' tests.
 #include "object_list.h"
 
 namespace {
@@ -24,26 +24,43 @@ void append_property(DBusMessageIter *dict, const fake_property &property) {
     dbus_message_iter_close_container(dict, &entry);
 }
 
-void append_object(DBusMessageIter *list, const fake_object &object) {
-    DBusMessageIter entry;
+// The interfaces dictionary a{sa{sv}} of an object.
+void append_interfaces(DBusMessageIter *args, const fake_object &object) {
     DBusMessageIter interfaces;
     DBusMessageIter interface;
     DBusMessageIter properties;
-    const char *path = object.path.c_str();
     const char *name = object.interface.c_str();
+    dbus_message_iter_open_container(args, DBUS_TYPE_ARRAY, "{sa{sv}}", &interfaces);
+    if (!object.interface.empty()) {
+        dbus_message_iter_open_container(&interfaces, DBUS_TYPE_DICT_ENTRY, nullptr, &interface);
+        dbus_message_iter_append_basic(&interface, DBUS_TYPE_STRING, &name);
+        dbus_message_iter_open_container(&interface, DBUS_TYPE_ARRAY, "{sv}", &properties);
+        for (const auto &property : object.properties) {
+            append_property(&properties, property);
+        }
+        dbus_message_iter_close_container(&interface, &properties);
+        dbus_message_iter_close_container(&interfaces, &interface);
+    }
+    dbus_message_iter_close_container(args, &interfaces);
+}
+
+void append_object(DBusMessageIter *list, const fake_object &object) {
+    DBusMessageIter entry;
+    const char *path = object.path.c_str();
     dbus_message_iter_open_container(list, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
     dbus_message_iter_append_basic(&entry, DBUS_TYPE_OBJECT_PATH, &path);
-    dbus_message_iter_open_container(&entry, DBUS_TYPE_ARRAY, "{sa{sv}}", &interfaces);
-    dbus_message_iter_open_container(&interfaces, DBUS_TYPE_DICT_ENTRY, nullptr, &interface);
-    dbus_message_iter_append_basic(&interface, DBUS_TYPE_STRING, &name);
-    dbus_message_iter_open_container(&interface, DBUS_TYPE_ARRAY, "{sv}", &properties);
-    for (const auto &property : object.properties) {
-        append_property(&properties, property);
-    }
-    dbus_message_iter_close_container(&interface, &properties);
-    dbus_message_iter_close_container(&interfaces, &interface);
-    dbus_message_iter_close_container(&entry, &interfaces);
+    append_interfaces(&entry, object);
     dbus_message_iter_close_container(list, &entry);
+}
+
+message_ptr object_manager_signal(const char *member, const fake_object &object,
+                                  DBusMessageIter *args) {
+    message_ptr signal =
+        adopt_message(dbus_message_new_signal("/", "org.freedesktop.DBus.ObjectManager", member));
+    const char *path = object.path.c_str();
+    dbus_message_iter_init_append(signal.get(), args);
+    dbus_message_iter_append_basic(args, DBUS_TYPE_OBJECT_PATH, &path);
+    return signal;
 }
 
 }  // namespace
@@ -89,4 +106,24 @@ message_ptr managed_objects(const std::vector<fake_object> &objects) {
     }
     dbus_message_iter_close_container(&top, &list);
     return reply;
+}
+
+message_ptr interfaces_added(const fake_object &object) {
+    DBusMessageIter args;
+    message_ptr signal = object_manager_signal("InterfacesAdded", object, &args);
+    append_interfaces(&args, object);
+    return signal;
+}
+
+message_ptr interfaces_removed(const fake_object &object) {
+    DBusMessageIter args;
+    DBusMessageIter names;
+    message_ptr signal = object_manager_signal("InterfacesRemoved", object, &args);
+    const char *name = object.interface.c_str();
+    dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "s", &names);
+    if (!object.interface.empty()) {
+        dbus_message_iter_append_basic(&names, DBUS_TYPE_STRING, &name);
+    }
+    dbus_message_iter_close_container(&args, &names);
+    return signal;
 }

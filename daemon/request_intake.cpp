@@ -1,0 +1,66 @@
+// Taking a request of the web UI's off the request pipe.
+#include "daemon/request_intake.h"
+
+#include <cstring>
+
+#include "agent/agent_message_handler.h"
+#include "bluez/bluez_link.h"
+#include "common/log.h"
+#include "common/pipe_protocol.h"
+#include "webui/reply_pipe.h"
+
+namespace {
+
+// A request is answered at once, never kept for later: BlueZ may not come
+// back for a long time, and an address that makes no valid object path must
+// not leave the web UI waiting or the daemon stuck in a pairing.
+void refuse(const pairing_request_record &request, const char *reason) {
+    log_message(LOG_ERR, "Request from web UI to pair %s refused: %s", request.address, reason);
+    write_reply_outcome(false);
+}
+
+// Starts the pairing of a request just taken; false when the daemon ends.
+bool start_pairing(DBusConnection *connection, error_guard &error,
+                   pairing_request_record &request) {
+    if (const char *reason = pairing_unavailable()) {
+        refuse(request, reason);
+        return true;
+    }
+    log_message(LOG_INFO, "Request from web UI to pair %s", request.address);
+    switch (start_web_pairing(connection, error, request, agent_message_handler)) {
+        case pairing_start::started:
+            break;
+        case pairing_start::pair_not_sent:
+            refuse(request, error.text());
+            error.clear();
+            end_web_pairing(connection, agent_message_handler);
+            break;
+        case pairing_start::agent_swap_failed:
+            log_failure(LOG_ERR, "Temporary deregistering agent failed: %s", error);
+            write_reply_outcome(false);
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool take_request(DBusConnection *connection, error_guard &error, int request_fd,
+                  pairing_request_record &request) {
+    const request_read read = read_request(request_fd, request);
+    switch (read.result) {
+        case request_read::outcome::read_failed:
+            log_message(LOG_ERR, "Reading from named pipe %s failed: %s", request_pipe_path,
+                        strerror(read.error));
+            return false;
+        case request_read::outcome::malformed:
+            log_message(LOG_ERR, "Malformed request \"%s\" (%ld bytes) from cgi", request.address,
+                        read.count);
+            return true;
+        case request_read::outcome::nothing:
+            return true;
+        case request_read::outcome::taken:
+            break;
+    }
+    return start_pairing(connection, error, request);
+}
