@@ -1,8 +1,10 @@
 '''The test driver inside a VM of the bench: one scenario per boot.
 
 Runs as the VM's only test program (started by vm/init as
-`driver.py SCENARIO`). It starts the system bus with BlueZ's own policy,
-dbus-monitor, btvirt (hci0 is the gateway, hci1 plays the phone) and
+`driver.py SCENARIO`). It starts the system bus with BlueZ's own policy
+(and the bench's, which keeps the phone's adapter out of the gateway's
+reach), dbus-monitor, btvirt (hci0 is the gateway, the last controller plays
+the phone: hci1, or hci2 when hci1 is the gateway's second one) and
 bluetoothd -n -d, then the installed pairgated, and checks what happened on
 the bus, in bluetoothd's debug log, in the daemon's syslog and on the pipes.
 
@@ -39,10 +41,14 @@ GPIO_PRELOAD = '/usr/lib/libfake_gpio.so'
 BLUETOOTHD = next(path for path in ('/usr/libexec/bluetooth/bluetoothd',
                                     '/usr/lib/bluetooth/bluetoothd') if os.path.exists(path))
 MONITOR_LOG = '/run/monitor.txt'
+PHONE_POLICY = '/etc/dbus-1/system.d/zz-pairgate-vm-phone.conf'
+MAIN_CONF = '/etc/bluetooth/main.conf'
 BLUETOOTHD_LOG = '/run/bluetoothd.log'
 
 GW = '/org/bluez/hci0'
-PHONE = '/org/bluez/hci1'
+# The phone's adapter: hci1, or the last of more controllers (the helpers learn it from the driver).
+PHONE = os.environ.get('PAIRGATE_VM_PHONE', '/org/bluez/hci1')
+SECOND = '/org/bluez/hci1'            # the gateway's second controller, with three
 # btvirt's addresses differ between releases: read from the adapters (learn_addresses).
 GW_ADDR = PHONE_ADDR = PHONE_ON_GW = GW_ON_PHONE = None
 AGENT = '/org/bluez/agent_router'
@@ -53,7 +59,12 @@ SERIAL_CHANNEL = 5
 ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 PROPERTIES = 'org.freedesktop.DBus.Properties'
-ERR, NOTICE, INFO = 3, 5, 6
+ERR, WARNING, NOTICE, INFO = 3, 4, 5, 6
+PAIR_LIMIT_S = 75                     # the daemon's own limit on a web pairing's Pair
+BIN0 = 'MOD_BLUETOOTH_PAIRABLE_BIN=0\n'
+DISCOVERABLE = 'MOD_BLUETOOTH_DISCOVERABLE=2\n'
+OPENED = 'By BIN0, Bluetooth automatic paring has been enabled'
+UNREADABLE = 'Input bin0 cannot be read; the pairing window stays open until it can'
 LOG = 'MOD_BLUETOOTH_SYSLOGLEV=4\n'
 
 
@@ -71,7 +82,35 @@ def learn_addresses(bus):
 def swap_roles(bus):
     global GW, PHONE  # pylint: disable=global-statement
     GW, PHONE = PHONE, GW
+    protect_phone(bus)
     learn_addresses(bus)
+
+
+def phone_is_last(controllers):
+    global PHONE  # pylint: disable=global-statement
+    PHONE = f'/org/bluez/hci{controllers - 1}'
+
+
+def protect_phone(bus):
+    '''The phone is another machine: nothing on the gateway's bus may set its
+    adapter (the daemon keeps every adapter but its own shut). The bench sets
+    the phone's own properties with btmgmt, past the bus.'''
+    os.environ['PAIRGATE_VM_PHONE'] = PHONE
+    with open(PHONE_POLICY, 'w') as policy:
+        policy.write('<busconfig><policy context="mandatory"><deny send_destination="org.bluez" '
+                     f'send_path="{PHONE}" send_interface="{PROPERTIES}" send_member="Set"/>'
+                     '</policy></busconfig>\n')
+    if bus:
+        bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                          'ReloadConfig', '', ())
+
+
+def btmgmt(path, *command):
+    run = subprocess.run(['btmgmt', '--index', path.rsplit('hci', 1)[1], *command],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30,
+                         check=False)
+    said = ' '.join(run.stdout.split())
+    check(run.returncode == 0 and 'failed' not in said, f'btmgmt {command}: {said}')
 
 
 def say(text):
@@ -215,18 +254,27 @@ def cpu_ticks(pid):
 
 
 class Bench:
-    def __init__(self):
+    def __init__(self, controllers=2, main_conf=''):
         self.procs = {}
         self.flaws = []
         self.syslog = Syslog()
+        self.adapters = [f'/org/bluez/hci{n}' for n in range(controllers)]
+        if main_conf:
+            # Into the release's own file: bluez 5.55 powers the adapters only
+            # by the AutoEnable it sets.
+            with open(MAIN_CONF) as conf:
+                text = conf.read()
+            with open(MAIN_CONF, 'w') as conf:
+                conf.write(text.replace('[General]\n', '[General]\n' + main_conf, 1))
+        protect_phone(None)
         os.makedirs('/run/dbus', exist_ok=True)
         self.spawn('dbus-daemon', ['dbus-daemon', '--system', '--nofork', '--nopidfile'])
         wait(lambda: os.path.exists('/run/dbus/system_bus_socket'), 30, 'the system bus')
         self.monitor = Monitor()
         self.spawn('dbus-monitor', ['dbus-monitor', '--system'], stdout=self.monitor.out)
-        self.spawn('btvirt', ['btvirt', '-l2'])
-        wait(lambda: all(os.path.exists(f'/sys/class/bluetooth/hci{n}') for n in (0, 1)), 30,
-             'the virtual controllers')
+        self.spawn('btvirt', ['btvirt', f'-l{controllers}'])
+        wait(lambda: all(os.path.exists(f'/sys/class/bluetooth/hci{n}')
+                         for n in range(controllers)), 30, 'the virtual controllers')
         self.bus = dbus.SystemBus()
         self.start_bluetoothd()
         learn_addresses(self.bus)
@@ -249,8 +297,8 @@ class Bench:
     def start_bluetoothd(self):
         log = open(BLUETOOTHD_LOG, 'a')
         self.spawn('bluetoothd', [BLUETOOTHD, '-n', '-d'], stdout=log)
-        wait(lambda: all(self.get(path, ADAPTER, 'Powered', quiet=True) for path in (GW, PHONE)),
-             60, 'both adapters powered on D-Bus')
+        wait(lambda: all(self.get(path, ADAPTER, 'Powered', quiet=True) for path in self.adapters),
+             60, 'every adapter powered on D-Bus')
 
     def stop_bluetoothd(self):
         bluetoothd = self.procs.pop('bluetoothd')
@@ -269,6 +317,13 @@ class Bench:
             if quiet:
                 return None
             raise
+
+    def device_flag(self, path, name):
+        '''A device's property; bluez 5.55 has no Bonded, and a paired device
+        is bonded there (its Pair answers AlreadyExists, checked after).'''
+        if name == 'Bonded' and self.get(path, DEVICE, name, quiet=True) is None:
+            name = 'Paired'
+        return self.get(path, DEVICE, name)
 
     def set(self, path, interface, name, value):
         self.call(path, PROPERTIES, 'Set', 'ssv', (interface, name, value))
@@ -316,6 +371,11 @@ class Bench:
                                  stdout=open('/run/pairgated.out', 'w'))
         _, reply = self.monitor.answered('RegisterAgent', body=AGENT, since=started - 1)
         return reply.time - started
+
+    def open_window(self):
+        '''BIN0 active: the window opens.'''
+        self.gpio('0 1 1 1')
+        self.syslog.wait_for(INFO, OPENED)
 
     def gpio(self, levels):
         with open('/dev/gpio', 'w') as out:
@@ -369,11 +429,12 @@ class Bench:
                 for m in self.monitor.messages() if call.destination in (m.sender, m.destination))
         wait(answered, 5, 'Release answered')
 
-    # the phone (hci1)
+    # the phone
     def phone_visible(self):
         '''The phone shows itself, and the gateway's discovery finds it.'''
-        self.set(PHONE, ADAPTER, 'Pairable', True)
-        self.set(PHONE, ADAPTER, 'Discoverable', True)
+        btmgmt(PHONE, 'bondable', 'on')
+        btmgmt(PHONE, 'connectable', 'on')
+        btmgmt(PHONE, 'discov', 'on')
         wait(lambda: PHONE_ON_GW in self.objects(), 90, 'the gateway to find the phone')
 
     def phone_finds_gateway(self, make_discoverable=True):
@@ -393,9 +454,15 @@ class Bench:
             check(line.strip() == 'ready', f'phone helper {args}: {line!r}')
         return helper
 
-    def phone_pair(self, capability='NoInputNoOutput'):
-        '''The phone pairs with the gateway; gives "ok" or the error's name.'''
-        helper = self.phone('pair', capability, wait_ready=False)
+    def phone_agent(self):
+        '''The phone's own agent, its default: a pairing's confirmation on the
+        phone's side is the phone's, not the gateway's (one bluetoothd serves
+        both, and gives the side that did not call Pair to the default agent).'''
+        return self.phone('agent', 'DisplayYesNo')
+
+    def phone_pair(self, capability='NoInputNoOutput', target=None):
+        '''The phone pairs with the gateway (or TARGET); gives "ok" or the error's name.'''
+        helper = self.phone('pair', capability, target or GW, wait_ready=False)
         result = helper.stdout.readline().strip()
         helper.wait(30)
         say(f'note the phone\'s Pair: {result}')
@@ -409,7 +476,9 @@ class Bench:
 
     def dump(self, everything=False):
         self.monitor.dump(self.bus.get_unique_name(), 100000 if everything else 80)
-        for prio, text in self.syslog.daemon()[-40:]:
+        # The daemon's Sets on the phone's adapter, refused by the bench's policy, left out.
+        for prio, text in [entry for entry in self.syslog.daemon()
+                           if 'Rejected send message' not in entry[1]][-40:]:
             say(f'syslog <{prio}> {text}')
         with open(BLUETOOTHD_LOG, errors='replace') as log:
             for line in log.readlines()[-100000 if everything else -40:]:
@@ -446,13 +515,22 @@ def startup_stop(b):
 
 
 def web_pairing(b):
-    b.start_daemon()
+    b.phone_agent()
+    b.start_daemon(LOG + BIN0, gpio='1 1 1 1', io_exit=1)
     b.phone_visible()
+    out_of_range(b)
+    opening = time.time()
+    b.open_window()
+    b.window_holds(opening, True, 'window open')
     result, pairing = b.web_pair_phone()
     check(result == (0, ['passkey:000000', 'paired:']), 'web pairing did not pair')
-    check(b.get(PHONE_ON_GW, DEVICE, 'Paired'), 'the phone is not paired')
+    for name in ('Paired', 'Bonded'):
+        check(b.device_flag(PHONE_ON_GW, name), f'the phone is not {name}')
     wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 10, 'the phone trusted')
-    b.flaw(b.window_holds, pairing, False, 'after a web pairing')
+    b.flaw(b.window_holds, pairing, True, 'after a web pairing, window open')
+    closing = time.time()
+    b.gpio('1 1 1 1')
+    b.window_holds(closing, False, 'window closed')
     again = time.time()
     check(b.web_pair(PHONE_ADDR) == (1, ['failed:']), 'pairing a paired device did not fail')
     b.monitor.answered('Pair', path=PHONE_ON_GW, since=again, error='org.bluez.Error.AlreadyExists')
@@ -464,23 +542,35 @@ def web_pairing(b):
     b.flaw(b.window_holds, unknown, False, 'after two failed web pairings')
 
 
+def out_of_range(b):
+    '''The phone found, then gone: the pairing fails well within the
+    daemon's own limit on Pair (btvirt answers Page Timeout at once), and the
+    window is set again.'''
+    btmgmt(PHONE, 'power', 'off')
+    gone = time.time()
+    check(b.web_pair(PHONE_ADDR) == (1, ['failed:']), 'pairing a device out of range')
+    b.monitor.answered('Pair', path=PHONE_ON_GW, since=gone,
+                       error='org.bluez.Error.ConnectionAttemptFailed')
+    took = time.time() - gone
+    say(f'figure out-of-range-failed-after-s {took:.2f}')
+    check(took < PAIR_LIMIT_S, f'the failure took {took:.0f} s')
+    b.window_holds(gone, False, 'after a device out of range')
+    btmgmt(PHONE, 'power', 'on')
+    b.phone_visible()
+
+
 def window(b):
     b.start_daemon(LOG + 'MOD_BLUETOOTH_PAIRABLE_BIN=0\n', gpio='1 1 1 1', io_exit=1)
     b.window_holds(b.started, False, 'window closed')
-    closed = b.cpu(10)
     b.phone_finds_gateway()
     refused = b.holds(GW, ADAPTER, 'Pairable', False, 'while the phone pairs', during=b.phone_pair)
     check(refused == 'org.bluez.Error.AuthenticationFailed', 'paired while closed')
     if PHONE_ON_GW in b.objects():
         b.holds(PHONE_ON_GW, DEVICE, 'Trusted', False, 'a device refused while closed')
-    b.gpio('0 1 1 1')
-    b.syslog.wait_for(INFO, 'By BIN0, Bluetooth automatic paring has been enabled')
+    b.open_window()
     wait(lambda: b.get(GW, ADAPTER, 'Pairable'), 10, 'Pairable true with the window open')
     check(b.phone_pair() == 'ok', 'the phone could not pair with the window open')
     wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 20, 'the phone trusted')
-    opened = b.cpu(10)
-    for name in closed:
-        say(f'figure cpu-percent-{name} closed {closed[name]:.1f} open {opened[name]:.1f}')
     closing = time.time()
     b.gpio('1 1 1 1')
     b.syslog.wait_for(INFO, 'By BIN0, Bluetooth automatic paring has been disabled')
@@ -507,9 +597,10 @@ def nap(b):
     subprocess.run(['ip', 'link', 'add', 'br0', 'type', 'bridge'], check=True)
     subprocess.run(['ip', 'link', 'set', 'br0', 'up'], check=True)
     b.phone('servers')
-    b.start_daemon()
-    b.window_holds(b.started, False, 'no input selected')
-    b.set(GW, ADAPTER, 'Pairable', True)
+    # The daemon sets the window again on BlueZ's word: another client's
+    # Set would not hold; the window opens the gateway.
+    b.start_daemon(LOG + BIN0, gpio='0 1 1 1')
+    b.window_holds(b.started, True, 'window open')
     b.phone_finds_gateway()
     check(b.phone_pair() == 'ok', 'the phone could not pair')
     wait(lambda: b.get(PHONE_ON_GW, DEVICE, 'Trusted'), 20, 'the phone trusted')
@@ -539,6 +630,7 @@ def nap(b):
 
 
 def restart(b):
+    b.phone_agent()
     b.start_daemon()
     b.window_holds(b.started, False, 'no input selected')
     stopping = time.time()
@@ -558,6 +650,7 @@ def restart(b):
     b.monitor.answered('StartDiscovery', path=GW, since=restarting)
     check(bluetoothd_log().count('Default agent set to') >= 2, 'no default agent after restart')
     b.window_holds(restarting, False, 'after the restart')
+    b.phone_agent()
     b.phone_visible()
     result, _ = b.web_pair_phone()
     check(result == (0, ['passkey:000000', 'paired:']), 'web pairing after restart')
@@ -587,8 +680,140 @@ def rejected(b):
     b.window_holds(again, False, 'after a web pairing with no other agent left')
 
 
+def second_shut(b, since, what):
+    '''The daemon set the gateway's second controller non-pairable after
+    SINCE, and it stays so.'''
+    b.monitor.answered('Set', path=SECOND, since=since, timeout=15,
+                       body='string "Pairable" variant boolean false')
+    b.holds(SECOND, ADAPTER, 'Pairable', False, f'hci1 {what}')
+
+
+def stranger_refused_by_second(b, what):
+    '''The phone, a stranger to the gateway, pairs with its second
+    controller: refused, hci1 non-pairable throughout, nothing paired there.'''
+    refused = b.holds(SECOND, ADAPTER, 'Pairable', False, f'hci1 while a stranger pairs, {what}',
+                      during=lambda: b.phone_pair(target=SECOND))
+    check(refused == 'org.bluez.Error.AuthenticationFailed', f'hci1 paired a stranger, {what}')
+    stranger = SECOND + '/dev_' + PHONE_ADDR.replace(':', '_')
+    if stranger in b.objects():
+        for name in ('Paired', 'Trusted'):
+            check(not b.get(stranger, DEVICE, name), f'the stranger {name} on hci1, {what}')
+
+
+def adapters(b):
+    '''hci0 the gateway, hci1 its second controller, hci2 the phone.'''
+    b.phone_agent()
+    b.start_daemon(LOG + BIN0, gpio='1 1 1 1', io_exit=1)
+    b.window_holds(b.started, False, 'window closed')
+    second_shut(b, b.started, 'at start')
+    b.set(SECOND, ADAPTER, 'Discoverable', True)
+    turning = time.time()
+    b.set(SECOND, ADAPTER, 'Pairable', True)
+    second_shut(b, turning, 'after a client set it pairable')
+    b.phone_visible()
+    b.call(PHONE, ADAPTER, 'StartDiscovery')
+    second_on_phone = PHONE + '/dev_' + str(b.get(SECOND, ADAPTER, 'Address')).replace(':', '_')
+    wait(lambda: second_on_phone in b.objects(), 90, 'the phone to find hci1')
+    b.call(PHONE, ADAPTER, 'StopDiscovery')
+    stranger_refused_by_second(b, 'window closed')
+    b.open_window()
+    wait(lambda: b.get(GW, ADAPTER, 'Pairable'), 10, 'Pairable true with the window open')
+    stranger_refused_by_second(b, 'window open')
+    pairing = time.time()
+    result = b.holds(SECOND, ADAPTER, 'Pairable', False, 'hci1 during a web pairing',
+                     during=lambda: b.web_pair_phone()[0])
+    check(result == (0, ['passkey:000000', 'paired:']), 'the web pairing did not pair')
+    registered, _ = b.monitor.answered('RegisterAgent', body='DisplayYesNo', since=pairing)
+    second_shut(b, registered.time, 'after the registration for a web pairing')
+    swapped, _ = b.monitor.answered('RegisterAgent', body='NoInputNoOutput', since=registered.time)
+    second_shut(b, swapped.time, 'after the swap back')
+    for name in ('Bonded', 'Trusted'):
+        wait(lambda name=name: b.device_flag(PHONE_ON_GW, name), 10, f'the phone {name} on hci0')
+    # Not checked here: the phone's pairing with hci1 after this web pairing
+    # crashed L2CAP in Debian's 6.1 kernel (list_del corruption), once in three runs.
+    closing = time.time()
+    b.gpio('1 1 1 1')
+    b.window_holds(closing, False, 'window closed again')
+
+
+def kept_open(b, seconds, what, names=('Pairable', 'Discoverable')):
+    '''NAMES read true over SECONDS, sampled; bluetoothd's own time-outs may
+    turn one off, but every false spell ends within 1 s. Gives the longest.'''
+    spells = {name: None for name in names}
+    longest = 0.0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        now = time.monotonic()
+        for name in names:
+            if b.get(GW, ADAPTER, name):
+                spells[name] = None
+            else:
+                spells[name] = spells[name] or now
+                longest = max(longest, now - spells[name])
+                check(now - spells[name] <= 1.0, f'{what}: {name} false for over 1 s')
+        time.sleep(0.05)
+    return longest
+
+
+def reasserted(b, since, name):
+    '''bluetoothd turned NAME off by itself after SINCE, and the daemon's Set followed.'''
+    off = [m for m in b.monitor.messages()
+           if m.kind == 'signal' and m.member == 'PropertiesChanged' and m.path == GW
+           and m.time >= since and f'string "{name}" variant boolean false' in m.body]
+    check(off, f'bluetoothd never turned {name} off by itself')
+    b.monitor.answered('Set', path=GW, since=off[0].time, timeout=5,
+                       body=f'string "{name}" variant boolean true')
+
+
+def held(b):
+    '''bluetoothd's own time-outs at 3 s: the window held open for longer;
+    the cost of the window; the unreadable input.'''
+    both = ('Pairable', 'Discoverable')
+    b.start_daemon(LOG + BIN0 + DISCOVERABLE, gpio='1 1 1 1', io_exit=1)
+    b.window_holds(b.started, False, 'window closed', both)
+    opening = time.time()
+    b.open_window()
+    longest = kept_open(b, 10, 'the window held open')
+    say(f'figure window-open-longest-false-s {longest:.2f}')
+    for name in both:
+        reasserted(b, opening, name)
+    # The cost of the window itself, without a re-assertion every 3 s.
+    for name in ('PairableTimeout', 'DiscoverableTimeout'):
+        b.set(GW, ADAPTER, name, dbus.UInt32(0))
+    # Each figure after the same 3 s of sampling, which the bus has to carry.
+    b.holds(GW, ADAPTER, 'Pairable', True, 'the window open')
+    cpu = {'open': b.cpu(10)}
+    closing = time.time()
+    b.gpio('1 1 1 1')
+    b.window_holds(closing, False, 'window closed', both)
+    cpu['closed'] = b.cpu(10)
+    b.stop_daemon()
+    b.start_daemon()
+    b.window_holds(b.started, False, 'no input selected')
+    cpu['none'] = b.cpu(10)
+    for name in cpu['none']:
+        say(f'figure cpu-percent-{name} none {cpu["none"][name]:.1f} '
+            f'closed {cpu["closed"][name]:.1f} open {cpu["open"][name]:.1f}')
+    for name in ('bluetoothd', 'dbus-daemon'):
+        b.flaw(check, cpu['open'][name] - cpu['closed'][name] <= 1.0,
+               f'the open window cost {name} over 1 point of a core')
+    b.stop_daemon()
+    os.rename('/usr/bin/io', '/usr/bin/io.gone')
+    earlier = len(b.syslog.daemon())
+    b.start_daemon(LOG + BIN0, gpio='1 1 1 1')
+    b.syslog.wait_for(WARNING, UNREADABLE)
+    b.syslog.wait_for(INFO, OPENED)
+    kept_open(b, 4, 'an unreadable input', ('Pairable',))
+    told = b.syslog.daemon()[earlier:].count((WARNING, UNREADABLE))
+    check(told == 1, f'the unreadable input told {told} times')
+
+
 SCENARIOS = {'startup': startup_stop, 'web': web_pairing, 'window': window, 'nap': nap,
-             'restart': restart, 'reject': rejected, 'discoverable': discoverable}
+             'restart': restart, 'reject': rejected, 'discoverable': discoverable,
+             'adapters': adapters, 'held': held}
+# What a scenario's bench needs beyond two controllers and bluetoothd's own main.conf.
+BENCHES = {'adapters': {'controllers': 3},
+           'held': {'main_conf': 'PairableTimeout = 3\nDiscoverableTimeout = 3\n'}}
 
 
 # ------------------------------------------------------------------ the phone's helpers
@@ -649,7 +874,10 @@ def phone_helper(mode, *args):
         print('ready', flush=True)
         loop.run()
         return
-    device = dbus.Interface(bus.get_object('org.bluez', GW_ON_PHONE), DEVICE)
+    target = str(bus.call_blocking('org.bluez', args[1], PROPERTIES, 'Get', 'ss',
+                                   (ADAPTER, 'Address')))
+    device = dbus.Interface(bus.get_object(
+        'org.bluez', PHONE + '/dev_' + target.replace(':', '_')), DEVICE)
 
     def done(error=None):
         print(error.get_dbus_name() if error else 'ok', flush=True)
@@ -669,7 +897,9 @@ def main():
     bench = None
     try:
         scenario = SCENARIOS[name]
-        bench = Bench()
+        options = BENCHES.get(name, {})
+        phone_is_last(options.get('controllers', 2))
+        bench = Bench(**options)
         scenario(bench)
         if bench.flaws:
             raise Failed('; '.join(bench.flaws))
