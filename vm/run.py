@@ -28,6 +28,11 @@ CANNOT_RUN = {
     # bench whose cause is not known yet, not a verdict on the daemon.
     'trixie/system': "the bench's phone (btmgmt under systemd) is not found by the gateway; "
                      'cause not known yet',
+    # Debian's 6.1 kernel: once hci0 has paired out (the story's web pairing),
+    # L2CAP may crash (list_del corruption in hci_chan_del) as the links go;
+    # the story passes on 5.10 and 6.12.
+    'bookworm/adapters': "kernel 6.1's L2CAP crash after hci0 has paired out (list_del "
+                         'corruption in hci_chan_del)',
 }
 
 RESULT = re.compile(r'@@VMTEST result (PASS|FAIL) (\S+) (\S+) ?(.*)')
