@@ -9,6 +9,7 @@
 namespace bench {
 
 const char *const polling_reference_agent = "bare agent, 1 ms loop";
+const char *const sample_floor_agent = "bare agent, 20 ms loop";
 const char *const window_closed_agent = "pairgated, input selected";
 const char *const window_open_agent = "pairgated, window open";
 
@@ -85,7 +86,13 @@ bool make_setups(const bench_paths &paths, std::vector<agent_setup> *setups, std
     polling.name = polling_reference_agent;
     polling.command = {paths.bare_agent, "--timeout-ms", "1"};
     polling.log_path = paths.out + "/bare-agent-1ms.log";
-    *setups = {bare, polling,
+    agent_setup floor = bare;
+    floor.name = sample_floor_agent;
+    floor.command = {paths.bare_agent, "--timeout-ms", "20"};
+    floor.log_path = paths.out + "/bare-agent-20ms.log";
+    *setups = {bare,
+               polling,
+               floor,
                daemon_setup(paths, "pairgated, no input", quiet_root, "pairgated-no-input.log"),
                daemon_setup(paths, window_closed_agent, input_root, "pairgated-input.log"),
                daemon_setup(paths, window_open_agent, open_root, "pairgated-window-open.log")};

@@ -20,6 +20,9 @@ struct bench_paths {
 
 // The agent a polling design's idle cost is compared with.
 extern const char *const polling_reference_agent;
+// A bare agent woken on the input's sampling period: the least a sampled
+// input can cost on this machine, whatever the daemon does when it wakes.
+extern const char *const sample_floor_agent;
 // pairgated with its input selected and reading inactive, and reading active.
 extern const char *const window_closed_agent;
 extern const char *const window_open_agent;

@@ -1,4 +1,4 @@
-// pairgate-bench: runs pairgated and two bare agents side by side beside a
+// pairgate-bench: runs pairgated and bare agents side by side beside a
 // BlueZ stand-in on the bus of $DBUS_SYSTEM_BUS_ADDRESS, and prints what each
 // costs as Markdown. scripts/bench starts the bus and gives the paths.
 #include <sys/stat.h>
@@ -137,6 +137,7 @@ int run(const options &parsed) {
     const std::string load_at_start = load_average();
     input.options = parsed.run;
     input.polling_reference = polling_reference_agent;
+    input.sample_floor = sample_floor_agent;
     input.window_closed = window_closed_agent;
     input.window_open = window_open_agent;
     input.sizes = sizes_of(parsed.sized);

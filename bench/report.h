@@ -18,6 +18,7 @@ struct report_input {
     run_options options;
     std::vector<agent_figures> agents;  // the first is the reference: the bare agent
     std::string polling_reference;      // the agent whose idle cost a polling design is held to
+    std::string sample_floor;           // a bare agent woken on the sampling period
     std::string window_closed;          // pairgated with its input reading inactive
     std::string window_open;            // ... and reading active
     std::vector<file_size> sizes;

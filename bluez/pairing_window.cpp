@@ -81,6 +81,21 @@ bool is_other(const char *path) {
            strlen(path) <= adapter_path_max && is_adapter_path(path);
 }
 
+// The time of a pass, read once and only when an adapter is owed a Set: the
+// loop asks on every wake-up, and most find nothing owed.
+class lazy_clock {
+  public:
+    long now() {
+        if (now_ms_ < 0) {
+            now_ms_ = monotonic_ms();
+        }
+        return now_ms_;
+    }
+
+  private:
+    long now_ms_ = -1;
+};
+
 long due_in_ms(const kept_adapter &adapter, long now) {
     return adapter.not_before_ms > now ? adapter.not_before_ms - now : 0;
 }
@@ -155,27 +170,27 @@ void pairing_window_reported(const char *path, bool discoverable, bool value,
 }
 
 void pairing_window_settle(DBusConnection *connection, std::optional<bool> selected_decision) {
-    const long now = monotonic_ms();
+    lazy_clock clock;
     error_guard error;
     if (selected_decision && adapter_selected()) {
         kept_adapter &adapter = selected_entry();
-        if (adapter.owed() && due_in_ms(adapter, now) == 0) {
+        if (adapter.owed() && due_in_ms(adapter, clock.now()) == 0) {
             set_window(connection, error, adapter, *selected_decision);
         }
     }
     for (kept_adapter &other : others) {
-        if (other.owed() && is_other(other.path) && due_in_ms(other, now) == 0) {
+        if (other.owed() && is_other(other.path) && due_in_ms(other, clock.now()) == 0) {
             set_window(connection, error, other, false);
         }
     }
 }
 
 int pairing_window_due_ms(std::optional<bool> selected_decision) {
-    const long now = monotonic_ms();
+    lazy_clock clock;
     long due = -1;
     auto consider = [&](const kept_adapter &adapter) {
-        if (adapter.owed() && (due < 0 || due_in_ms(adapter, now) < due)) {
-            due = due_in_ms(adapter, now);
+        if (adapter.owed() && (due < 0 || due_in_ms(adapter, clock.now()) < due)) {
+            due = due_in_ms(adapter, clock.now());
         }
     };
     if (selected_decision && adapter_selected()) {

@@ -178,25 +178,37 @@ int next_timed_step_ms() {
     return window;
 }
 
+// The bus is read only when the wait saw it ready; what libdbus already
+// holds (read during a call of this pass) is dispatched whatever the wait saw.
+// False when the connection is gone.
+bool dispatch_bus(DBusConnection *connection, const loop_events &events) {
+    if (!events.bus && dbus_connection_get_dispatch_status(connection) == DBUS_DISPATCH_COMPLETE) {
+        return true;
+    }
+    return dbus_connection_read_write_dispatch(connection, 0);
+}
+
 // A pass dispatches at most one message, then sleeps until the next event or
 // timed step: the input is sampled on its period, never spun on, and an
-// agent call wakes the loop at once whatever the period.
+// agent call wakes the loop at once whatever the period. A wake-up for the
+// sample alone reads neither the pipe nor the bus.
 void run_loop(daemon_run &run) {
+    loop_events events;  // the first pass looks at everything
     for (;;) {
         pairable_control_step(run.connection.get(), run.error, daemon_settings);
-        if (web_pairing_state == web_pairing::idle &&
+        if (web_pairing_state == web_pairing::idle && events.request &&
             !take_request(run.connection.get(), run.error, run.request_pipe.get(),
                           pairing_request)) {
             run.exit_status = 1;
             return;
         }
         expire_web_pairing(run.connection.get(), pairing_request, agent_message_handler);
-        if (!dbus_connection_read_write_dispatch(run.connection.get(), 0)) {
+        if (!dispatch_bus(run.connection.get(), events)) {
             return;
         }
         const bool intake_next = web_pairing_state == web_pairing::idle;
-        wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
-                       next_timed_step_ms());
+        events = wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
+                                next_timed_step_ms());
         if (stop_requested) {
             return;
         }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -395,6 +396,31 @@ TEST_F(GpioDevice, StandInPassesOtherRequestsToTheDevice) {
         ASSERT_EQ(log.size(), 2u);
         expect_opened(log[0]);
         EXPECT_EQ(log[1], "ioctl 0x8000422F 4");
+    });
+}
+
+// The stand-in remembers the descriptors of the device, so that a reading
+// costs one system call as on a gateway; one that is closed or replaced must
+// not be answered for the file that takes its number.
+TEST_F(GpioDevice, StandInForgetsADescriptorOnceItRefersToAnotherFile) {
+    set_gpio("1 2 3 4\n");
+    in_fresh_process([&] {
+        int fd = open(gpio_path, O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ASSERT_GE(copy, 0);
+        EXPECT_EQ(ioctl(copy, 0x8000421B, 0), 2) << "a duplicate is the device too";
+        close(fd);
+        ASSERT_EQ(open(tool_path, O_RDONLY | O_CLOEXEC), fd) << "the lowest number is reused";
+        errno = 0;
+        EXPECT_EQ(ioctl(fd, 0x8000421B, 0), -1);
+        EXPECT_EQ(errno, ENOTTY) << "a closed number reused by another file";
+        int other = open(tool_path, O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(dup2(other, copy), copy);
+        errno = 0;
+        EXPECT_EQ(ioctl(copy, 0x8000421B, 0), -1);
+        EXPECT_EQ(errno, ENOTTY) << "another file put in its place with dup2";
+        EXPECT_EQ(gpio_log().size(), 2u) << "only the duplicate's request was answered";
     });
 }
 
