@@ -22,12 +22,14 @@ import time
 
 # The stories a release cannot run at all, and why: the one place they are listed.
 CANNOT_RUN = {
-    # The .deb under systemd runs on bullseye and bookworm. On trixie the bench's
-    # phone, another adapter of the same bluetoothd set discoverable with btmgmt
-    # under systemd, was not found by the gateway within 90 s: a limit of the
-    # bench whose cause is not known yet, not a verdict on the daemon.
-    'trixie/system': "the bench's phone (btmgmt under systemd) is not found by the gateway; "
-                     'cause not known yet',
+    # The .deb under systemd runs on bullseye and bookworm. On trixie, btvirt
+    # (bluez-test-tools 5.82) died of SIGSEGV in 3 of 9 runs of this story, at
+    # different steps (setting the phone up, after the bluetoothd restart),
+    # taking both controllers with it: the phone then "is not found" or "not
+    # pairable", discovery does not come back. The crash is the emulator's; the
+    # 6 other runs passed.
+    'trixie/system': "btvirt 5.82 crashes (SIGSEGV) in about one run in three of this story, "
+                     'taking both controllers away',
     # Debian's 6.1 kernel: once hci0 has paired out (the story's web pairing),
     # L2CAP may crash (list_del corruption in hci_chan_del) as the links go;
     # the story passes on 5.10 and 6.12.
