@@ -141,8 +141,9 @@ def test_paired_device_is_trusted(window_open):
 
 
 def test_device_paired_while_the_window_is_closed_is_not_trusted(agent):
-    '''A pairing that asks no bonding gets past a non-pairable adapter: the
-    device is a stranger, and is said to be one.'''
+    '''With no input selected the window stays closed; a pairing that asks no
+    bonding gets past the non-pairable adapter all the same: the device is a
+    stranger, and is said to be one.'''
     start = log_mark(agent)
     agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
                                   {'Connected': True, 'Paired': True})
