@@ -6,6 +6,7 @@
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
+#include "bluez/pairing_window.h"
 #include "common/log.h"
 #include "common/managed_objects.h"
 #include "webui/web_pairing.h"
@@ -43,12 +44,23 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
     if (!on_selected_adapter(device)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
+    const char *address = address_from_device_path(device);
+    if (address == nullptr) {
+        address = device;
+    }
+    // The kernel lets a pairing that asks no bonding through whatever Pairable
+    // says, and an emulated controller may skip the host's say altogether: a
+    // device that paired with the window closed got past it, and is a stranger.
+    if (paired && pairable_state != pairable::open) {
+        log_message(LOG_WARNING, "Device %s paired while the pairing window is closed; not trusted",
+                    address);
+        return DBUS_HANDLER_RESULT_HANDLED;
+    }
     error_guard error;
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {
-        const char *address = address_from_device_path(device);
         log_message(LOG_INFO,
                     "Device %s has been paired and trusted on the request from the device",
-                    address != nullptr ? address : device);
+                    address);
     } else {
         log_message(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
     }

@@ -61,6 +61,8 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
                                        busy bluetoothd); 0 by default
 On org.bluez.Mock, what a phone does to the gateway:
   PairDevice(s adapter, s address, i class)   it pairs (Just Works)
+  PairDeviceWithoutBonding(s adapter, s address)   it pairs asking no
+                                       bonding (its own adapter not pairable)
   ConnectNap(s adapter, s address) -> s       it connects to NAP; its
                                        network interface, or the error
 What bluetoothd 5.66 was seen to do, and the simulator does too:
@@ -84,7 +86,9 @@ What bluetoothd 5.66 was seen to do, and the simulator does too:
     reply; a failed one is followed by Connected false;
   - a pairing the device started shows {Connected, Bonded} at once and
     Paired after service discovery, 1.2 to 1.6 s later; while the adapter
-    is not pairable it fails with AuthenticationFailed;
+    is not pairable it fails with AuthenticationFailed, unless it asks no
+    bonding: the kernel lets that one through whatever Pairable, and it ends
+    Paired but not Bonded (let through on 5.66 and 5.82; not Bonded on 5.82);
   - a device's NAP connect makes the network server ask the default agent
     AuthorizeService with the BNEP UUID, only when the device is not
     trusted; a refusal fails the connect;
@@ -258,6 +262,14 @@ def _device(adapter_device_name, device_address):
     return device if device is not None and bluez5.DEVICE_IFACE in device.props else None
 
 
+def _known_device(adapter_device_name, device_address):
+    device = _device(adapter_device_name, device_address)
+    if device is None:
+        raise dbus.exceptions.DBusException(f'no device {device_address} on {adapter_device_name}',
+                                            name=bluez5.BLUEZ_MOCK_IFACE + '.NoSuchDevice')
+    return device
+
+
 @dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ssi', out_signature='')
 def PairDevice(self, adapter_device_name, device_address, class_):
     '''A pairing the device started (Just Works: no agent is asked). Refused
@@ -271,6 +283,15 @@ def PairDevice(self, adapter_device_name, device_address, class_):
     self.sim.pair_from_device(device, bool(adapter.props[bluez5.ADAPTER_IFACE]['Pairable']))
 
 
+@dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')
+def PairDeviceWithoutBonding(self, adapter_device_name, device_address):
+    '''A pairing the device started asking no bonding, as a device whose own
+    adapter is not pairable does: let through whatever the adapter's Pairable;
+    Connected at once, Paired after service discovery, never Bonded.'''
+    device = _known_device(adapter_device_name, device_address)
+    self.sim.pair_from_device(device, pairable=True, bonding=False)
+
+
 @dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s',
                      async_callbacks=('done', 'failed'))
 def ConnectNap(self, adapter_device_name, device_address, done, failed):
@@ -278,10 +299,7 @@ def ConnectNap(self, adapter_device_name, device_address, done, failed):
     returns the device's network interface. bluetoothd asks the default agent
     to authorise BNEP for a device that is not trusted, and fails the connect
     with org.bluez.Error.Failed "Input/output error" when it is refused.'''
-    device = _device(adapter_device_name, device_address)
-    if device is None:
-        raise dbus.exceptions.DBusException(f'no device {device_address} on {adapter_device_name}',
-                                            name=bluez5.BLUEZ_MOCK_IFACE + '.NoSuchDevice')
+    device = _known_device(adapter_device_name, device_address)
     self.sim.connect_nap(device, done, failed)
 
 
@@ -818,7 +836,7 @@ class Simulator:
         self.send(dbus.lowlevel.MethodReturnMessage(msg))
         return HANDLED
 
-    def pair_from_device(self, device, pairable):
+    def pair_from_device(self, device, pairable, bonding=True):
         '''A pairing the device started: without Pairable the kernel refuses it;
         otherwise Paired follows once the services are resolved.'''
         if not pairable:
@@ -826,7 +844,10 @@ class Simulator:
             self.link_down(device)
             raise dbus.exceptions.DBusException('Authentication Failed', name=AUTH_FAILED)
         changed = {} if self.connected(device) else {'Connected': True}
-        self.change(device.path, bluez5.DEVICE_IFACE, dict(changed, Bonded=True))
+        if bonding:
+            changed['Bonded'] = True
+        if changed:
+            self.change(device.path, bluez5.DEVICE_IFACE, changed)
 
         def paired():
             device.paired = True

@@ -92,6 +92,8 @@ WRITING_OUTPUT_FIFO_FAILED = (ERR, 'Writing to output FIFO ({}) failed: {}')
 INVALID_CONFIRMATION = (ERR, 'Invalid arguments for RequestConfirmation message')
 INVALID_AUTHORISATION = (ERR, 'Invalid arguments for AuthorizeService message')
 PAIRED_BY_DEVICE = (INFO, 'Device {} has been paired and trusted on the request from the device')
+PAIRED_WITH_WINDOW_CLOSED = (WARNING, 'Device {} paired while the pairing window is closed; not '
+                                      'trusted')
 TRUSTING_FAILED = (ERR, 'Setting "Trusted" property to true failed: {}')
 
 # Following BlueZ.

@@ -7,7 +7,7 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
                           wait_first_pass)
-from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, NAP_UUID, trusted
+from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
 from expected import facts, line
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -16,6 +16,7 @@ UNHANDLED = 'org.freedesktop.DBus.Error.UnknownMethod'
 REJECTED = 'org.bluez.Error.Rejected'
 OTHER_DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
 FROM_DEVICE = line(facts.PAIRED_BY_DEVICE, DEVICE)
+STRANGER_PAIRED = line(facts.PAIRED_WITH_WINDOW_CLOSED, DEVICE)
 
 
 @pytest.fixture
@@ -25,6 +26,19 @@ def agent(running):
     wait_first_pass(running)
     running.reply = running.reply_reader()
     return running
+
+
+@pytest.fixture
+def window_open(needs_daemon, bluez_gateway):  # pylint: disable=unused-argument
+    '''The agent of a running daemon whose window BIN0 holds open.'''
+    gw = bluez_gateway
+    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n')
+    gw.io_tool()
+    gw.gpio('0 1 1 1')
+    gw.start_daemon()
+    gw.syslog.wait_for(line(facts.BIN_CHANGED, '0', 'enabled')[1], INFO)
+    gw.reply = gw.reply_reader()
+    return gw
 
 
 def trusted_calls(gw):
@@ -116,13 +130,27 @@ def test_malformed_confirmation_during_a_pairing(agent):
 
 # -------------------------------------------------------------------- trust rule
 
-def test_paired_device_is_trusted(agent):
+def test_paired_device_is_trusted(window_open):
+    gw = window_open
+    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
+                               {'Connected': True, 'Paired': True})
+    gw.wait_for_call('Set', lambda c: c.args[1] == 'Trusted')
+    assert trusted_calls(gw) == [trusted(True)]
+    gw.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+    assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
+
+
+def test_device_paired_while_the_window_is_closed_is_not_trusted(agent):
+    '''With no input selected the window stays closed; a pairing that asks no
+    bonding gets past the non-pairable adapter all the same: the device is a
+    stranger, and is said to be one.'''
+    start = log_mark(agent)
     agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
                                   {'Connected': True, 'Paired': True})
-    agent.wait_for_call('Set', lambda c: c.args[1] == 'Trusted')
-    assert trusted_calls(agent) == [trusted(True)]
-    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
-    assert agent.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
+    agent.syslog.wait_for(STRANGER_PAIRED[1], STRANGER_PAIRED[0])
+    barrier(agent)
+    assert trusted_calls(agent) == []
+    assert logged_since(agent, start) == [STRANGER_PAIRED]
 
 
 def test_unpaired_device_is_distrusted(agent):
@@ -147,11 +175,11 @@ def test_signals_that_do_not_announce_pairing_are_ignored(agent):
     assert [line for line in logged_since(agent, 0) if line[0] == ERR] == []
 
 
-def test_failed_trust_is_logged(agent):
-    agent.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
-                      'Not now')
-    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    agent.syslog.wait_for('Setting "Trusted" property to true failed: Not now', ERR)
+def test_failed_trust_is_logged(window_open):
+    window_open.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Failed',
+                            'Not now')
+    window_open.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    window_open.syslog.wait_for('Setting "Trusted" property to true failed: Not now', ERR)
 
 
 def test_pairing_signals_wait_while_a_web_pairing_runs(agent):
@@ -162,13 +190,14 @@ def test_pairing_signals_wait_while_a_web_pairing_runs(agent):
     assert trusted_calls(agent) == []
 
 
-def test_pairing_signal_after_a_web_pairing_trusts_again(agent):
-    agent.set_pair_behaviour(mode='direct')
-    request_pairing(agent)
-    wait_agent_back(agent)
-    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
-    assert trusted_calls(agent) == [trusted(True), trusted(True)]
+def test_pairing_signal_after_a_web_pairing_trusts_again(window_open):
+    gw = window_open
+    gw.set_pair_behaviour(mode='direct')
+    request_pairing(gw)
+    wait_agent_back(gw)
+    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    gw.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+    assert trusted_calls(gw) == [trusted(True), trusted(True)]
 
 
 # ------------------------------------------------- only BlueZ speaks for BlueZ
@@ -231,9 +260,10 @@ def test_a_release_during_a_web_pairing_is_undone_by_its_swap_back(agent):
     request_pairing(agent)  # not refused: the swap back registered the agent again
 
 
-def test_a_restarted_bluez_is_listened_to(agent):
-    agent.stop_bluez()
-    agent.start_bluez()
-    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    agent.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
-    assert agent.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
+def test_a_restarted_bluez_is_listened_to(window_open):
+    gw = window_open
+    gw.stop_bluez()
+    gw.start_bluez()
+    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    gw.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
+    assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True

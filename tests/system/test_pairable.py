@@ -490,6 +490,44 @@ def test_every_other_adapter_is_kept_shut(gateway):
     assert stop(gw) == 0
 
 
+def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway):
+    '''With the window closed, a pairing that asks bonding is refused, and one
+    that asks none, which the kernel lets through whatever Pairable, earns no
+    trust; the window opened, a phone pairs and is trusted; closed again, a
+    device that never paired earns none either.'''
+    gw = bluez_gateway
+    late = '00:1A:7D:DA:71:98'
+    for address in (STRANGER, late):
+        gw.mock.AddDevice('hci0', address, 'Stranger')
+    gw.sim.SetResponderDelay(0.2)
+    start(gw, settings('0'), exit=1)
+    gw.wait_for_call('Set')
+    with pytest.raises(dbus.DBusException) as refused:
+        gw.mock.PairDevice('hci0', STRANGER, 0x5a020c)
+    assert refused.value.get_dbus_name() == 'org.bluez.Error.AuthenticationFailed'
+    stranger = line(facts.PAIRED_WITH_WINDOW_CLOSED, STRANGER)
+    gw.mock.PairDeviceWithoutBonding('hci0', STRANGER)
+    gw.syslog.wait_for(stranger[1], stranger[0])
+
+    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
+    gw.gpio(BIN0_ACTIVE)
+    gw.syslog.wait_for(enabled[1], INFO)
+    gw.mock.PairDevice('hci0', DEVICE, 0x5a020c)
+    phone = line(facts.PAIRED_BY_DEVICE, DEVICE)
+    gw.syslog.wait_for(phone[1], phone[0])
+
+    gw.gpio(INACTIVE)
+    gw.syslog.wait_for(disabled[1], INFO)
+    never_paired = line(facts.PAIRED_WITH_WINDOW_CLOSED, late)
+    gw.mock.PairDeviceWithoutBonding('hci0', late)
+    gw.syslog.wait_for(never_paired[1], never_paired[0])
+    barrier(gw)
+    assert [c for c in gw.calls() if c.args[1:2] == ['Trusted']] == [trusted(True)]
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), STARTED, stranger, enabled, phone, disabled,
+                               never_paired, SCAN_STOPPED, FINISHED]
+
+
 def test_input_is_sampled_not_spun_on(bluez_gateway):
     '''While the window stays closed the input is read on its period, not on
     every pass, and nothing is set.'''

@@ -687,6 +687,21 @@ def device_pairing_refused_while_not_pairable(gw):
     assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is False
 
 
+def device_pairing_without_bonding_passes_while_not_pairable(gw):
+    """The kernel refuses only a pairing that asks bonding."""
+    peer = Peer(gw)
+    peer.watch()
+    gw.sim.SetResponderDelay(0.1)
+    gw.mock.PairDeviceWithoutBonding('hci0', '00:1A:7D:DA:71:13')
+    owner = gw.bus.get_name_owner('org.bluez')
+    assert peer.expect('signal', owner, DEVICE_PATH)[4] == [DEVICE1, {'Connected': True}, []]
+    assert peer.expect('signal', owner, DEVICE_PATH)[4] == [
+        DEVICE1, {'Modalias': 'usb:v1D6Bp0246d0542', 'UUIDs': PEER_UUIDS,
+                  'ServicesResolved': True, 'Paired': True}, []]
+    assert pairable(gw) is False
+    assert [e for e in peer.events if e[0] == 'agent'] == []
+
+
 def failed_pair_connects_then_disconnects(gw):
     peer = Peer(gw)
     peer.watch()
@@ -756,6 +771,9 @@ AS_BLUETOOTHD = [
     ('pgweb.txt:24-33; pgnap.txt:26-29', own_pairing_connects_confirms_then_pairs),
     ('pgdev.txt:34,42; pgweb.txt:32,47', device_pairing_connects_bonds_then_pairs),
     ('pgdev.txt:19-26', device_pairing_refused_while_not_pairable),
+    ('measured on bluetoothd 5.82 (VM bench): a phone made non-bondable with btmgmt pairs with '
+     'the non-pairable gateway, which ends Paired, not Bonded; no agent is asked',
+     device_pairing_without_bonding_passes_while_not_pairable),
     ('pgreject.txt:25-34', failed_pair_connects_then_disconnects),
     ('pgnap.txt:38-39,45-53', nap_authorised_for_an_untrusted_device_only),
     ('measured on bluetoothd 5.66: Pair with no agent anywhere fails at once with '

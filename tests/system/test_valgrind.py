@@ -73,11 +73,10 @@ def test_whole_session_has_no_memory_error_or_leak(bluez_gateway):
     wait_agent_back(gw, mark)
     assert trusted(True) in gw.calls(mark)
 
+    window(gw, '0 1 1 1', ENABLED)
     mark = len(gw.calls())
     gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
     gw.wait_for_call('Set', lambda c: c == trusted(True), start=mark, timeout=SLOW_S)
-
-    window(gw, '0 1 1 1', ENABLED)
     window(gw, '1 1 1 1', DISABLED)
     assert any(line.startswith('ioctl') for line in gw.gpio_log()), \
         'the GPIO stand-in was not preloaded under valgrind'
