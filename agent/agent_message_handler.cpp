@@ -156,11 +156,12 @@ DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message
     return accept_call(connection, message);
 }
 
-DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message) {
+DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message,
+                                            const pairing_request_record *request) {
     if (!message_from_bluez(connection, message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    return trust_on_paired(connection, message);
+    return trust_on_paired(connection, message, request);
 }
 
 }  // namespace
@@ -184,7 +185,7 @@ DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage 
         return handle_cancel(connection, message);
     }
     if (dbus_message_is_signal(message, DBUS_INTERFACE_PROPERTIES, "PropertiesChanged")) {
-        return handle_properties_changed(connection, message);
+        return handle_properties_changed(connection, message, request);
     }
     // Any local client may send replies; only BlueZ's own answer counts.
     if (request != nullptr && is_pair_answer(message, *request) &&

@@ -31,11 +31,33 @@ bool read_paired(DBusMessage *message, bool *paired) {
     return found;
 }
 
+// A device that paired where the daemon would have refused it: the kernel
+// lets a pairing that asks no bonding through whatever Pairable says, Linux
+// 5.10 accepts a Just Works pairing without asking the agent, and an emulated
+// controller may skip the host's say. Untrusted is not enough (network access
+// is granted to anyone paired): it is removed, and its bond and link go.
+DBusHandlerResult remove_stranger(DBusConnection *connection, const char *device,
+                                  const char *address, bool web_pairing) {
+    if (web_pairing) {
+        log_message(LOG_WARNING, "Device %s paired while another device is being paired; removed",
+                    address);
+    } else {
+        log_message(LOG_WARNING, "Device %s paired while the pairing window is closed; removed",
+                    address);
+    }
+    error_guard error;
+    if (!bluez_remove_device(connection, error, adapter_path(), device)) {
+        log_message(LOG_ERR, "Removing device %s failed: %s", address, error.text());
+    }
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
+
 }  // namespace
 
-DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message) {
+DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
+                                  const pairing_request_record *request) {
     bool paired = false;
-    if (web_pairing_state != web_pairing::idle || !read_paired(message, &paired)) {
+    if (!read_paired(message, &paired)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = dbus_message_get_path(message);
@@ -48,13 +70,15 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
     if (address == nullptr) {
         address = device;
     }
-    // The kernel lets a pairing that asks no bonding through whatever Pairable
-    // says, and an emulated controller may skip the host's say altogether: a
-    // device that paired with the window closed got past it, and is a stranger.
+    if (web_pairing_state != web_pairing::idle) {
+        // The requested device's trust is the web pairing's to give.
+        if (!paired || request == nullptr || is_requested_device(device, *request)) {
+            return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+        }
+        return remove_stranger(connection, device, address, true);
+    }
     if (paired && pairable_state != pairable::open) {
-        log_message(LOG_WARNING, "Device %s paired while the pairing window is closed; not trusted",
-                    address);
-        return DBUS_HANDLER_RESULT_HANDLED;
+        return remove_stranger(connection, device, address, false);
     }
     error_guard error;
     if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {

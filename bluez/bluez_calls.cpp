@@ -53,18 +53,17 @@ bool append_bool_property(DBusMessage *message, const char *interface, const cha
     return true;
 }
 
-// A call to the agent manager with the agent's path and, when given, a capability.
-message_ptr agent_manager_call(const char *method, const char *capability, error_guard &error) {
-    message_ptr message =
-        bluez_method_call(agent_manager_path, agent_manager_interface, method, error);
+// A call to BlueZ's object with a path and, when given, a text as its arguments.
+message_ptr call_with_path(const char *object, const char *interface, const char *method,
+                           const char *path, const char *text, error_guard &error) {
+    message_ptr message = bluez_method_call(object, interface, method, error);
     if (!message) {
         return nullptr;
     }
-    const char *path = agent_object_path;
     const bool appended =
-        capability != nullptr
+        text != nullptr
             ? dbus_message_append_args(message.get(), DBUS_TYPE_OBJECT_PATH, &path,
-                                       DBUS_TYPE_STRING, &capability, DBUS_TYPE_INVALID)
+                                       DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)
             : dbus_message_append_args(message.get(), DBUS_TYPE_OBJECT_PATH, &path,
                                        DBUS_TYPE_INVALID);
     if (!appended) {
@@ -72,6 +71,12 @@ message_ptr agent_manager_call(const char *method, const char *capability, error
         return nullptr;
     }
     return message;
+}
+
+// A call to the agent manager with the agent's path and, when given, a capability.
+message_ptr agent_manager_call(const char *method, const char *capability, error_guard &error) {
+    return call_with_path(agent_manager_path, agent_manager_interface, method, agent_object_path,
+                          capability, error);
 }
 
 }  // namespace
@@ -116,6 +121,13 @@ bool bluez_set_bool(DBusConnection *connection, error_guard &error, const char *
         return false;
     }
     return bluez_call(connection, std::move(message), error);
+}
+
+bool bluez_remove_device(DBusConnection *connection, error_guard &error, const char *adapter,
+                         const char *device) {
+    message_ptr message =
+        call_with_path(adapter, adapter_interface, "RemoveDevice", device, nullptr, error);
+    return message && bluez_call(connection, std::move(message), error);
 }
 
 agent_registration agent_registered_as() {

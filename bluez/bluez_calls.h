@@ -39,6 +39,11 @@ bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &er
 bool bluez_set_bool(DBusConnection *connection, error_guard &error, const char *object_path,
                     const char *interface, const char *property, bool value);
 
+// Removes a device from an adapter (Adapter1.RemoveDevice): its bond goes and
+// its link drops. device must be a valid object path (one BlueZ sent).
+bool bluez_remove_device(DBusConnection *connection, error_guard &error, const char *adapter,
+                         const char *device);
+
 // The agent's registration, as the daemon made it: none, or the capability
 // it was offered to BlueZ with. The agent object is on the connection exactly
 // while it is not none. Changed only by the three calls below.

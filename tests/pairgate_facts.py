@@ -92,8 +92,11 @@ WRITING_OUTPUT_FIFO_FAILED = (ERR, 'Writing to output FIFO ({}) failed: {}')
 INVALID_CONFIRMATION = (ERR, 'Invalid arguments for RequestConfirmation message')
 INVALID_AUTHORISATION = (ERR, 'Invalid arguments for AuthorizeService message')
 PAIRED_BY_DEVICE = (INFO, 'Device {} has been paired and trusted on the request from the device')
-PAIRED_WITH_WINDOW_CLOSED = (WARNING, 'Device {} paired while the pairing window is closed; not '
-                                      'trusted')
+PAIRED_WITH_WINDOW_CLOSED = (WARNING, 'Device {} paired while the pairing window is closed; '
+                                      'removed')
+PAIRED_DURING_WEB_PAIRING = (WARNING, 'Device {} paired while another device is being paired; '
+                                      'removed')
+REMOVING_FAILED = (ERR, 'Removing device {} failed: {}')
 TRUSTING_FAILED = (ERR, 'Setting "Trusted" property to true failed: {}')
 
 # Following BlueZ.

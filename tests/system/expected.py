@@ -63,6 +63,10 @@ def trusted(value, device_path=DEVICE_PATH):
     return set_property(device_path, 'org.bluez.Device1', 'Trusted', value)
 
 
+def remove_device(device_path, adapter=ADAPTER):
+    return Call(adapter, 'org.bluez.Adapter1', 'RemoveDevice', [device_path])
+
+
 def pair(device_path=DEVICE_PATH):
     return Call(device_path, 'org.bluez.Device1', 'Pair', [])
 

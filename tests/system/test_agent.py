@@ -7,7 +7,8 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
                           wait_first_pass)
-from expected import AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, trusted
+from expected import (AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, remove_device,
+                      trusted)
 from expected import facts, line
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -140,17 +141,25 @@ def test_paired_device_is_trusted(window_open):
     assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
 
 
-def test_device_paired_while_the_window_is_closed_is_not_trusted(agent):
+def test_device_paired_while_the_window_is_closed_is_removed(agent):
     '''With no input selected the window stays closed; a pairing that asks no
     bonding gets past the non-pairable adapter all the same: the device is a
-    stranger, and is said to be one.'''
+    stranger, untrusted and removed (its link with it), and said to be one. A
+    removal BlueZ refuses is logged.'''
     start = log_mark(agent)
     agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
                                   {'Connected': True, 'Paired': True})
-    agent.syslog.wait_for(STRANGER_PAIRED[1], STRANGER_PAIRED[0])
+    agent.wait_for_call('RemoveDevice')
+    agent.fail_method('org.bluez.Adapter1', 'RemoveDevice', 'org.bluez.Error.Failed', 'Not now')
+    agent.emit_properties_changed(OTHER_DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    failed = line(facts.REMOVING_FAILED, '00:1A:7D:DA:71:14', 'Not now')
+    agent.syslog.wait_for(failed[1], failed[0])
     barrier(agent)
     assert trusted_calls(agent) == []
-    assert logged_since(agent, start) == [STRANGER_PAIRED]
+    assert [c for c in agent.calls() if c.member == 'RemoveDevice'] == [
+        remove_device(DEVICE_PATH), remove_device(OTHER_DEVICE_PATH)]
+    assert logged_since(agent, start) == [
+        STRANGER_PAIRED, line(facts.PAIRED_WITH_WINDOW_CLOSED, '00:1A:7D:DA:71:14'), failed]
 
 
 def test_unpaired_device_is_distrusted(agent):
