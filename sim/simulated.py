@@ -12,13 +12,13 @@ from pathlib import Path
 
 import dbus
 
+import pairgate_facts as facts  # on the path of the tests that use it
 from gateway import PYTHON, Gateway, plain
 
 PHONE_HELPER = Path(__file__).resolve().parents[1] / 'vm' / 'phone.py'
 ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 SERIAL_UUID = '00001101-0000-1000-8000-00805f9b34fb'
-WAITING = '(Following BlueZ) BlueZ is on the system bus again; waiting for an adapter'
 
 
 class Simulated:
@@ -46,7 +46,7 @@ class Simulated:
         else:
             start = len(self.gw.syslog.lines)
             self.gw.start_bluez((), ())
-            self.gw.syslog.wait_for(WAITING, start=start)
+            self.gw.syslog.wait_for(facts.BLUEZ_BACK_WITHOUT_ADAPTER[1], start=start)
             for name in self.adapters:
                 self.gw.mock.AddAdapter(name, name)
             for device in devices:
