@@ -224,13 +224,15 @@ def test_restart(gw):
         gw.follow_selected(log)
         window_holds(gw, restarting, False, 'after the restart')
         # The agent goes to BlueZ as soon as it is back, discovery once the
-        # adapter is there and powered: their order is bluetoothd's timing.
-        calls = gw.calls(restarting)
-        assert calls[0] == GET_MANAGED_OBJECTS and sorted(calls[1:]) == sorted(
-            [register_agent(), start_discovery(gw.GW), pairable(False, gw.GW)]), calls
-        # Told or not as the adapters come back before or after the daemon looks.
+        # adapter is there and powered: their order is bluetoothd's timing. An
+        # adapter not powered yet refuses discovery (NotReady) until it is.
         timing = [facts.BLUEZ_BACK_WITHOUT_ADAPTER,
                   line(facts.FOLLOWING_ADAPTER_NOT_POWERED, gw.GW)]
+        expected = [register_agent(), start_discovery(gw.GW), pairable(False, gw.GW)]
+        if timing[1] in gw.log(log):
+            expected.append(start_discovery(gw.GW))
+        calls = gw.calls(restarting)
+        assert calls[0] == GET_MANAGED_OBJECTS and sorted(calls[1:]) == sorted(expected), calls
         assert [entry for entry in gw.log(log) if entry not in timing] == [
             line(facts.ADAPTER_REMOVED, selected), facts.BLUEZ_LEFT,
             line(facts.FOLLOWING_SCAN_STARTED, gw.GW)]
