@@ -187,15 +187,16 @@ class Bench:
         self.phone_on_gw = device_path(self.GW, self.phone_address)
         self.gw_on_phone = device_path(self.phone_path, self.gw_address)
 
-    def protect_phone(self, reload=True):
+    def protect_phone(self, reload=True, phone=True):
         '''The phone is another machine: nothing on the gateway's bus may set its
         adapter (the daemon keeps every adapter but its own shut). The bench sets
-        the phone's own properties with btmgmt, past the bus.'''
+        the phone's own properties with btmgmt, past the bus. Not PHONE: while
+        bluetoothd comes back, the adapter the daemon takes is not known yet.'''
         with open(PHONE_POLICY, 'w') as policy:
             policy.write('<busconfig><policy context="mandatory"><deny '
                          f'send_destination="org.bluez" send_path="{self.phone_path}" '
                          f'send_interface="{PROPERTIES}" send_member="Set"/></policy>'
-                         '</busconfig>\n')
+                         '</busconfig>\n' if phone else '<busconfig/>\n')
         if reload:
             self.bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
                                    'org.freedesktop.DBus', 'ReloadConfig', '', ())
@@ -210,8 +211,8 @@ class Bench:
             say(f'note the daemon selected {selected} after the restart: the phone is {self.GW}')
             self.GW, self.phone_path = self.phone_path, self.GW
             self.phones.append((self.started_at, self.phone_path))
-            self.protect_phone()
             self.learn_addresses()
+        self.protect_phone()
 
     # processes
     def spawn(self, name, argv, **options):
@@ -222,6 +223,8 @@ class Bench:
 
     def start_bluez(self):
         self.started_at = len(messages())
+        if self.daemon:
+            self.protect_phone(phone=False)
         self.spawn('bluetoothd', [BLUETOOTHD, '-n', '-d'], stdout=open(BLUETOOTHD_LOG, 'a'))
         wait_until(lambda: all(self.get(path, ADAPTER, 'Powered', quiet=True)
                                for path in self.adapters), 60, 'every adapter powered on D-Bus')
