@@ -1,4 +1,6 @@
-'''pytest fixtures for the system tests: a simulated gateway per test (sim/gateway.py).'''
+'''pytest fixtures for the system tests: a simulated gateway per test (sim/gateway.py);
+for the shared stories (test_stories.py) `gw`, the simulated gateway or, with
+PAIRGATE_GATEWAY=real inside a VM of the bench, the real one (vm/bench.py).'''
 
 import importlib
 import os
@@ -10,6 +12,10 @@ import pytest
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE_DIR / 'sim'))
+REAL = os.environ.get('PAIRGATE_GATEWAY') == 'real'
+if REAL:
+    sys.path.insert(0, str(SOURCE_DIR / 'vm'))
+    import bench  # noqa: E402  pylint: disable=wrong-import-position,import-error
 
 from gateway import Gateway, daemon_missing  # noqa: E402  pylint: disable=wrong-import-position
 
@@ -30,10 +36,18 @@ def _why_not():
     return None
 
 
+def pytest_configure(config):
+    config.addinivalue_line('markers', 'sim_only: a story (or a case of one) that needs what only '
+                            'the simulator can do; the real gateway skips it')
+    config.addinivalue_line('markers', 'bench(controllers=2, main_conf=""): what a shared story '
+                            'needs of its gateway: controllers (the phone is the last on the real '
+                            "one), lines for bluetoothd's main.conf")
+
+
 def pytest_collection_modifyitems(config, items):  # pylint: disable=unused-argument
-    reason = _why_not()
-    if reason:
-        for item in items:
+    reason = 'the real gateway cannot tell it' if REAL else _why_not()
+    for item in items:
+        if reason and (not REAL or item.get_closest_marker('sim_only')):
             item.add_marker(pytest.mark.skip(reason=reason))
 
 
@@ -58,6 +72,22 @@ def gateway(tmp_path):
     gw = Gateway(tmp_path, BUILD_DIR)
     yield gw
     gw.close()
+
+
+@pytest.fixture
+def gw(request, tmp_path):
+    '''The gateway of a shared story, with the phone; the daemon not started.'''
+    marker = request.node.get_closest_marker('bench')
+    options = marker.kwargs if marker else {}
+    if REAL:
+        gateway_ = bench.Bench(**options)
+    else:
+        if daemon_missing(BUILD_DIR):
+            pytest.skip(daemon_missing(BUILD_DIR))
+        from simulated import Simulated  # pylint: disable=import-outside-toplevel
+        gateway_ = Simulated(tmp_path, BUILD_DIR, **options)
+    yield gateway_
+    gateway_.close()
 
 
 @pytest.fixture

@@ -55,14 +55,6 @@ def test_network_access_is_authorised_at_once(agent, uuid):
     assert agent.agent_answer(call) == ('return', '', '')
 
 
-def test_a_phones_nap_connect_goes_through(agent):
-    '''bluetoothd's network server asks the default agent with BNEP's UUID
-    when a device that is not trusted connects, and fails the connect on a
-    refusal.'''
-    assert agent.mock.ConnectNap('hci0', DEVICE) == 'bnep0'
-    assert agent.agent_state(1) == ('return', '', '')
-
-
 def test_other_services_are_refused_at_once(agent):
     '''A refusal left unanswered would hold one of BlueZ's pending-reply slots
     on the bus (128) until it timed out; after some 130 of them every later
@@ -130,16 +122,6 @@ def test_malformed_confirmation_during_a_pairing(agent):
 
 
 # -------------------------------------------------------------------- trust rule
-
-def test_paired_device_is_trusted(window_open):
-    gw = window_open
-    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
-                               {'Connected': True, 'Paired': True})
-    gw.wait_for_call('Set', lambda c: c.args[1] == 'Trusted')
-    assert trusted_calls(gw) == [trusted(True)]
-    gw.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
-    assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
-
 
 def test_device_paired_while_the_window_is_closed_is_removed(agent):
     '''With no input selected the window stays closed; a pairing that asks no

@@ -15,7 +15,7 @@ import pytest
 from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
 from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS,
-                      NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable, register_agent,
+                      NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable,
                       start_discovery)
 from expected import facts, line
 from gateway import wait_until
@@ -97,30 +97,6 @@ def served_within(gw, seconds):
         assert outcome == FAILED
         assert time.monotonic() < deadline, f'no request served within {seconds} s'
         time.sleep(0.05)  # the next try of a web UI
-
-
-def test_bluez_restarted_while_idle_twice(follow):
-    for _ in range(2):
-        start = leave(follow)
-        come_back(follow, start)
-        follow.wait_for_call('Set')  # the next pass decides the window afresh
-        # The agent goes to BlueZ as soon as it is back; discovery once the adapter is.
-        assert follow.calls() == [GET_MANAGED_OBJECTS, register_agent(), start_discovery(),
-                                  pairable(False)]
-        assert logged_since(follow, start) == [LEFT, WAITING, scanning()]
-    web_pairing_succeeds(follow)
-
-
-def test_bluez_stopping_as_bluetoothd_does_is_followed_quietly(follow):
-    '''bluetoothd releases the agent and removes its adapter before it leaves
-    the bus, answering nothing meanwhile.'''
-    start = log_mark(follow)
-    follow.stop_bluez(remove_adapters=True)
-    follow.syslog.wait_for(LEFT[1], LEFT[0], start=start)
-    come_back(follow, start)
-    assert logged_since(follow, start) == [REMOVED, LEFT, WAITING, scanning()]
-    assert 'Attempted to unregister' not in follow.daemon_out.read_text()  # libdbus's warning
-    web_pairing_succeeds(follow)
 
 
 def test_bluez_restarted_mid_web_pairing(follow):

@@ -24,19 +24,6 @@ OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
 FIRST_PASS = pairable(False)  # no input configured: the first pass clears Pairable once
 
 
-@pytest.mark.parametrize('sig', [signal.SIGTERM, signal.SIGINT])
-def test_start_and_orderly_stop(running, sig):
-    gw = running
-    wait_first_pass(gw)
-    mode = os.stat(gw.request_pipe).st_mode
-    assert stat.S_ISFIFO(mode) and stat.S_IMODE(mode) == 0o600
-
-    assert stop(gw, sig) == 0
-    assert gw.calls() == START + [FIRST_PASS] + STOP
-    assert gw.syslog.lines == [scan_started(), STARTED, SCAN_STOPPED, FINISHED]
-    assert not gw.request_pipe.exists()
-
-
 def test_no_bus(gateway):
     gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
     assert run_to_failure(gateway) == 1

@@ -123,42 +123,6 @@ def start(gw, config, levels=INACTIVE, **io):
 # ------------------------------------------------ the transition table
 
 
-@pytest.mark.parametrize('discoverable_mode', [None, 0, 1, 2, 3],
-                         ids=['no-key', '0', '1', '2', '3'])
-def test_window_opens_and_closes_with_the_input(bluez_gateway, discoverable_mode):
-    '''-1 -> 1 by the tool's exit code 0 whatever the level; 1 -> 0 on the
-    first GPIO reading; 0 stays 0 without calls; 0 -> 1 sets true once and 1
-    stays 1 without calls; 1 -> 0 again. Discoverable only with mode 2.'''
-    gw = bluez_gateway
-    start(gw, settings('0', discoverable_mode))
-    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
-    gw.syslog.wait_for(disabled[1], INFO)
-    assert gw.daemon_children() == []  # the tool was reaped
-    closed_at = len(readings(gw))
-    wait_readings(gw, 20, closed_at)
-
-    gw.gpio(BIN0_ACTIVE)
-    gw.syslog.wait_count(enabled[1], 2, INFO)
-    seen = wait_readings(gw, 3, closed_at, level=0)
-    gw.gpio(INACTIVE)
-    gw.syslog.wait_count(disabled[1], 2, INFO)
-    wait_readings(gw, 20, seen, level=1)
-
-    assert stop(gw) == 0
-    assert gw.syslog.lines == [scan_started(), STARTED, enabled, disabled, enabled, disabled,
-                               SCAN_STOPPED, FINISHED]
-    runs = pass_runs(loop_calls(gw), discoverable_mode)
-    assert [one_pass for one_pass, _ in runs] == [
-        window(True, discoverable_mode), window(False, discoverable_mode),
-        window(True, discoverable_mode), window(False, discoverable_mode)], runs
-    # One setting per change, none while the input stays where it is.
-    assert [n for _, n in runs] == [1, 1, 1, 1], runs
-    assert gw.io_calls() == ['get bin0']
-    (opened,) = opens(gw)  # the device stays open
-    assert opened != 'open -1'
-    assert {request for request, _ in readings(gw)} == {REQUESTS[0]}
-
-
 def test_first_reading_not_zero_closes_the_window_silently(bluez_gateway):
     '''The tool prints 1 and exits 3: -1 -> 0 sets false without a line
     although the input is active; the GPIO reading then opens the window.'''
@@ -556,25 +520,6 @@ def test_input_is_sampled_not_spun_on(bluez_gateway):
     assert seen <= seconds / 0.020 + 2
     assert stop(gw) == 0
     assert loop_calls(gw) == [pairable(True), pairable(False)]
-
-
-def test_unreadable_input_is_told_once_per_spell(bluez_gateway):
-    '''A failing GPIO reading counts as active, with one warning for the whole
-    spell, however many readings fail; a good reading ends the spell, and the
-    next failure is told again.'''
-    gw = bluez_gateway
-    start(gw, settings('0'), levels=INACTIVE)
-    enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
-    gw.syslog.wait_for(disabled[1], INFO)
-    for spell in range(2):
-        gw.gpio('e 1 1 1')
-        gw.syslog.wait_count(UNREADABLE[1], spell + 1, WARNING)
-        wait_readings(gw, 10, len(readings(gw)), level=-1)
-        gw.gpio(INACTIVE)
-        gw.syslog.wait_count(disabled[1], spell + 2, INFO)
-    assert stop(gw) == 0
-    assert gw.syslog.lines == [scan_started(), STARTED, enabled, disabled] + [
-        UNREADABLE, enabled, disabled] * 2 + [SCAN_STOPPED, FINISHED]
 
 
 # ---------------------------------------------------- the tool's faults

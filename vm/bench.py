@@ -1,0 +1,505 @@
+'''The real gateway of the shared stories (tests/system/test_stories.py) in a VM of the bench.
+
+vm/init runs pytest on one story with PAIRGATE_GATEWAY=real, and the `gw`
+fixture gives a Bench: the system bus with BlueZ's own policy (and the
+bench's, which keeps the phone's adapter out of the gateway's reach),
+dbus-monitor (the daemon's calls), btvirt (hci0 is the gateway, the last
+controller plays the phone), bluetoothd -n -d, a socket at /dev/log (the
+daemon's syslog) and the installed pairgated. Lines for the host (vm/run.py)
+go to the serial console: "@@VMTEST figure NAME VALUE", "@@VMTEST note TEXT",
+and at the end the recent bus traffic, syslog and bluetoothd log.
+'''
+
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import dbus
+
+from gateway import Call, Syslog, wait_until
+
+DAEMON = '/opt/bluetooth/bin/pairgated'
+CLIENT = '/opt/bluetooth/bin/pairgate-pair'
+SETTINGS = '/opt/bluetooth/etc/settings'
+REQUEST_PIPE = '/var/tmp/duskpair.fifo'
+SIM = '/run/sim'                      # the I/O tool's and the GPIO stand-in's files
+GPIO_PRELOAD = '/usr/lib/libfake_gpio.so'
+# Where the release keeps it: /usr/libexec since bookworm, /usr/lib before.
+BLUETOOTHD = next(path for path in ('/usr/libexec/bluetooth/bluetoothd',
+                                    '/usr/lib/bluetooth/bluetoothd') if os.path.exists(path))
+MONITOR_LOG = '/run/monitor.txt'
+DAEMON_OUTPUT = '/run/pairgated.out'
+PHONE_POLICY = '/etc/dbus-1/system.d/zz-pairgate-vm-phone.conf'
+MAIN_CONF = '/etc/bluetooth/main.conf'
+BLUETOOTHD_LOG = '/run/bluetoothd.log'
+PHONE_HELPER = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'phone.py')
+AGENT = '/org/bluez/agent_router'
+SERIAL_UUID = '00001101-0000-1000-8000-00805f9b34fb'
+SERIAL_CHANNEL = 5
+ADAPTER = 'org.bluez.Adapter1'
+DEVICE = 'org.bluez.Device1'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
+# The daemon's Sets on the phone's adapter, refused by the bench's policy.
+REFUSED_BY_BENCH = 'Rejected send message'
+
+
+def say(text):
+    print('@@VMTEST ' + text, flush=True)
+
+
+def device_path(adapter, address):
+    return adapter + '/dev_' + address.replace(':', '_')
+
+
+# ------------------------------------------------------------ the bus traffic
+
+HEADER = re.compile(r'^(method call|method return|error|signal) time=(\S+) sender=(\S+) -> '
+                    r'destination=(\(null destination\)|\S+)(.*)$')
+FIELD = re.compile(r'(\w+)=([^ ;]+)')
+ARGUMENT = re.compile(r'^(?:variant\s+)?(string|object path|boolean|u?int\d+|byte|double)\s+(.*)$')
+
+
+def argument(text):
+    '''One of dbus-monitor's argument lines as a plain value (scalars only).'''
+    found = ARGUMENT.match(text.strip())
+    if not found:
+        return text.strip()
+    kind, value = found.groups()
+    if kind in ('string', 'object path'):
+        return value[1:-1]
+    if kind == 'boolean':
+        return value == 'true'
+    return float(value) if kind == 'double' else int(value)
+
+
+class Message:
+    '''One message dbus-monitor printed.'''
+
+    def __init__(self, kind, when, sender, destination, rest):
+        self.kind, self.time, self.sender, self.destination = kind, float(when), sender, destination
+        fields = dict(FIELD.findall(rest))
+        self.serial, self.reply_serial = fields.get('serial'), fields.get('reply_serial')
+        self.path, self.interface = fields.get('path', ''), fields.get('interface', '')
+        self.member, self.error = fields.get('member', ''), fields.get('error_name', '')
+        self.lines = []
+
+    @property
+    def body(self):
+        return ' '.join(' '.join(line.split()) for line in self.lines)
+
+    def call(self):
+        return Call(self.path, self.interface, self.member, [argument(l) for l in self.lines])
+
+    def __str__(self):
+        what = self.member or self.error or 'return'
+        return (f'{self.time:.3f} {self.sender} -> {self.destination} {self.kind} {what} '
+                f'{self.path} {self.body}'[:300])
+
+
+def messages():
+    found = []
+    with open(MONITOR_LOG, errors='replace') as text:
+        for line in text:
+            header = HEADER.match(line)
+            if header:
+                found.append(Message(*header.groups()))
+            elif found and line.startswith(' '):
+                found[-1].lines.append(line)
+    return found
+
+
+def stat(pid):
+    try:
+        with open(f'/proc/{pid}/stat') as stat_file:
+            return stat_file.read().rsplit(')', 1)[1].split()
+    except OSError:
+        return None
+
+
+def cpu_ticks(pid):
+    fields = stat(pid)
+    return int(fields[11]) + int(fields[12])   # utime + stime
+
+
+def parent(pid):
+    fields = stat(pid)
+    return int(fields[1]) if fields else None
+
+
+def btmgmt(path, *command):
+    run = subprocess.run(['btmgmt', '--index', path.rsplit('hci', 1)[1], *command],
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30,
+                         check=False)
+    said = ' '.join(run.stdout.split())
+    assert run.returncode == 0 and 'failed' not in said, f'btmgmt {command}: {said}'
+
+
+# ------------------------------------------------------------------ the bench
+
+class Bench:
+    '''The gateway (GW), its second controller with three (SECOND) and the
+    phone, another adapter of the same bluetoothd playing another machine.'''
+
+    real = True
+    hold_s = 3.0                       # how long a value that must hold is sampled
+
+    def __init__(self, controllers=2, main_conf=''):
+        self.procs = {}
+        self.GW, self.SECOND = '/org/bluez/hci0', '/org/bluez/hci1'
+        self.phone_path = f'/org/bluez/hci{controllers - 1}'
+        self.adapters = [f'/org/bluez/hci{n}' for n in range(controllers)]
+        self.daemon = self.daemon_name = None
+        self.phones = [(0, self.phone_path)]  # (from which message on, the phone's adapter)
+        if main_conf:
+            # Into the release's own file: bluez 5.55 powers the adapters only
+            # by the AutoEnable it sets.
+            with open(MAIN_CONF) as conf:
+                text = conf.read()
+            with open(MAIN_CONF, 'w') as conf:
+                conf.write(text.replace('[General]\n', '[General]\n' + main_conf, 1))
+        # A syslog daemon keeps up; this reader shares a slow emulated CPU with
+        # the bench, so its socket queues more than the kernel's 10 datagrams.
+        with open('/proc/sys/net/unix/max_dgram_qlen', 'w') as queue:
+            queue.write('1000\n')
+        self.syslog = Syslog('/dev/log')
+        self.protect_phone(reload=False)
+        os.makedirs('/run/dbus', exist_ok=True)
+        self.spawn('dbus-daemon', ['dbus-daemon', '--system', '--nofork', '--nopidfile'])
+        wait_until(lambda: os.path.exists('/run/dbus/system_bus_socket'), 30, 'the system bus')
+        self.spawn('dbus-monitor', ['dbus-monitor', '--system'], stdout=open(MONITOR_LOG, 'w'))
+        self.spawn('btvirt', ['btvirt', f'-l{controllers}'])
+        wait_until(lambda: all(os.path.exists(f'/sys/class/bluetooth/hci{n}')
+                         for n in range(controllers)), 30, 'the virtual controllers')
+        self.bus = dbus.SystemBus()
+        self.start_bluez()
+        self.learn_addresses()
+
+    # the roles
+    def learn_addresses(self):
+        def address(path):
+            return str(self.get(path, ADAPTER, 'Address'))
+        self.gw_address, self.phone_address = address(self.GW), address(self.phone_path)
+        self.phone_on_gw = device_path(self.GW, self.phone_address)
+        self.gw_on_phone = device_path(self.phone_path, self.gw_address)
+
+    def protect_phone(self, reload=True, phone=True):
+        '''The phone is another machine: nothing on the gateway's bus may set its
+        adapter (the daemon keeps every adapter but its own shut). The bench sets
+        the phone's own properties with btmgmt, past the bus. Not PHONE: while
+        bluetoothd comes back, the adapter the daemon takes is not known yet.'''
+        with open(PHONE_POLICY, 'w') as policy:
+            policy.write('<busconfig><policy context="mandatory"><deny '
+                         f'send_destination="org.bluez" send_path="{self.phone_path}" '
+                         f'send_interface="{PROPERTIES}" send_member="Set"/></policy>'
+                         '</busconfig>\n' if phone else '<busconfig/>\n')
+        if reload:
+            self.bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
+                                   'org.freedesktop.DBus', 'ReloadConfig', '', ())
+
+    def follow_selected(self, start):
+        '''bluetoothd exports its adapters in no fixed order after a restart, and
+        the daemon takes the first: the other plays the phone from there on.'''
+        scanning = '(Following BlueZ) Bluetooth scanning has been started on '
+        selected = wait_until(lambda: [text[len(scanning):] for _, text in self.log(start)
+                                 if text.startswith(scanning)], 30, 'an adapter selected')[0]
+        if selected != self.GW:
+            say(f'note the daemon selected {selected} after the restart: the phone is {self.GW}')
+            self.GW, self.phone_path = self.phone_path, self.GW
+            self.phones.append((self.started_at, self.phone_path))
+            self.learn_addresses()
+        self.protect_phone()
+
+    # processes
+    def spawn(self, name, argv, **options):
+        options.setdefault('stdout', subprocess.DEVNULL)
+        options.setdefault('stderr', subprocess.STDOUT)
+        self.procs[name] = subprocess.Popen(argv, **options)
+        return self.procs[name]
+
+    def start_bluez(self):
+        self.started_at = len(messages())
+        if self.daemon:
+            self.protect_phone(phone=False)
+        self.spawn('bluetoothd', [BLUETOOTHD, '-n', '-d'], stdout=open(BLUETOOTHD_LOG, 'a'))
+        wait_until(lambda: all(self.get(path, ADAPTER, 'Powered', quiet=True)
+                               for path in self.adapters), 60, 'every adapter powered on D-Bus')
+
+    def stop_bluez(self):
+        '''bluetoothd stopped: the daemon answers its Release. bluetoothd sends
+        it expecting no reply while it gives up its name, so the bus may refuse
+        the return: that refusal shows an answer all the same.'''
+        stopping = len(messages())
+        bluetoothd = self.procs.pop('bluetoothd')
+        bluetoothd.send_signal(signal.SIGTERM)
+        bluetoothd.wait(30)
+        release = wait_until(lambda: [m for m in messages()[stopping:] if m.kind == 'method call'
+                                and m.member == 'Release' and m.path == AGENT], 5, 'Release')[0]
+
+        def answered():
+            return any((m.kind == 'method return' and m.reply_serial == release.serial) or (
+                m.error == 'org.freedesktop.DBus.Error.AccessDenied'
+                and 'type="method_return"' in m.body
+                and f'destination="{release.sender}"' in m.body)
+                for m in messages()[stopping:] if release.destination in (m.sender, m.destination))
+        wait_until(answered, 5, 'Release answered')
+
+    def bluetoothd_log(self):
+        with open(BLUETOOTHD_LOG, errors='replace') as log:
+            return log.read()
+
+    # D-Bus, blocking
+    def call(self, path, interface, member, signature='', args=(), timeout=30):
+        return self.bus.call_blocking('org.bluez', path, interface, member, signature, args,
+                                      timeout=timeout)
+
+    def get(self, path, interface, name, quiet=False):
+        try:
+            return self.call(path, PROPERTIES, 'Get', 'ss', (interface, name))
+        except dbus.DBusException:
+            if quiet:
+                return None
+            raise
+
+    def set(self, path, interface, name, value):
+        self.call(path, PROPERTIES, 'Set', 'ssv', (interface, name, value))
+
+    def objects(self):
+        return self.call('/', 'org.freedesktop.DBus.ObjectManager', 'GetManagedObjects')
+
+    def device_flag(self, path, name):
+        '''A device's property; bluez 5.55 has no Bonded, and a paired device
+        is bonded there (its Pair answers AlreadyExists).'''
+        if name == 'Bonded' and self.get(path, DEVICE, name, quiet=True) is None:
+            name = 'Paired'
+        return bool(self.get(path, DEVICE, name, quiet=True))
+
+    # what the daemon did
+    def calls(self, start=0):
+        '''The daemon's calls to BlueZ, in order; the phone's adapter is another
+        machine's, and left out.'''
+        def phone(index):
+            return [path for since, path in self.phones if since <= index][-1]
+        return [m.call() for i, m in enumerate(messages()) if m.kind == 'method call'
+                and m.sender == self.daemon_name and m.destination == 'org.bluez'
+                and not m.path.startswith(phone(i))][start:]
+
+    def log(self, start=0):
+        return [(prio, text) for _, prio, ident, text in list(self.syslog.entries)
+                if ident == 'pairgated' and REFUSED_BY_BENCH not in text][start:]
+
+    def mark(self):
+        return len(self.calls())
+
+    def log_mark(self):
+        return len(self.log())
+
+    # the daemon
+    def start_daemon(self, settings='MOD_BLUETOOTH_SYSLOGLEV=4\n', gpio=None, io_exit=0):
+        os.makedirs(os.path.dirname(SETTINGS), exist_ok=True)
+        with open(SETTINGS, 'w') as out:
+            out.write(settings)
+        os.makedirs(SIM, exist_ok=True)
+        with open(f'{SIM}/io.exit', 'w') as out:
+            out.write(f'{io_exit}\n')
+        if gpio is not None:
+            self.gpio(gpio)
+        env = dict(os.environ, PAIRGATE_SIM_DIR=SIM, LD_PRELOAD=GPIO_PRELOAD)
+        seen = len(messages())
+        started = time.time()
+        self.daemon = self.spawn('pairgated', [DAEMON], env=env,
+                                 stdout=open(DAEMON_OUTPUT, 'a'))
+
+        def registered():
+            for m in messages()[seen:]:
+                if m.kind == 'method call' and m.member == 'RegisterAgent' and AGENT in m.body:
+                    return m
+            return None
+        self.daemon_name = wait_until(registered, 30, 'the daemon\'s RegisterAgent').sender
+        say(f'figure start-to-agent-registered-s {time.time() - started:.2f}')
+
+    def gpio(self, levels):
+        '''Rewrites the levels in place: a file truncated before it is written
+        would read empty in between, an input that cannot be read.'''
+        fd = os.open('/dev/gpio', os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            os.pwrite(fd, levels.encode() + b'\n', 0)
+            os.ftruncate(fd, len(levels) + 1)
+        finally:
+            os.close(fd)
+
+    def stop_daemon(self, sig=signal.SIGTERM):
+        self.daemon.send_signal(sig)
+        return self.daemon.wait(60)
+
+    def daemon_output(self):
+        with open(DAEMON_OUTPUT, errors='replace') as output:
+            return output.read()
+
+    def daemon_children(self):
+        return [pid for pid in os.listdir('/proc')
+                if pid.isdigit() and parent(pid) == self.daemon.pid]
+
+    def io_calls(self):
+        return open(f'{SIM}/io.calls').read().splitlines()
+
+    def gpio_log(self):
+        return open(f'{SIM}/gpio.log').read().splitlines()
+
+    def request_pipe(self):
+        return REQUEST_PIPE
+
+    def remove_io_tool(self):
+        os.rename('/usr/bin/io', '/usr/bin/io.gone')
+
+    def bluez_times_out(self, names):
+        '''bluetoothd turns NAMES off by itself: main.conf's time-outs do it here.'''
+
+    def cpu(self, seconds):
+        '''CPU % of the daemon, bluetoothd and dbus-daemon over SECONDS.'''
+        names = ('pairgated', 'bluetoothd', 'dbus-daemon')
+        before = {name: cpu_ticks(self.procs[name].pid) for name in names}
+        time.sleep(seconds)
+        hz = os.sysconf('SC_CLK_TCK')
+        return {name: 100.0 * (cpu_ticks(self.procs[name].pid) - before[name]) / hz / seconds
+                for name in names}
+
+    def figure(self, text):
+        say('figure ' + text)
+
+    # the web road
+    def web_pair(self, address):
+        run = subprocess.run([CLIENT, '--json', '--timeout', '60', address],
+                             stdout=subprocess.PIPE, timeout=90, check=False)
+        events = [json.loads(line) for line in run.stdout.decode().splitlines()]
+        say(f'note pairgate-pair {address}: exit {run.returncode}, {events}')
+        return run.returncode, events
+
+    def web_pair_phone(self):
+        '''A web pairing of the phone that must pair. The phone's adapter shares
+        bluetoothd with the gateway, whose agent swap makes every adapter
+        non-pairable for a moment: a refusal before any passkey is the bench's,
+        and tried once more.'''
+        result = self.web_pair(self.phone_address)
+        if [event['event'] for event in result[1]] == ['failed']:
+            say('note the phone refused before a passkey (the shared bluetoothd): once more')
+            result = self.web_pair(self.phone_address)
+        return result
+
+    # the phone
+    def phone(self, *args, wait_ready=True):
+        '''A helper process playing the phone's side; returns it once it is ready.'''
+        helper = subprocess.Popen([sys.executable, '-u', PHONE_HELPER, *args],
+                                  stdout=subprocess.PIPE, text=True)
+        self.procs[f'phone{len(self.procs)}'] = helper
+        if wait_ready:
+            line = helper.stdout.readline()
+            assert line.strip() == 'ready', f'phone helper {args}: {line!r}'
+        return helper
+
+    def phone_agent(self, reject=False):
+        '''The phone's own agent, its default: a pairing's confirmation on the
+        phone's side is the phone's, not the gateway's (one bluetoothd serves
+        both, and gives the side that did not call Pair to the default agent).'''
+        return self.phone('agent', 'DisplayYesNo', *(['reject'] if reject else []))
+
+    def phone_leaves(self, helper):
+        helper.kill()
+        helper.wait()
+
+    def phone_visible(self):
+        '''The phone shows itself, and the gateway's discovery finds it.'''
+        for setting in ('bondable', 'connectable', 'discov'):
+            btmgmt(self.phone_path, setting, 'on')
+        wait_until(lambda: self.phone_on_gw in self.objects(), 90, 'the gateway to find the phone')
+
+    def phone_finds(self, adapter, make_discoverable=True):
+        if make_discoverable:
+            self.set(adapter, ADAPTER, 'Discoverable', True)
+        found = device_path(self.phone_path, str(self.get(adapter, ADAPTER, 'Address')))
+        self.call(self.phone_path, ADAPTER, 'StartDiscovery')
+        wait_until(lambda: found in self.objects(), 90, f'the phone to find {adapter}')
+        self.call(self.phone_path, ADAPTER, 'StopDiscovery')
+
+    def phone_pair(self, target=None):
+        '''The phone pairs with the gateway (or TARGET); "ok" or the error's name.'''
+        address = str(self.get(target or self.GW, ADAPTER, 'Address'))
+        helper = self.phone('pair', 'NoInputNoOutput', self.phone_path, address, wait_ready=False)
+        result = helper.stdout.readline().strip()
+        helper.wait(30)
+        say(f'note the phone\'s Pair: {result}')
+        return result
+
+    def phone_out_of_range(self, gone=True):
+        btmgmt(self.phone_path, 'power', 'off' if gone else 'on')
+        if not gone:
+            self.phone_visible()
+
+    def serve_nap(self):
+        '''The gateway's network server on a bridge, and a serial-port profile
+        that asks for authorisation: before the phone pairs, which learns them.'''
+        subprocess.run(['ip', 'link', 'add', 'br0', 'type', 'bridge'], check=True)
+        subprocess.run(['ip', 'link', 'set', 'br0', 'up'], check=True)
+        self.phone('servers', self.GW)
+
+    def phone_connects_nap(self):
+        '''The phone's Network1.Connect("nap"); the interface, once it is in the bridge.'''
+        interface = str(self.call(self.gw_on_phone, 'org.bluez.Network1', 'Connect', 's', ('nap',)))
+        assert os.path.exists(f'/sys/class/net/{interface}'), f'no {interface} interface'
+        wait_until(lambda: os.listdir('/sys/class/net/br0/brif'), 10, 'a bnep interface in br0')
+        log = self.bluetoothd_log()
+        assert f'BNEP: incoming connect from {self.phone_address}' in log, 'no BNEP connect'
+        assert 'server.c:auth_cb() Access denied' not in log, 'BNEP not authorised'
+        self.call(self.gw_on_phone, 'org.bluez.Network1', 'Disconnect')
+        return interface
+
+    def phone_connects_serial(self):
+        '''The phone connects to a serial-port profile that asks for authorisation;
+        the daemon's answer to AuthorizeService (an error name, or "").'''
+        asking = len(messages())
+        serial = socket.socket(socket.AF_BLUETOOTH, socket.SOCK_STREAM, socket.BTPROTO_RFCOMM)
+        serial.settimeout(30)
+        try:
+            serial.bind((self.phone_address, 0))
+            serial.connect((self.gw_address, SERIAL_CHANNEL))
+            assert serial.recv(1) == b'', 'the serial port answered'
+        except OSError as error:
+            say(f'note the phone\'s serial port connection: {error}')
+        finally:
+            serial.close()
+
+        def answer():
+            for call in messages()[asking:]:
+                if call.member == 'AuthorizeService' and SERIAL_UUID in call.body:
+                    return [m for m in messages() if m.reply_serial == call.serial
+                            and m.destination == call.sender]
+            return None
+        reply = wait_until(answer, 30, 'the answer to AuthorizeService')[0]
+        assert f'serial rejected {self.phone_address}' in self.bluetoothd_log(), 'not refused'
+        return reply.error
+
+    # the end
+    def close(self):
+        '''What the bench saw last (all of it with pairgate.verbose on the
+        kernel's command line), then every process of the bench ended.'''
+        with open('/proc/cmdline') as cmdline:
+            most = 100000 if 'pairgate.verbose' in cmdline.read() else 40
+        quiet = self.bus.get_unique_name()  # the bench's own property reads
+        dmesg = subprocess.run(['dmesg'], stdout=subprocess.PIPE, text=True, check=False).stdout
+        for kind, lines in (('bus', [str(m) for m in messages() if quiet not in (
+                m.sender, m.destination) and (m.interface != 'org.freedesktop.DBus'
+                                              or m.member == 'NameOwnerChanged')][-2 * most:]),
+                            ('syslog', [f'<{p}> {text}' for p, text in self.log()][-most:]),
+                            ('bluetoothd', self.bluetoothd_log().splitlines()[-most:]),
+                            ('dmesg', dmesg.splitlines()[-15:])):
+            for line in lines:
+                say(f'{kind} {line}')
+        for proc in reversed(list(self.procs.values())):
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
