@@ -166,6 +166,12 @@ class Simulated:
         if make_discoverable:
             self.set(adapter, ADAPTER, 'Discoverable', True)
 
+    def phone_forgets_gateway(self):
+        '''Both bonds removed; the gateway finds the phone again.'''
+        self.gw.bus.call_blocking('org.bluez', self.GW, ADAPTER, 'RemoveDevice', 'o',
+                                  (self.phone_on_gw,))
+        self.gw.mock.AddDevice(self.GW.rsplit('/', 1)[1], self.phone_address, 'Phone')
+
     def phone_pair(self, target=None):
         try:
             self.gw.mock.PairDevice((target or self.GW).rsplit('/', 1)[1], self.phone_address,

@@ -425,6 +425,18 @@ class Bench:
         wait_until(lambda: found in self.objects(), 90, f'the phone to find {adapter}')
         self.call(self.phone_path, ADAPTER, 'StopDiscovery')
 
+    def phone_forgets_gateway(self):
+        '''The phone hangs up (a connected device goes only once its link is
+        down, which 5.55 may keep up for long), and both bonds are removed.'''
+        try:
+            self.call(self.gw_on_phone, DEVICE, 'Disconnect')
+        except dbus.DBusException as error:
+            say(f"note the phone's Disconnect: {error.get_dbus_name()}")
+        self.call(self.phone_path, ADAPTER, 'RemoveDevice', 'o', (self.gw_on_phone,))
+        self.call(self.GW, ADAPTER, 'RemoveDevice', 'o', (self.phone_on_gw,))
+        wait_until(lambda: not {self.gw_on_phone, self.phone_on_gw} & set(self.objects()), 30,
+                   'both bonds removed')
+
     def phone_pair(self, target=None):
         '''The phone pairs with the gateway (or TARGET); "ok" or the error's name.'''
         address = str(self.get(target or self.GW, ADAPTER, 'Address'))
