@@ -51,7 +51,7 @@ std::atomic<unsigned long long> gpio_ino{0};
 // Descriptors known to refer to that file; -1: a free slot. A descriptor that
 // finds no slot is checked on each request, as an unknown one is.
 constexpr int known_max = 8;
-std::atomic<int> known[known_max] = {-1, -1, -1, -1, -1, -1, -1, -1};
+std::atomic<int> known[known_max] = {{-1}, {-1}, {-1}, {-1}, {-1}, {-1}, {-1}, {-1}};
 
 template <typename Fn>
 Fn next_symbol(const char *name) {
