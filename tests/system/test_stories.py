@@ -200,9 +200,11 @@ def test_window(gw):
     assert again in (AUTH_FAILED, 'ok'), f'the stranger: {again}'
     if again == 'ok':
         wait_log(gw, line(facts.PAIRED_WITH_WINDOW_CLOSED, gw.phone_address), log)
-        # The gateway's discovery may find it again, unpaired.
-        wait_until(lambda: gw.phone_on_gw not in gw.objects()
-                   or not gw.device_flag(gw.phone_on_gw, 'Paired'), 10, 'the stranger removed')
+        wait_call(gw, 'RemoveDevice', lambda call: call.args == [gw.phone_on_gw])
+        # bluetoothd 5.55 answers the removal of a connected device and drops
+        # its link, but may keep its object: it is not waited for there.
+        if not gw.real:
+            assert gw.phone_on_gw not in gw.objects()
     assert [c for c in gw.calls() if c.args[1:] == ['Trusted', True]] == [
         trusted(True, gw.phone_on_gw)]
 
