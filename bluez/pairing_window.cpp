@@ -1,6 +1,7 @@
 // Applying the pairing window to the adapters, and keeping them to it.
 #include "bluez/pairing_window.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "bluez/bluez_calls.h"
@@ -28,6 +29,7 @@ struct kept_adapter {
     char path[adapter_path_max + 1] = "";
     bool unconfirmed = false;       // the last Set failed, or none was made yet
     bool away[2] = {false, false};  // Pairable, Discoverable
+    long set_ms = 0;                // monotonic, when the last Set was made
     long not_before_ms = 0;         // monotonic
 
     bool owed() const { return unconfirmed || away[0] || away[1]; }
@@ -53,6 +55,12 @@ kept_adapter *other_entry(const char *path) {
     return nullptr;
 }
 
+// The adapter at path, when it is one the daemon keeps to the window.
+kept_adapter *kept_entry(const char *path) {
+    return adapter_selected() && strcmp(path, adapter_path()) == 0 ? &selected_entry()
+                                                                   : other_entry(path);
+}
+
 bool set_window_property(DBusConnection *connection, error_guard &error, const char *path,
                          const char *property, bool open) {
     return bluez_set_bool(connection, error, path, adapter_interface, property, open);
@@ -73,7 +81,16 @@ void set_window(DBusConnection *connection, error_guard &error, kept_adapter &ad
     }
     adapter.unconfirmed = !done;
     adapter.away[0] = adapter.away[1] = false;
-    adapter.not_before_ms = monotonic_ms() + (done ? reassert_interval_ms : retry_interval_ms);
+    adapter.set_ms = monotonic_ms();
+    adapter.not_before_ms = adapter.set_ms + (done ? reassert_interval_ms : retry_interval_ms);
+}
+
+// A failed Set waits a second in case BlueZ refuses it for a while; BlueZ's
+// word that the adapter has changed since (bluetoothd 5.82 answers Busy while
+// it powers an adapter, then makes it pairable) makes it due as soon as the
+// bound on re-assertions allows.
+void hurry(kept_adapter &adapter) {
+    adapter.not_before_ms = std::min(adapter.not_before_ms, adapter.set_ms + reassert_interval_ms);
 }
 
 bool is_other(const char *path) {
@@ -160,12 +177,22 @@ void pairing_window_reported(const char *path, bool discoverable, bool value,
     if (discoverable && !window_includes_discoverable) {
         return;
     }
-    if (adapter_selected() && strcmp(path, adapter_path()) == 0) {
-        if (selected_decision) {
-            selected_entry().away[discoverable ? 1 : 0] = value != *selected_decision;
-        }
-    } else if (kept_adapter *other = other_entry(path)) {
-        other->away[discoverable ? 1 : 0] = value;
+    kept_adapter *adapter = kept_entry(path);
+    const bool is_selected = adapter == &selected;
+    if (adapter == nullptr || (is_selected && !selected_decision)) {
+        return;
+    }
+    const bool away = is_selected ? value != *selected_decision : value;
+    adapter->away[discoverable ? 1 : 0] = away;
+    if (away) {
+        hurry(*adapter);
+    }
+}
+
+void pairing_window_powered(const char *path) {
+    kept_adapter *adapter = kept_entry(path);
+    if (adapter != nullptr && adapter->unconfirmed) {
+        hurry(*adapter);
     }
 }
 

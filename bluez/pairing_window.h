@@ -54,6 +54,10 @@ void shut_other_adapters(DBusConnection *connection);
 void pairing_window_reported(const char *path, bool discoverable, bool value,
                              std::optional<bool> selected);
 
+// BlueZ reported an adapter powered: a Set it refused while powering it up
+// is made again without waiting out the second.
+void pairing_window_powered(const char *path);
+
 // Sets the adapters that are owed a Set and whose time has come: the
 // selected one only while it is held to a decision.
 void pairing_window_settle(DBusConnection *connection, std::optional<bool> selected);

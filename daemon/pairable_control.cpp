@@ -90,7 +90,8 @@ void decide(DBusConnection *connection, error_guard &error, const settings &sett
     pairable_state = *target;
 }
 
-// Reads an adapter's PropertiesChanged for the two properties of the window.
+// Reads an adapter's PropertiesChanged for the two properties of the window,
+// and for its power, which it may have lacked to take the window's last Set.
 void read_window_change(DBusMessage *message) {
     DBusMessageIter changed;
     if (!properties_changed_of(message, adapter_interface, &changed)) {
@@ -102,6 +103,8 @@ void read_window_change(DBusMessage *message) {
         bool flag = false;
         if ((discoverable || strcmp(name, "Pairable") == 0) && variant_bool(value, &flag)) {
             pairing_window_reported(path, discoverable, flag, held_decision());
+        } else if (strcmp(name, "Powered") == 0 && variant_is_true(value)) {
+            pairing_window_powered(path);
         }
         return false;
     });
