@@ -20,7 +20,8 @@ ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 SERIAL_UUID = '00001101-0000-1000-8000-00805f9b34fb'
 # The agent call a stranger's pairing with the gateway gives, by its IO capability.
-ASKED = {'DisplayYesNo': ('RequestConfirmation', 'ou'), 'NoInputNoOutput': ('RequestAuthorization', 'o')}
+ASKED = {'DisplayYesNo': ('RequestConfirmation', 'ou'),
+         'NoInputNoOutput': ('RequestAuthorization', 'o')}
 
 
 class Simulated:

@@ -492,9 +492,9 @@ class Bench:
         bluetoothd and driven by vm/raw_phone.py: the gateway's bluetoothd is
         the gateway's alone. The stranger stays out of sight: neither found by
         the gateway nor paged back for its services.'''
-        self.requested, self.intruder = (raw_phone.RawPhone(index, name, report=say)
-                                     for index, name in ((1, 'raw phone'), (2, 'stranger')))
-        self.raw = [self.requested, self.intruder]
+        self.raw = [raw_phone.RawPhone(1, report=say),
+                    raw_phone.RawPhone(2, 'stranger', report=say)]
+        self.requested, self.intruder = self.raw
         self.phone_address = self.requested.start()
         self.stranger_address = self.intruder.start(visible=False)
         self.phone_on_gw = device_path(self.GW, self.phone_address)
