@@ -19,6 +19,9 @@ PHONE_HELPER = Path(__file__).resolve().parents[1] / 'vm' / 'phone.py'
 ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 SERIAL_UUID = '00001101-0000-1000-8000-00805f9b34fb'
+# The agent call a stranger's pairing with the gateway gives, by its IO capability.
+ASKED = {'DisplayYesNo': ('RequestConfirmation', 'ou'),
+         'NoInputNoOutput': ('RequestAuthorization', 'o')}
 
 
 class Simulated:
@@ -194,6 +197,51 @@ class Simulated:
     def phone_connects_serial(self):
         call = self.gw.call_agent('AuthorizeService', 'os', [self.phone_on_gw, SERIAL_UUID])
         return self.gw.agent_answer(call)[1]
+
+    # the phones with hosts of their own: here, the simulator's devices
+    def raw_phones(self):
+        '''The requested phone and a stranger, both in range of the gateway.'''
+        self.stranger_address = '00:1A:7D:DA:71:77'
+        self.stranger_on_gw = self.GW + '/dev_' + self.stranger_address.replace(':', '_')
+        self.stranger_in_range()
+
+    def stranger_in_range(self):
+        '''The stranger's device object, again after the daemon removed it (as
+        bluetoothd makes one when the stranger connects).'''
+        if self.stranger_on_gw not in self.objects():
+            self.gw.mock.AddDevice('hci0', self.stranger_address, 'Stranger')
+            self.gw.set_property(self.stranger_on_gw, DEVICE, 'Bonded', dbus.Boolean(False))
+
+    def phone_holds_pairing(self):
+        self.held_from = self.mark()
+        self.gw.set_pair_behaviour(mode='hold', passkey=0)
+
+    def phone_held(self):
+        self.gw.wait_for_call('Pair', lambda call: call.path == self.phone_on_gw, timeout=30,
+                              start=self.held_from)
+
+    def phone_answers(self, accept):
+        '''The held pairing let through (the passkey confirmed on both sides) or refused.'''
+        if accept:
+            call = self.gw.call_agent('RequestConfirmation', 'ou', [self.phone_on_gw, 0])
+            assert self.gw.agent_answer(call)[0] == 'return', 'the passkey not confirmed'
+        self.gw.release_pairs('' if accept else 'org.bluez.Error.AuthenticationFailed', 'before')
+        self.gw.set_pair_behaviour(passkey=0)
+
+    def stranger_pairs(self, capability, unasked=False):
+        '''The stranger pairs with the gateway: (paired, the agent's answer: an
+        error name, '' for a plain return, None when it was not asked). UNASKED:
+        bonded without an agent call, as Linux 5.10 lets a Just Works one in.'''
+        self.stranger_in_range()
+        if unasked:
+            self.gw.set_property(self.stranger_on_gw, DEVICE, 'Paired', True)
+            self.gw.emit_properties_changed(self.stranger_on_gw, DEVICE, {
+                'Bonded': dbus.Boolean(True), 'Paired': dbus.Boolean(True)})
+            return True, None
+        method, signature = ASKED[capability]
+        call = self.gw.call_agent(method, signature, [self.stranger_on_gw, 0][:len(signature)])
+        state, error, _ = self.gw.agent_answer(call)
+        return False, error if state == 'error' else ''
 
     def close(self):
         self.gw.close()

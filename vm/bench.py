@@ -21,7 +21,8 @@ import time
 
 import dbus
 
-from gateway import Call, Syslog, wait_until
+import raw_phone
+from gateway import Call, Syslog, Timeout, wait_until
 
 DAEMON = '/opt/bluetooth/bin/pairgated'
 CLIENT = '/opt/bluetooth/bin/pairgate-pair'
@@ -44,6 +45,8 @@ SERIAL_CHANNEL = 5
 ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 PROPERTIES = 'org.freedesktop.DBus.Properties'
+# The gateway's agent call a stranger's pairing gives, by the stranger's IO capability.
+ASKED = {'DisplayYesNo': 'RequestConfirmation', 'NoInputNoOutput': 'RequestAuthorization'}
 # The daemon's Sets on the phone's adapter, refused by the bench's policy.
 REFUSED_BY_BENCH = 'Rejected send message'
 
@@ -150,6 +153,7 @@ class Bench:
 
     def __init__(self, controllers=2, main_conf=''):
         self.procs = {}
+        self.raw = []
         self.GW, self.SECOND = '/org/bluez/hci0', '/org/bluez/hci1'
         self.phone_path = f'/org/bluez/hci{controllers - 1}'
         self.adapters = [f'/org/bluez/hci{n}' for n in range(controllers)]
@@ -494,6 +498,52 @@ class Bench:
         assert f'serial rejected {self.phone_address}' in self.bluetoothd_log(), 'not refused'
         return reply.error
 
+    # the phones with hosts of their own
+    def raw_phones(self):
+        '''The requested phone (hci1) and a stranger (hci2), each taken from
+        bluetoothd and driven by vm/raw_phone.py: the gateway's bluetoothd is
+        the gateway's alone. The stranger stays out of sight: neither found by
+        the gateway nor paged back for its services.'''
+        self.raw = [raw_phone.RawPhone(1, report=say),
+                    raw_phone.RawPhone(2, 'stranger', report=say)]
+        self.requested, self.intruder = self.raw
+        self.phone_address = self.requested.start()
+        self.stranger_address = self.intruder.start(visible=False)
+        self.phone_on_gw = device_path(self.GW, self.phone_address)
+        self.stranger_on_gw = device_path(self.GW, self.stranger_address)
+
+    def phone_holds_pairing(self):
+        self.requested.stall()
+
+    def phone_held(self):
+        self.requested.stalled(60)
+
+    def phone_answers(self, accept):
+        if accept:
+            self.requested.accept()
+        else:
+            self.requested.refuse()
+
+    def stranger_pairs(self, capability, unasked=False):  # pylint: disable=unused-argument
+        '''The stranger pairs with the gateway as the initiator: (paired, the
+        daemon's answer to the agent call it gave: an error name, '' for a
+        plain return, None when bluetoothd did not ask).'''
+        asking = len(messages())
+        status = self.intruder.pair(self.gw_address, capability)
+        say(f'note a {capability} stranger\'s pairing ended with status 0x{status:02x}')
+
+        def answer():
+            for call in messages()[asking:]:
+                if call.member == ASKED[capability] and self.stranger_on_gw in call.body:
+                    return [m for m in messages() if m.reply_serial == call.serial
+                            and m.destination == call.sender]
+            return None
+        try:
+            reply = wait_until(answer, 5, f'the answer to {ASKED[capability]}')[0]
+        except Timeout:
+            return status == 0, None
+        return status == 0, reply.error
+
     # the end
     def close(self):
         '''What the bench saw last (all of it with pairgate.verbose on the
@@ -510,6 +560,10 @@ class Bench:
                             ('dmesg', dmesg.splitlines()[-15:])):
             for line in lines:
                 say(f'{kind} {line}')
+        for phone in self.raw:
+            for when, text in phone.trace[-most:]:
+                say(f'note {phone.name} {when:7.2f} {text}')
+            phone.close()
         for proc in reversed(list(self.procs.values())):
             if proc.poll() is None:
                 proc.kill()

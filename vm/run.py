@@ -27,6 +27,15 @@ CANNOT_RUN = {
     # the story passes on 5.10 and 6.12.
     'bookworm/adapters': "kernel 6.1's L2CAP crash after hci0 has paired out (list_del "
                          'corruption in hci_chan_del)',
+    # bullseye's btvirt (bluez 5.55) keeps one pairing outcome per controller:
+    # once the stranger has been refused, the gateway's next pairing failed
+    # (Simple Pairing Complete 0x05) as soon as the phone confirmed. Tried
+    # again with the story on the shared gateway: once, the first web pairing
+    # passed (the Just Works stranger bonded unasked and the daemon removed
+    # it), then in the second a DisplayYesNo stranger the daemon refused came
+    # out of btvirt paired all the same; once, btvirt crashed (SIGSEGV).
+    'bullseye/stranger': "btvirt 5.55 carries a refused pairing's outcome over to the gateway's "
+                         'next pairing',
 }
 
 RESULT = re.compile(r'@@VMTEST result (PASS|FAIL) (\S+) (\S+) ?(.*)')
