@@ -399,6 +399,13 @@ TEST_F(GpioDevice, StandInPassesOtherRequestsToTheDevice) {
     });
 }
 
+// A request the stand-in passed on to the system for a file that is not the
+// device: the kernel refuses it with ENOTTY; qemu-user, which does not know
+// the request, with ENOSYS.
+static bool passed_on(int error) {
+    return error == ENOTTY || error == ENOSYS;
+}
+
 // The stand-in remembers the descriptors of the device, so that a reading
 // costs one system call as on a gateway; one that is closed or replaced must
 // not be answered for the file that takes its number.
@@ -414,12 +421,12 @@ TEST_F(GpioDevice, StandInForgetsADescriptorOnceItRefersToAnotherFile) {
         ASSERT_EQ(open(tool_path, O_RDONLY | O_CLOEXEC), fd) << "the lowest number is reused";
         errno = 0;
         EXPECT_EQ(ioctl(fd, 0x8000421B, 0), -1);
-        EXPECT_EQ(errno, ENOTTY) << "a closed number reused by another file";
+        EXPECT_TRUE(passed_on(errno)) << "a closed number reused by another file: " << errno;
         int other = open(tool_path, O_RDONLY | O_CLOEXEC);
         ASSERT_EQ(dup2(other, copy), copy);
         errno = 0;
         EXPECT_EQ(ioctl(copy, 0x8000421B, 0), -1);
-        EXPECT_EQ(errno, ENOTTY) << "another file put in its place with dup2";
+        EXPECT_TRUE(passed_on(errno)) << "another file put in its place with dup2: " << errno;
         EXPECT_EQ(gpio_log().size(), 2u) << "only the duplicate's request was answered";
     });
 }
