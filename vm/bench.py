@@ -243,15 +243,17 @@ class Bench:
         bluetoothd = self.procs.pop('bluetoothd')
         bluetoothd.send_signal(signal.SIGTERM)
         bluetoothd.wait(30)
-        # Its bonds' services forgotten, as in an empty service cache: bluetoothd
+        # The bonds' services forgotten (both adapters': either may be the
+        # gateway after the restart), as in an empty service cache: bluetoothd
         # browses them at the next connection and announces Paired again then,
         # as it does for every LE bond after a restart.
-        for info in glob.glob(f'/var/lib/bluetooth/{self.gw_address}/*/info'):
+        for info in glob.glob('/var/lib/bluetooth/*/*/info'):
             with open(info) as text:
                 kept = [line for line in text if not line.startswith('Services=')]
             with open(info, 'w') as text:
                 text.writelines(kept)
-        shutil.rmtree(f'/var/lib/bluetooth/{self.gw_address}/cache', ignore_errors=True)
+        for cache in glob.glob('/var/lib/bluetooth/*/cache'):
+            shutil.rmtree(cache)
         release = wait_until(lambda: [m for m in messages()[stopping:] if m.kind == 'method call'
                                 and m.member == 'Release' and m.path == AGENT], 5, 'Release')[0]
 
