@@ -102,8 +102,8 @@ DBusHandlerResult judge_pairing(DBusConnection *connection, const char *device, 
     if (began == pairing_began::window_closed || began == pairing_began::other_pairing) {
         return remove_stranger(connection, device, address, began);
     }
-    // Paired before and announced again (a stored bond after its first
-    // service discovery): left alone, its trust as it is.
+    // Trusted once Paired. One paired before and announced again (a stored
+    // bond after its first service discovery) is left alone, its trust as it is.
     if (began == pairing_began::window_open && paired) {
         set_trusted(connection, device, address, true);
         note_device_pairing(device, pairing_began::before);
