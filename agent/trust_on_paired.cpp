@@ -1,10 +1,12 @@
-// Turns a device's announced "Paired" value into its "Trusted" property.
+// Turns a device's pairing, judged by when it began, into its "Trusted"
+// property or its removal.
 #include "agent/trust_on_paired.h"
 
 #include <cstring>
 
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "bluez/device_pairings.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
 #include "common/log.h"
@@ -13,22 +15,46 @@
 
 namespace {
 
-// Reads "Paired" of a device among the changed properties. False when the
-// signal does not carry it as a boolean.
-bool read_paired(DBusMessage *message, bool *paired) {
-    DBusMessageIter changed;
-    if (!properties_changed_of(message, device_interface, &changed)) {
-        return false;
-    }
-    bool found = false;
-    visit_entries(&changed, [&](const char *name, DBusMessageIter *value) {
-        if (strcmp(name, "Paired") != 0) {
+// What a device's properties tell of its pairing.
+struct pairing_signs {
+    bool unpaired = false;  // Paired false
+    bool paired = false;    // Paired true
+    bool bonded = false;    // Bonded true: bluez 5.55 has no such property
+    bool connected = false;
+};
+
+// Reads the signs among a dictionary of Device1's properties, a{sv}.
+pairing_signs read_signs(DBusMessageIter *properties) {
+    pairing_signs signs;
+    visit_entries(properties, [&signs](const char *name, DBusMessageIter *value) {
+        bool flag = false;
+        if (!variant_bool(value, &flag)) {
             return false;
         }
-        found = variant_bool(value, paired);
-        return true;
+        if (strcmp(name, "Paired") == 0) {
+            signs.paired = flag;
+            signs.unpaired = !flag;
+        } else if (strcmp(name, "Bonded") == 0) {
+            signs.bonded = flag;
+        } else if (strcmp(name, "Connected") == 0) {
+            signs.connected = flag;
+        }
+        return false;
     });
-    return found;
+    return signs;
+}
+
+// The first sign of a pairing: bluetoothd announces Bonded when the pairing
+// has made its keys, the responder's Paired only after its service discovery
+// (a second or more later), exports a device it had not found already paired
+// and bonded, and a pairing that asks no bonding (or bluez 5.55) shows Paired
+// alone. So the window is judged at the first of them.
+pairing_began began_now() {
+    if (web_pairing_state != web_pairing::idle) {
+        return pairing_began::other_pairing;
+    }
+    return pairable_state == pairable::open ? pairing_began::window_open
+                                            : pairing_began::window_closed;
 }
 
 // A device that paired where the daemon would have refused it: the kernel
@@ -37,8 +63,8 @@ bool read_paired(DBusMessage *message, bool *paired) {
 // controller may skip the host's say. Untrusted is not enough (network access
 // is granted to anyone paired): it is removed, and its bond and link go.
 DBusHandlerResult remove_stranger(DBusConnection *connection, const char *device,
-                                  const char *address, bool web_pairing) {
-    if (web_pairing) {
+                                  const char *address, pairing_began began) {
+    if (began == pairing_began::other_pairing) {
         log_message(LOG_WARNING, "Device %s paired while another device is being paired; removed",
                     address);
     } else {
@@ -52,15 +78,41 @@ DBusHandlerResult remove_stranger(DBusConnection *connection, const char *device
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
-}  // namespace
-
-DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
-                                  const pairing_request_record *request) {
-    bool paired = false;
-    if (!read_paired(message, &paired)) {
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+void set_trusted(DBusConnection *connection, const char *device, const char *address, bool value) {
+    error_guard error;
+    if (bluez_set_bool(connection, error, device, device_interface, "Trusted", value)) {
+        log_message(LOG_INFO,
+                    "Device %s has been paired and trusted on the request from the device",
+                    address);
+    } else {
+        log_message(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
     }
-    const char *device = dbus_message_get_path(message);
+}
+
+// Bonded or Paired true for a device other than the one a web pairing asked
+// for. Judged once, at the first sign; trusted once Paired, or removed.
+DBusHandlerResult judge_pairing(DBusConnection *connection, const char *device, const char *address,
+                                bool paired) {
+    pairing_began began = device_pairing(device);
+    if (began == pairing_began::unseen) {
+        began = began_now();
+        // Not recorded (the table full): judged again at Paired, by the window then.
+        note_device_pairing(device, began);
+    }
+    if (began == pairing_began::window_closed || began == pairing_began::other_pairing) {
+        return remove_stranger(connection, device, address, began);
+    }
+    // Trusted once Paired. One paired before and announced again (a stored
+    // bond after its first service discovery) is left alone, its trust as it is.
+    if (began == pairing_began::window_open && paired) {
+        set_trusted(connection, device, address, true);
+        note_device_pairing(device, pairing_began::before);
+    }
+    return DBUS_HANDLER_RESULT_HANDLED;
+}
+
+DBusHandlerResult judge_signs(DBusConnection *connection, const char *device,
+                              const pairing_signs &signs, const pairing_request_record *request) {
     // A device of another adapter paired where the daemon keeps the window
     // shut; it earns no trust here.
     if (!on_selected_adapter(device)) {
@@ -70,23 +122,59 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
     if (address == nullptr) {
         address = device;
     }
-    if (web_pairing_state != web_pairing::idle) {
-        // The requested device's trust is the web pairing's to give.
-        if (!paired || request == nullptr || is_requested_device(device, *request)) {
+    if (signs.unpaired) {
+        // Unpaired: whatever comes next is a new pairing.
+        forget_device_pairing(device);
+        if (web_pairing_state != web_pairing::idle) {
             return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
         }
-        return remove_stranger(connection, device, address, true);
+        set_trusted(connection, device, address, false);
+        return DBUS_HANDLER_RESULT_HANDLED;
     }
-    if (paired && pairable_state != pairable::open) {
-        return remove_stranger(connection, device, address, false);
+    if (!signs.paired && !signs.bonded) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    error_guard error;
-    if (bluez_set_bool(connection, error, device, device_interface, "Trusted", paired)) {
-        log_message(LOG_INFO,
-                    "Device %s has been paired and trusted on the request from the device",
-                    address);
+    if (web_pairing_state != web_pairing::idle &&
+        (request == nullptr || is_requested_device(device, *request))) {
+        // The requested device's trust is the web pairing's to give.
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    return judge_pairing(connection, device, address, signs.paired);
+}
+
+}  // namespace
+
+DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
+                                  const pairing_request_record *request) {
+    DBusMessageIter changed;
+    if (!properties_changed_of(message, device_interface, &changed)) {
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    }
+    return judge_signs(connection, dbus_message_get_path(message), read_signs(&changed), request);
+}
+
+void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
+                           const pairing_request_record *request) {
+    DBusMessageIter args;
+    if (!dbus_message_has_signature(message, "oa{sa{sv}}") ||
+        !dbus_message_iter_init(message, &args)) {
+        return;
+    }
+    const char *device = nullptr;
+    dbus_message_iter_get_basic(&args, &device);
+    dbus_message_iter_next(&args);
+    pairing_signs signs;
+    visit_entries(&args, [&signs](const char *name, DBusMessageIter *properties) {
+        if (strcmp(name, device_interface) != 0) {
+            return false;
+        }
+        signs = read_signs(properties);
+        return true;
+    });
+    signs.unpaired = false;  // the state it is exported in, not a change
+    if (!signs.connected && (signs.paired || signs.bonded)) {
+        note_device_pairing(device, pairing_began::before);
     } else {
-        log_message(LOG_ERR, "Setting \"Trusted\" property to true failed: %s", error.text());
+        judge_signs(connection, device, signs, request);
     }
-    return DBUS_HANDLER_RESULT_HANDLED;
 }

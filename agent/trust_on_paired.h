@@ -5,10 +5,20 @@
 
 #include "webui/web_pairing.h"
 
-// For a PropertiesChanged signal of org.bluez.Device1 that carries "Paired",
-// copies the value into the device's "Trusted" property. A device announced
-// paired while the pairing window is not open, or during the web pairing of
-// another device (request), is removed instead, and said so. Left unhandled
-// for the requested device of a web pairing, or when the signal does not fit.
+// For a PropertiesChanged signal of org.bluez.Device1 that carries "Paired"
+// or "Bonded": a pairing is judged by when it began, at its first sign
+// (Bonded or Paired true; bluez/device_pairings.h keeps the verdict). One
+// that began while the pairing window was open is trusted once Paired; one
+// that began while it was closed, or during the web pairing of another
+// device (request), is removed, and said so. A device paired before is left
+// alone. Paired false is copied into "Trusted". Left unhandled for the
+// requested device of a web pairing, or when the signal does not fit.
 DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
                                   const pairing_request_record *request);
+
+// For InterfacesAdded from BlueZ: a device exported paired or bonded while
+// not connected is a stored bond bluetoothd has loaded (at its start, or an
+// adapter's), paired before; one exported so while connected was made by
+// the pairing under way, whose first sign this is.
+void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
+                           const pairing_request_record *request);

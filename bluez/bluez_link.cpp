@@ -6,6 +6,7 @@
 
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
+#include "bluez/device_pairings.h"
 #include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/errors.h"
@@ -100,6 +101,7 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
     }
     remember_owner(dbus_message_get_sender(reply.get()));
     const bool found = find_adapter_in_reply(reply.get(), bluez.adapter);
+    device_pairings_from_reply(reply.get());
     other_adapters_from_reply(reply.get());
     return found;
 }
@@ -124,6 +126,7 @@ void adopt_adapter(const char *path) {
 
 void forget_adapter() {
     bluez.adapter[0] = '\0';
+    forget_device_pairings();
 }
 
 bool adapter_call(DBusConnection *connection, error_guard &error, const char *method) {

@@ -39,14 +39,16 @@ bool message_from_bluez(DBusConnection *connection, DBusMessage *message);
 bool bluez_owner_is(DBusConnection *connection, const char *unique_name);
 
 // Asks BlueZ for its objects and works on the first adapter among them;
-// also remembers which connection answered for BlueZ. False when no adapter
-// was found; the error record is set when the call itself failed.
+// also remembers which connection answered for BlueZ, and which of the
+// adapter's devices are paired already (device_pairings.h). False when no
+// adapter was found; the error record is set when the call itself failed.
 bool select_adapter(DBusConnection *connection, error_guard &error);
 
 // Works on path from now on (cut to adapter_path_max characters).
 void adopt_adapter(const char *path);
 
-// Works on no adapter until one is selected or adopted again.
+// Works on no adapter until one is selected or adopted again, and forgets
+// what was known of its devices' pairings.
 void forget_adapter();
 
 // Calls a method without arguments of org.bluez.Adapter1 on the adapter

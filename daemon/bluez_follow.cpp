@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
+#include "agent/trust_on_paired.h"
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "bluez/device_pairings.h"
 #include "bluez/pairing_window.h"
 #include "common/log.h"
 #include "common/managed_objects.h"
@@ -234,6 +236,11 @@ void objects_changed(DBusConnection *connection, DBusMessage *message,
         return;
     }
     const bool added = dbus_message_has_member(message, "InterfacesAdded");
+    if (added) {
+        trust_on_device_added(connection, message, &request);
+    } else {
+        device_pairings_removed(message);
+    }
     const char *path = adapter_signal_path(message, added);
     if (path == nullptr) {
         return;

@@ -1,8 +1,8 @@
 // Following BlueZ through the gateway's life: bluetoothd restarted by an
 // update, a crash or a watchdog, and controllers that vanish and come back as
 // another hciN. Learnt from the bus alone: NameOwnerChanged of "org.bluez" from
-// the bus driver, InterfacesAdded and InterfacesRemoved of adapters from the
-// owner of "org.bluez".
+// the bus driver, InterfacesAdded and InterfacesRemoved of adapters (and of
+// devices, for what is known of their pairings) from the owner of "org.bluez".
 #pragma once
 
 #include <dbus/dbus.h>

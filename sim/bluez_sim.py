@@ -65,6 +65,9 @@ On org.bluez.Mock, what a phone does to the gateway:
                                        bonding (its own adapter not pairable)
   ConnectNap(s adapter, s address) -> s       it connects to NAP; its
                                        network interface, or the error
+  LoadBond(s adapter, s address, s alias, b trusted)   a stored bond, as a
+                                       starting bluetoothd exports it
+  ReconnectDevice(s adapter, s address)   a bonded device connects again
 What bluetoothd 5.66 was seen to do, and the simulator does too:
   - every adapter is pairable while there is a default agent, and turns
     non-pairable when there is none; the first agent to register becomes the
@@ -84,6 +87,11 @@ What bluetoothd 5.66 was seen to do, and the simulator does too:
   - a Pair brings the link up (Connected) before the agent is asked, then
     announces {Bonded, UUIDs, ServicesResolved, Paired} just before its
     reply; a failed one is followed by Connected false;
+  - a device it had not found that pairs is exported already paired,
+    bonded and connected, and announced Paired again after service discovery;
+  - a stored bond is exported paired and bonded (trusted as stored), its
+    services not resolved; reconnected, it is announced Paired again once
+    they are;
   - a pairing the device started shows {Connected, Bonded} at once and
     Paired after service discovery, 1.2 to 1.6 s later; while the adapter
     is not pairable it fails with AuthenticationFailed, unless it asks no
@@ -276,10 +284,15 @@ def PairDevice(self, adapter_device_name, device_address, class_):
     with AuthenticationFailed while the adapter is not pairable; otherwise
     {Connected, Bonded} at once and Paired after service discovery.'''
     device = _device(adapter_device_name, device_address)
+    adapter = mockobject.objects.get(f'/org/bluez/{adapter_device_name}')
+    if device is None and adapter and adapter.props[bluez5.ADAPTER_IFACE]['Pairable']:
+        # One the gateway had not found: made by the pairing, once it has made its keys.
+        self.sim.after_services(_export(self, adapter_device_name, device_address, 'Phone',
+                                        Paired=True, Bonded=True, Connected=True))
+        return
     if device is None:
         bluez5.PairDevice(self, adapter_device_name, device_address, class_)  # its errors
         return
-    adapter = mockobject.objects[f'/org/bluez/{adapter_device_name}']
     self.sim.pair_from_device(device, bool(adapter.props[bluez5.ADAPTER_IFACE]['Pairable']))
 
 
@@ -290,6 +303,41 @@ def PairDeviceWithoutBonding(self, adapter_device_name, device_address):
     Connected at once, Paired after service discovery, never Bonded.'''
     device = _known_device(adapter_device_name, device_address)
     self.sim.pair_from_device(device, pairable=True, bonding=False)
+
+
+def _export(mock, adapter_device_name, device_address, alias, **state):
+    '''A new device object exported already in STATE (not as found).'''
+    emit = mock.EmitSignal
+
+    def exported(interface, member, signature, args):
+        args[1][bluez5.DEVICE_IFACE].update({k: _variant(v) for k, v in state.items()})
+        emit(interface, member, signature, args)
+
+    mock.EmitSignal = exported
+    try:
+        path = bluez5.AddDevice(mock, adapter_device_name, device_address, alias)
+    finally:
+        del mock.EmitSignal
+    Simulator.store(path, bluez5.DEVICE_IFACE, state)
+    mockobject.objects[path].paired = state.get('Paired', False)
+    return mockobject.objects[path]
+
+
+@dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='sssb', out_signature='s')
+def LoadBond(self, adapter_device_name, device_address, alias, trusted):
+    '''A stored bond as bluetoothd loads it: exported paired and bonded,
+    trusted as stored, its services not resolved yet in this run.'''
+    return _export(self, adapter_device_name, device_address, alias, Paired=True, Bonded=True,
+                   Trusted=bool(trusted)).path
+
+
+@dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='')
+def ReconnectDevice(self, adapter_device_name, device_address):
+    '''A bonded device connects again.'''
+    device = _known_device(adapter_device_name, device_address)
+    self.sim.link_up(device)
+    if not device.props[bluez5.DEVICE_IFACE].get('ServicesResolved'):
+        self.sim.after_services(device)
 
 
 @dbus.service.method(bluez5.BLUEZ_MOCK_IFACE, in_signature='ss', out_signature='s',
@@ -849,11 +897,16 @@ class Simulator:
         if changed:
             self.change(device.path, bluez5.DEVICE_IFACE, changed)
 
+        self.after_services(device, {'Modalias': PEER_MODALIAS})
+
+    def after_services(self, device, changed=()):
+        '''Paired announced once service discovery has resolved the device's
+        services; not for a device removed meanwhile.'''
         def paired():
-            device.paired = True
-            self.change(device.path, bluez5.DEVICE_IFACE, {
-                'Modalias': PEER_MODALIAS, 'UUIDs': PEER_UUIDS, 'ServicesResolved': True,
-                'Paired': True})
+            if mockobject.objects.get(device.path) is device:
+                device.paired = True
+                self.change(device.path, bluez5.DEVICE_IFACE, dict(
+                    changed, UUIDs=PEER_UUIDS, ServicesResolved=True, Paired=True))
             return False
 
         GLib.timeout_add(int(self.responder_delay_s * 1000), paired)

@@ -13,7 +13,7 @@ from pathlib import Path
 import dbus
 
 import pairgate_facts as facts  # on the path of the tests that use it
-from gateway import PYTHON, Gateway, plain
+from gateway import PYTHON, Gateway, plain, wait_until
 
 PHONE_HELPER = Path(__file__).resolve().parents[1] / 'vm' / 'phone.py'
 ADAPTER = 'org.bluez.Adapter1'
@@ -36,6 +36,7 @@ class Simulated:
         self.phone_on_gw = self.GW + '/dev_' + self.phone_address.replace(':', '_')
         self.adapters = ('hci0', 'hci1')[:controllers - 1]
         self.earlier = []
+        self.bonds = {}
         self.io_present = True
         self.gw.start_bus()
         self.start_bluez()
@@ -53,10 +54,17 @@ class Simulated:
             for name in self.adapters:
                 self.gw.mock.AddAdapter(name, name)
             for device in devices:
-                self.gw.mock.AddDevice(*device)
+                path = f'/org/bluez/{device[0]}/dev_' + device[1].replace(':', '_')
+                if path in self.bonds:
+                    self.gw.mock.LoadBond(*device, self.bonds[path])
+                else:
+                    self.gw.mock.AddDevice(*device)
         self.gw.set_pair_behaviour(passkey=0)
 
     def stop_bluez(self):
+        '''Its bonds stored (and whether trusted), as bluetoothd keeps them.'''
+        self.bonds = {path: self.device_flag(path, 'Trusted') for path, interfaces in
+                      self.objects().items() if interfaces.get(DEVICE, {}).get('Paired')}
         self.gw.stop_bluez(remove_adapters=True)
         self.earlier += self.gw.calls()  # a new simulator keeps a log of its own
 
@@ -174,6 +182,11 @@ class Simulated:
         self.gw.bus.call_blocking('org.bluez', self.GW, ADAPTER, 'RemoveDevice', 'o',
                                   (self.phone_on_gw,))
         self.gw.mock.AddDevice(self.GW.rsplit('/', 1)[1], self.phone_address, 'Phone')
+
+    def phone_reconnects(self):
+        self.gw.mock.ReconnectDevice('hci0', self.phone_address)
+        wait_until(lambda: self.device_flag(self.phone_on_gw, 'ServicesResolved'), 10,
+                   "the gateway to resolve the phone's services")
 
     def phone_pair(self, target=None):
         try:

@@ -10,9 +10,11 @@ go to the serial console: "@@VMTEST figure NAME VALUE", "@@VMTEST note TEXT",
 and at the end the recent bus traffic, syslog and bluetoothd log.
 '''
 
+import glob
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -241,6 +243,17 @@ class Bench:
         bluetoothd = self.procs.pop('bluetoothd')
         bluetoothd.send_signal(signal.SIGTERM)
         bluetoothd.wait(30)
+        # The bonds' services forgotten (both adapters': either may be the
+        # gateway after the restart), as in an empty service cache: bluetoothd
+        # browses them at the next connection and announces Paired again then,
+        # as it does for every LE bond after a restart.
+        for info in glob.glob('/var/lib/bluetooth/*/*/info'):
+            with open(info) as text:
+                kept = [line for line in text if not line.startswith('Services=')]
+            with open(info, 'w') as text:
+                text.writelines(kept)
+        for cache in glob.glob('/var/lib/bluetooth/*/cache'):
+            shutil.rmtree(cache)
         release = wait_until(lambda: [m for m in messages()[stopping:] if m.kind == 'method call'
                                 and m.member == 'Release' and m.path == AGENT], 5, 'Release')[0]
 
@@ -440,6 +453,18 @@ class Bench:
         self.call(self.GW, ADAPTER, 'RemoveDevice', 'o', (self.phone_on_gw,))
         wait_until(lambda: not {self.gw_on_phone, self.phone_on_gw} & set(self.objects()), 30,
                    'both bonds removed')
+
+    def phone_reconnects(self):
+        '''The gateway connects to the phone again, whose bond it stored
+        without its services (stop_bluez): bluetoothd browses them first; once
+        they are resolved.'''
+        try:
+            self.call(self.phone_on_gw, DEVICE, 'Connect', timeout=60)
+        except dbus.DBusException as error:
+            say(f"note the gateway's Connect: {error.get_dbus_name()}")
+        wait_until(lambda: [m for m in messages()[self.started_at:] if m.path == self.phone_on_gw
+                            and '"ServicesResolved" variant boolean true' in m.body], 30,
+                   "the gateway to resolve the phone's services")
 
     def phone_pair(self, target=None):
         '''The phone pairs with the gateway (or TARGET); "ok" or the error's name.'''

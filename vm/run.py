@@ -36,6 +36,12 @@ CANNOT_RUN = {
     # out of btvirt paired all the same; once, btvirt crashed (SIGSEGV).
     'bullseye/stranger': "btvirt 5.55 carries a refused pairing's outcome over to the gateway's "
                          'next pairing',
+    # bluez 5.55 announces no Bonded, and exports the phone's device unpaired
+    # when the link comes up: the first sign of the phone's own pairing is its
+    # Paired, after service discovery, 1.1 s after the phone's success in one
+    # run (removed), before it in another.
+    'bullseye/release': 'bluez 5.55 has no Bonded: a pairing shows first as Paired, after '
+                        'service discovery',
 }
 
 RESULT = re.compile(r'@@VMTEST result (PASS|FAIL) (\S+) (\S+) ?(.*)')

@@ -9,6 +9,7 @@
 
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
+#include "bluez/device_pairings.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
 #include "common/log.h"
@@ -137,6 +138,9 @@ void complete_web_pairing(DBusConnection *connection, DBusMessage *answer,
         log_message(LOG_ERR, "Pairing with %s failed: %s", request.address,
                     pair_error_reason(answer));
     } else {
+        // Paired by request: a Paired announced from now on is the same state.
+        note_device_pairing(device_path_from_address(adapter_path(), request.address),
+                            pairing_began::before);
         paired = trust_requested_device(connection, request);
     }
     // Once the passkey is shown the web UI learns a success from BlueZ itself,

@@ -181,16 +181,6 @@ def test_pairing_signals_wait_while_a_web_pairing_runs(agent):
     assert trusted_calls(agent) == []
 
 
-def test_pairing_signal_after_a_web_pairing_trusts_again(window_open):
-    gw = window_open
-    gw.set_pair_behaviour(mode='direct')
-    request_pairing(gw)
-    wait_agent_back(gw)
-    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    gw.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
-    assert trusted_calls(gw) == [trusted(True), trusted(True)]
-
-
 # ------------------------------------------------- only BlueZ speaks for BlueZ
 
 def intruder_call(gw, method, signature, args):

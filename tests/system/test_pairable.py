@@ -315,6 +315,7 @@ def test_failing_property_calls_are_logged_and_retried_once_a_second(bluez_gatew
 
 HCI1 = '/org/bluez/hci1'
 STRANGER = '00:1A:7D:DA:71:99'
+UNSEEN = '00:1A:7D:DA:71:95'
 STRANGER_PATH = f'{HCI1}/dev_00_1A_7D_DA_71_99'
 REJECTED = 'org.bluez.Error.Rejected'
 
@@ -487,12 +488,16 @@ def test_every_other_adapter_is_kept_shut(gateway):
 def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway):
     '''With the window closed, a pairing that asks bonding is refused, and one
     that asks none, which the kernel lets through whatever Pairable, earns no
-    trust; the window opened, a phone pairs and is trusted; closed again, a
-    device that never paired earns none either.'''
+    trust, while a bond stored before the start, announced paired again, is
+    left alone; the window opened, a phone bonds, a web pairing of another
+    device starts, and the phone, announced paired during it, is trusted; the
+    requested device announced paired again is left alone; closed again, a
+    device that never paired earns no trust either.'''
     gw = bluez_gateway
-    late = '00:1A:7D:DA:71:98'
-    for address in (STRANGER, late):
+    late, known, web = '00:1A:7D:DA:71:98', '00:1A:7D:DA:71:96', '00:1A:7D:DA:71:97'
+    for address in (STRANGER, late, web):
         gw.mock.AddDevice('hci0', address, 'Stranger')
+    gw.mock.LoadBond('hci0', known, 'Known', False)
     gw.sim.SetResponderDelay(0.2)
     start(gw, settings('0'), exit=1)
     gw.wait_for_call('Set')
@@ -502,13 +507,29 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     stranger = line(facts.PAIRED_WITH_WINDOW_CLOSED, STRANGER)
     gw.mock.PairDeviceWithoutBonding('hci0', STRANGER)
     gw.syslog.wait_for(stranger[1], stranger[0])
+    gw.mock.ReconnectDevice('hci0', known)
+    wait_until(lambda: gw.property(f'{ADAPTER}/dev_{known.replace(":", "_")}',
+                                   'org.bluez.Device1', 'ServicesResolved'), 5, 'known resolved')
 
     enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
     gw.gpio(BIN0_ACTIVE)
     gw.syslog.wait_for(enabled[1], INFO)
+    reply = gw.reply_reader()
+    gw.set_pair_behaviour(mode='hold')
+    gw.sim.SetResponderDelay(1.0)
     gw.mock.PairDevice('hci0', DEVICE, 0x5a020c)
+    barrier(gw)  # the phone's Bonded seen before the request
+    web_at = daemon_steps.request_pairing(gw, web)
     phone = line(facts.PAIRED_BY_DEVICE, DEVICE)
     gw.syslog.wait_for(phone[1], phone[0])
+    assert gw.release_pairs() == 1
+    assert reply.read(6) == b'\x01' * 6
+    wait_agent_back(gw, web_at)
+    web_path = f'{ADAPTER}/dev_{web.replace(":", "_")}'
+    gw.emit_properties_changed(web_path, 'org.bluez.Device1', {'Paired': dbus.Boolean(True)})
+    unseen = line(facts.PAIRED_BY_DEVICE, UNSEEN)  # its object made by the pairing
+    gw.mock.PairDevice('hci0', UNSEEN, 0x5a020c)
+    gw.syslog.wait_for(unseen[1], unseen[0])
 
     gw.gpio(INACTIVE)
     gw.syslog.wait_for(disabled[1], INFO)
@@ -516,11 +537,13 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     gw.mock.PairDeviceWithoutBonding('hci0', late)
     gw.syslog.wait_for(never_paired[1], never_paired[0])
     barrier(gw)
-    assert [c for c in gw.calls() if c.args[1:2] == ['Trusted']] == [trusted(True)]
+    assert [c for c in gw.calls() if c.args[1:2] == ['Trusted']] == [
+        trusted(True), trusted(True, web_path), trusted(True, f'{ADAPTER}/dev_00_1A_7D_DA_71_95')]
     assert [c for c in gw.calls() if c.member == 'RemoveDevice'] == [
         remove_device(f'{ADAPTER}/dev_{a.replace(":", "_")}') for a in (STRANGER, late)]
     assert stop(gw) == 0
-    assert gw.syslog.lines == [scan_started(), STARTED, stranger, enabled, phone, disabled,
+    assert gw.syslog.lines == [scan_started(), STARTED, stranger, enabled, line(facts.REQUEST, web),
+                               phone, line(facts.PAIRED_FROM_WEB, web), unseen, disabled,
                                never_paired, SCAN_STOPPED, FINISHED]
 
 

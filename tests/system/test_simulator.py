@@ -659,7 +659,8 @@ def own_pairing_connects_confirms_then_pairs(gw):
 
 
 def device_pairing_connects_bonds_then_pairs(gw):
-    """Paired once the services are resolved, 1.16 to 1.59 s later there."""
+    """Paired once the services are resolved, 1.16 to 1.59 s later there;
+    a device the gateway had not found is made by the pairing."""
     peer = Peer(gw)
     peer.watch()
     peer.do('RegisterAgent', AGENT_PATH, 'NoInputNoOutput')
@@ -675,6 +676,31 @@ def device_pairing_connects_bonds_then_pairs(gw):
                                     'ServicesResolved': True, 'Paired': True}, []]
     assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is True
     assert [e for e in peer.events if e[0] == 'agent'] == []  # Just Works
+    # One it had not found: made by the pairing, exported paired, bonded, connected.
+    peer.do('owner')
+    gw.mock.PairDevice('hci0', '00:1A:7D:DA:71:14', 5898764)
+    path, interfaces = peer.expect('signal', owner, '/')[4]
+    assert {name: interfaces[DEVICE1][name] for name in ('Paired', 'Bonded', 'Connected')} == {
+        'Paired': True, 'Bonded': True, 'Connected': True}
+    assert peer.expect('signal', owner, path)[4][1]['Paired'] is True
+
+
+def stored_bond_paired_again_once_reconnected(gw):
+    """Exported paired and bonded, trusted as stored, its services not known
+    in this run; once it reconnects, Paired is announced again after them."""
+    peer = Peer(gw)
+    peer.watch()
+    peer.do('owner')
+    gw.sim.SetResponderDelay(0.1)
+    owner, bond = gw.bus.get_name_owner('org.bluez'), '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
+    gw.mock.LoadBond('hci0', '00:1A:7D:DA:71:14', 'Bond', True)
+    path, interfaces = peer.expect('signal', owner, '/')[4]
+    assert path == bond and [interfaces[DEVICE1][name] for name in (
+        'Paired', 'Bonded', 'Trusted', 'ServicesResolved')] == [True, True, True, False]
+    gw.mock.ReconnectDevice('hci0', '00:1A:7D:DA:71:14')
+    assert peer.expect('signal', owner, bond)[4] == [DEVICE1, {'Connected': True}, []]
+    assert peer.expect('signal', owner, bond)[4] == [
+        DEVICE1, {'UUIDs': PEER_UUIDS, 'ServicesResolved': True, 'Paired': True}, []]
 
 
 def device_pairing_refused_while_not_pairable(gw):
@@ -769,7 +795,14 @@ AS_BLUETOOTHD = [
     ('pgrestart.txt:12-16,67-72', stop_powers_off_releases_then_leaves),
     ('pgrestart.txt:16-21', restart_takes_the_name_then_exports),
     ('pgweb.txt:24-33; pgnap.txt:26-29', own_pairing_connects_confirms_then_pairs),
-    ('pgdev.txt:34,42; pgweb.txt:32,47', device_pairing_connects_bonds_then_pairs),
+    ('pgdev.txt:34,42; pgweb.txt:32,47; measured on bluetoothd 5.66 and 5.82 (VM bench, release): '
+     'a device the gateway had not found is exported Paired, Bonded and Connected, ServicesResolved '
+     'false, as the phone pairs, and announced Paired again 0.36 and 1.2 s later with its services',
+     device_pairing_connects_bonds_then_pairs),
+    ('measured on bluetoothd 5.55, 5.66 and 5.82 (VM bench, restart): the stored bond exported '
+     'Paired (5.66, 5.82: and Bonded), Trusted as stored, not Connected, ServicesResolved false; '
+     'the gateway connects to it again: {Connected, ServicesResolved, Paired} true at once',
+     stored_bond_paired_again_once_reconnected),
     ('pgdev.txt:19-26', device_pairing_refused_while_not_pairable),
     ('measured on bluetoothd 5.82 (VM bench): a phone made non-bondable with btmgmt pairs with '
      'the non-pairable gateway, which ends Paired, not Bonded; no agent is asked',

@@ -95,6 +95,12 @@ def close_window(gw):
     return start
 
 
+def phone_pairs_open(gw):
+    '''The phone pairs with the gateway, its window open.'''
+    wait_until(lambda: gw.get(gw.GW, ADAPTER, 'Pairable'), 10, 'Pairable true with the window open')
+    assert gw.phone_pair() == 'ok', 'the phone could not pair with the window open'
+
+
 def trusted_soon(gw, timeout=20):
     wait_until(lambda: gw.device_flag(gw.phone_on_gw, 'Trusted'), timeout, 'the phone trusted')
 
@@ -181,8 +187,7 @@ def test_window(gw):
     if gw.phone_on_gw in gw.objects():
         holds(gw, gw.phone_on_gw, DEVICE, 'Trusted', False, 'a device refused while closed')
     open_window(gw)
-    wait_until(lambda: gw.get(gw.GW, ADAPTER, 'Pairable'), 10, 'Pairable true with the window open')
-    assert gw.phone_pair() == 'ok', 'the phone could not pair with the window open'
+    phone_pairs_open(gw)
     trusted_soon(gw)
     wait_log(gw, line(facts.PAIRED_BY_DEVICE, gw.phone_address))
     assert [c for c in gw.calls() if c.args[1:] == ['Trusted', True]] == [
@@ -258,7 +263,46 @@ def test_restart(gw):
     assert gw.web_pair_phone() == (0, [PASSKEY, outcome('paired', gw.phone_address)])
     trusted_soon(gw, 10)
     assert not [entry for entry in gw.log(first) if entry[0] <= ERR]
+    # A bond the phone made with the window open, stored: the restarted BlueZ
+    # exports it paired, and announces it paired again once the phone is back.
+    assert gw.stop_daemon() == 0
+    gw.phone_forgets_gateway()
+    gw.start_daemon(settings('0'), gpio=OPEN)
+    gw.phone_finds(gw.GW)
+    phone_pairs_open(gw)
+    trusted_soon(gw)
+    log = gw.log_mark()
+    close_window(gw)
+    wait_log(gw, SHUT, log)
+    gw.stop_bluez()
+    wait_log(gw, facts.BLUEZ_LEFT, log)
+    back = gw.mark()
+    gw.start_bluez()
+    gw.follow_selected(log)
+    trust = gw.device_flag(gw.phone_on_gw, 'Trusted')
+    gw.phone_reconnects()
+    holds(gw, gw.phone_on_gw, DEVICE, 'Paired', True, 'the stored bond reconnected')
+    assert [gw.device_flag(gw.phone_on_gw, n) for n in ('Bonded', 'Trusted')] == [True, trust]
+    assert not [c for c in gw.calls(back) if c.member == 'RemoveDevice']
     assert 'Attempted to unregister' not in gw.daemon_output()  # libdbus's warning
+
+
+def test_release(gw):
+    '''The input held while the phone pairs and released as soon as the phone
+    says paired: its pairing began with the window open, so it stays paired,
+    bonded and trusted however late BlueZ announces it paired.'''
+    gw.start_daemon(settings('0'), gpio=CLOSED, io_exit=1)
+    gw.phone_finds(gw.GW)
+    open_window(gw)
+    log = gw.log_mark()
+    phone_pairs_open(gw)
+    gw.gpio(CLOSED)
+    trusted = line(facts.PAIRED_BY_DEVICE, gw.phone_address)
+    wait_log(gw, trusted, log)
+    holds(gw, gw.phone_on_gw, DEVICE, 'Trusted', True, 'the phone after the release')
+    assert [gw.device_flag(gw.phone_on_gw, n) for n in ('Paired', 'Bonded')] == [True, True]
+    assert sorted(gw.log(log)) == sorted([SHUT, trusted])  # trusted at once where it can be
+    assert not [c for c in gw.calls() if c.member == 'RemoveDevice']
 
 
 def test_reject(gw):

@@ -13,7 +13,7 @@ import pytest
 
 from conftest import BUILD_DIR
 from daemon_steps import wait_agent_back
-from expected import DEVICE, DEVICE_PATH, INFO, STARTED, trusted
+from expected import DEVICE, INFO, STARTED, trusted
 from gateway import EMULATED
 
 VALGRIND = shutil.which('valgrind')
@@ -75,8 +75,9 @@ def test_whole_session_has_no_memory_error_or_leak(bluez_gateway):
 
     window(gw, '0 1 1 1', ENABLED)
     mark = len(gw.calls())
-    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    gw.wait_for_call('Set', lambda c: c == trusted(True), start=mark, timeout=SLOW_S)
+    gw.mock.PairDevice('hci0', '00:1A:7D:DA:71:14', 0x5a020c)  # the phone web-paired is known
+    phone = trusted(True, '/org/bluez/hci0/dev_00_1A_7D_DA_71_14')
+    gw.wait_for_call('Set', lambda c: c == phone, start=mark, timeout=SLOW_S)
     window(gw, '1 1 1 1', DISABLED)
     assert any(line.startswith('ioctl') for line in gw.gpio_log()), \
         'the GPIO stand-in was not preloaded under valgrind'
