@@ -90,9 +90,13 @@ void set_trusted(DBusConnection *connection, const char *device, const char *add
 }
 
 // Bonded or Paired true for a device other than the one a web pairing asked
-// for. Judged once, at the first sign; trusted once Paired, or removed.
+// for. The window is judged once, at the first sign; a device whose pairing
+// began open, or that was paired before, has each announced Paired copied
+// into Trusted (again for a stored bond or a web pairing's device, as BlueZ
+// announces it again after a service discovery); any other is removed.
+// announced: Paired itself was announced, not only a sign of its coming.
 DBusHandlerResult judge_pairing(DBusConnection *connection, const char *device, const char *address,
-                                bool paired) {
+                                bool announced) {
     pairing_began began = device_pairing(device);
     if (began == pairing_began::unseen) {
         began = began_now();
@@ -102,17 +106,18 @@ DBusHandlerResult judge_pairing(DBusConnection *connection, const char *device, 
     if (began == pairing_began::window_closed || began == pairing_began::other_pairing) {
         return remove_stranger(connection, device, address, began);
     }
-    // Trusted once Paired. One paired before and announced again (a stored
-    // bond after its first service discovery) is left alone, its trust as it is.
-    if (began == pairing_began::window_open && paired) {
+    if (announced) {
         set_trusted(connection, device, address, true);
         note_device_pairing(device, pairing_began::before);
     }
     return DBUS_HANDLER_RESULT_HANDLED;
 }
 
+// announced: the signs come in a PropertiesChanged, whose Paired is copied;
+// a device exported with them is only judged.
 DBusHandlerResult judge_signs(DBusConnection *connection, const char *device,
-                              const pairing_signs &signs, const pairing_request_record *request) {
+                              const pairing_signs &signs, const pairing_request_record *request,
+                              bool announced) {
     // A device of another adapter paired where the daemon keeps the window
     // shut; it earns no trust here.
     if (!on_selected_adapter(device)) {
@@ -139,7 +144,7 @@ DBusHandlerResult judge_signs(DBusConnection *connection, const char *device,
         // The requested device's trust is the web pairing's to give.
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    return judge_pairing(connection, device, address, signs.paired);
+    return judge_pairing(connection, device, address, announced && signs.paired);
 }
 
 }  // namespace
@@ -150,7 +155,8 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
     if (!properties_changed_of(message, device_interface, &changed)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    return judge_signs(connection, dbus_message_get_path(message), read_signs(&changed), request);
+    return judge_signs(connection, dbus_message_get_path(message), read_signs(&changed), request,
+                       true);
 }
 
 void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
@@ -175,6 +181,6 @@ void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
     if (!signs.connected && (signs.paired || signs.bonded)) {
         note_device_pairing(device, pairing_began::before);
     } else {
-        judge_signs(connection, device, signs, request);
+        judge_signs(connection, device, signs, request, false);
     }
 }

@@ -489,10 +489,10 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     '''With the window closed, a pairing that asks bonding is refused, and one
     that asks none, which the kernel lets through whatever Pairable, earns no
     trust, while a bond stored before the start, announced paired again, is
-    left alone; the window opened, a phone bonds, a web pairing of another
-    device starts, and the phone, announced paired during it, is trusted; the
-    requested device announced paired again is left alone; closed again, a
-    device that never paired earns no trust either.'''
+    trusted again, never removed; the window opened, a phone bonds, a web
+    pairing of another device starts, and the phone, announced paired during
+    it, is trusted; the requested device announced paired again is trusted
+    again; closed again, a device that never paired earns no trust either.'''
     gw = bluez_gateway
     late, known, web = '00:1A:7D:DA:71:98', '00:1A:7D:DA:71:96', '00:1A:7D:DA:71:97'
     for address in (STRANGER, late, web):
@@ -508,8 +508,8 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     gw.mock.PairDeviceWithoutBonding('hci0', STRANGER)
     gw.syslog.wait_for(stranger[1], stranger[0])
     gw.mock.ReconnectDevice('hci0', known)
-    wait_until(lambda: gw.property(f'{ADAPTER}/dev_{known.replace(":", "_")}',
-                                   'org.bluez.Device1', 'ServicesResolved'), 5, 'known resolved')
+    again = line(facts.PAIRED_BY_DEVICE, known)
+    gw.syslog.wait_for(again[1], again[0])
 
     enabled, disabled = window_line('0', 'enabled'), window_line('0', 'disabled')
     gw.gpio(BIN0_ACTIVE)
@@ -538,12 +538,15 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     gw.syslog.wait_for(never_paired[1], never_paired[0])
     barrier(gw)
     assert [c for c in gw.calls() if c.args[1:2] == ['Trusted']] == [
-        trusted(True), trusted(True, web_path), trusted(True, f'{ADAPTER}/dev_00_1A_7D_DA_71_95')]
+        trusted(True, f'{ADAPTER}/dev_{known.replace(":", "_")}'), trusted(True),
+        trusted(True, web_path), trusted(True, web_path),
+        trusted(True, f'{ADAPTER}/dev_00_1A_7D_DA_71_95')]
     assert [c for c in gw.calls() if c.member == 'RemoveDevice'] == [
         remove_device(f'{ADAPTER}/dev_{a.replace(":", "_")}') for a in (STRANGER, late)]
     assert stop(gw) == 0
-    assert gw.syslog.lines == [scan_started(), STARTED, stranger, enabled, line(facts.REQUEST, web),
-                               phone, line(facts.PAIRED_FROM_WEB, web), unseen, disabled,
+    assert gw.syslog.lines == [scan_started(), STARTED, stranger, again, enabled,
+                               line(facts.REQUEST, web), phone, line(facts.PAIRED_FROM_WEB, web),
+                               line(facts.PAIRED_BY_DEVICE, web), unseen, disabled,
                                never_paired, SCAN_STOPPED, FINISHED]
 
 
