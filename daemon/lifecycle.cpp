@@ -78,6 +78,10 @@ bool add_match_rules(daemon_run &run) {
                                 run.error.text());
         }
     }
+    // From here on every change of BlueZ's owner reaches us; one that came
+    // before (a restart since the adapter search) is learnt now. No owner:
+    // the registration that follows fails and says so.
+    (void)learn_bluez_owner(run.connection.get());
     return true;
 }
 
