@@ -11,6 +11,7 @@
 #include "common/managed_objects.h"
 #include "common/text_copy.h"
 #include "io/monotonic_clock.h"
+#include "io/repeat_limit.h"
 
 namespace {
 
@@ -61,6 +62,24 @@ kept_adapter *kept_entry(const char *path) {
                                                                    : other_entry(path);
 }
 
+// A Set that BlueZ keeps refusing is retried every second: one lasting
+// condition, told by its first failure and then counts.
+void count_pairable_refusals(unsigned count) {
+    log_message(LOG_ERR, "%u more failures when setting %s were not logged", count, "Pairable");
+}
+void count_discoverable_refusals(unsigned count) {
+    log_message(LOG_ERR, "%u more failures when setting %s were not logged", count, "Discoverable");
+}
+repeat_limit pairable_refusals(count_pairable_refusals);
+repeat_limit discoverable_refusals(count_discoverable_refusals);
+
+void log_refusal(repeat_limit &limit, const char *format, error_guard &error) {
+    if (limit.admit(monotonic_ms())) {
+        log_failure(LOG_ERR, format, error);
+    }
+    error.clear();
+}
+
 bool set_window_property(DBusConnection *connection, error_guard &error, const char *path,
                          const char *property, bool open) {
     return bluez_set_bool(connection, error, path, adapter_interface, property, open);
@@ -71,12 +90,12 @@ bool set_window_property(DBusConnection *connection, error_guard &error, const c
 void set_window(DBusConnection *connection, error_guard &error, kept_adapter &adapter, bool open) {
     bool done = true;
     if (!set_window_property(connection, error, adapter.path, "Pairable", open)) {
-        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
+        log_refusal(pairable_refusals, "Setting Pairable failed: %s", error);
         done = false;
     }
     if (window_includes_discoverable &&
         !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
-        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
+        log_refusal(discoverable_refusals, "Setting Discoverable failed: %s", error);
         done = false;
     }
     adapter.unconfirmed = !done;

@@ -4,7 +4,8 @@ import json
 import signal
 import subprocess
 
-from expected import BNEP_UUID, DEVICE, DEVICE_PATH
+from expected import BNEP_UUID, DEVICE, DEVICE_PATH, line
+from gateway import wait_until
 
 
 def wait_first_pass(gw):
@@ -49,6 +50,19 @@ def barrier(gw, turns=1):
     for _ in range(turns):
         call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, BNEP_UUID])
         assert gw.agent_answer(call) == ('return', '', '')
+
+
+def counted(gw, start, total, fact, *args):
+    '''Waits until the count lines of FACT (the count, then ARGS) from START on
+    add up to TOTAL lines left out; the lines.'''
+    prefix, suffix = line(fact, '\0', *args)[1].split('\0')
+
+    def lines():
+        found = [(p, t) for p, t in gw.syslog.lines[start:]
+                 if p == fact[0] and t.startswith(prefix) and t.endswith(suffix)]
+        return sum(int(t[len(prefix):len(t) - len(suffix)]) for _, t in found) == total and found
+
+    return wait_until(lines, 10, f'{total} lines counted as {fact[1]!r}')
 
 
 def request_pairing(gw, address=DEVICE):

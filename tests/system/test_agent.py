@@ -8,8 +8,8 @@ import time
 import dbus
 import pytest
 
-from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
-                          wait_first_pass)
+from daemon_steps import (barrier, counted, log_mark, logged_since, request_pairing,
+                          wait_agent_back, wait_first_pass)
 from expected import (AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, remove_device,
                       trusted)
 from expected import facts, line
@@ -37,7 +37,6 @@ conn.flush()
 REJECTED = 'org.bluez.Error.Rejected'
 OTHER_DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
 FROM_DEVICE = line(facts.PAIRED_BY_DEVICE, DEVICE)
-STRANGER_PAIRED = line(facts.PAIRED_WITH_WINDOW_CLOSED, DEVICE)
 
 
 @pytest.fixture
@@ -143,25 +142,29 @@ def test_malformed_confirmation_during_a_pairing(agent):
 
 # -------------------------------------------------------------------- trust rule
 
-def test_device_paired_while_the_window_is_closed_is_removed(agent):
+def test_strangers_are_removed_and_a_burst_of_them_told_as_one_line_and_counts(agent):
     '''With no input selected the window stays closed; a pairing that asks no
     bonding gets past the non-pairable adapter all the same: the device is a
     stranger, untrusted and removed (its link with it), and said to be one. A
-    removal BlueZ refuses is logged.'''
+    burst of 200, each removal refused by BlueZ, is told by its first lines,
+    then counts.'''
     start = log_mark(agent)
-    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
-                                  {'Connected': True, 'Paired': True})
-    agent.wait_for_call('RemoveDevice')
-    agent.fail_method('org.bluez.Adapter1', 'RemoveDevice', 'org.bluez.Error.Failed', 'Not now')
-    agent.emit_properties_changed(OTHER_DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    failed = line(facts.REMOVING_FAILED, '00:1A:7D:DA:71:14', 'Not now')
-    agent.syslog.wait_for(failed[1], failed[0])
-    barrier(agent)
+    agent.fail_method('org.bluez.Adapter1', 'RemoveDevice', 'org.bluez.Error.Failed', 'Not now',
+                      count=-1)
+    paths = [f'{DEVICE_PATH[:-2]}{n:02X}' for n in range(200)]
+    for path in paths:
+        agent.emit_properties_changed(path, 'org.bluez.Device1', {'Connected': True,
+                                                                  'Paired': True})
+    counts = counted(agent, start, 199, facts.REMOVALS_LEFT_OUT)
+    counts += counted(agent, start, 199, facts.REMOVING_FAILURES_LEFT_OUT)
     assert trusted_calls(agent) == []
     assert [c for c in agent.calls() if c.member == 'RemoveDevice'] == [
-        remove_device(DEVICE_PATH), remove_device(OTHER_DEVICE_PATH)]
-    assert logged_since(agent, start) == [
-        STRANGER_PAIRED, line(facts.PAIRED_WITH_WINDOW_CLOSED, '00:1A:7D:DA:71:14'), failed]
+        remove_device(path) for path in paths]
+    told = logged_since(agent, start)
+    first = DEVICE[:-2] + '00'
+    assert told[:2] == [line(facts.PAIRED_WITH_WINDOW_CLOSED, first),
+                        line(facts.REMOVING_FAILED, first, 'Not now')]
+    assert sorted(told[2:]) == sorted(counts)
 
 
 def test_unpaired_device_is_distrusted(agent):
