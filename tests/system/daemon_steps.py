@@ -1,6 +1,7 @@
 '''Steps the system tests take with a running daemon, each waiting on an event.'''
 
 import json
+import re
 import signal
 import subprocess
 
@@ -55,12 +56,12 @@ def barrier(gw, turns=1):
 def counted(gw, start, total, fact, *args):
     '''Waits until the count lines of FACT (the count, then ARGS) from START on
     add up to TOTAL lines left out; the lines.'''
-    prefix, suffix = line(fact, '\0', *args)[1].split('\0')
+    pattern = re.compile(re.escape(line(fact, '\0', *args)[1]).replace('\0', r'(\d+)'))
 
     def lines():
         found = [(p, t) for p, t in gw.syslog.lines[start:]
-                 if p == fact[0] and t.startswith(prefix) and t.endswith(suffix)]
-        return sum(int(t[len(prefix):len(t) - len(suffix)]) for _, t in found) == total and found
+                 if p == fact[0] and pattern.fullmatch(t)]
+        return sum(int(pattern.fullmatch(t)[1]) for _, t in found) == total and found
 
     return wait_until(lines, 10, f'{total} lines counted as {fact[1]!r}')
 
