@@ -34,15 +34,17 @@ bool read_paired(DBusMessage *message, bool *paired) {
 }
 
 // A flood of strangers is told by its first removal and then counts.
-void count_removals(unsigned count) {
-    log_message(LOG_WARNING,
-                "%u more removals of devices that paired while refused were not logged", count);
+enum { removal, failed_removal };
+void count_removals(unsigned count, int kind) {
+    if (kind == removal) {
+        log_message(LOG_WARNING,
+                    "%u more removals of devices that paired while refused were not logged", count);
+    } else {
+        log_message(LOG_ERR, "%u more failures when removing a device were not logged", count);
+    }
 }
-void count_failed_removals(unsigned count) {
-    log_message(LOG_ERR, "%u more failures when removing a device were not logged", count);
-}
-repeat_limit removals(count_removals);
-repeat_limit failed_removals(count_failed_removals);
+repeat_limit removals(count_removals, removal);
+repeat_limit failed_removals(count_removals, failed_removal);
 
 // A device that paired where the daemon would have refused it: the kernel
 // lets a pairing that asks no bonding through whatever Pairable says, Linux

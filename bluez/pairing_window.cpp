@@ -63,18 +63,24 @@ kept_adapter *kept_entry(const char *path) {
 }
 
 // A Set that BlueZ keeps refusing is retried every second: one lasting
-// condition, told by its first failure and then counts.
-void count_pairable_refusals(unsigned count) {
-    log_message(LOG_ERR, "%u more failures when setting %s were not logged", count, "Pairable");
+// condition, told by its first failure and then counts. Each property of the
+// selected adapter is a kind of its own, apart from the other adapters', so
+// that a second controller refused for good hides nothing of the first.
+enum { pairable_kind = 0, discoverable_kind = 1, on_others = 2 };
+void count_refusals(unsigned count, int kind) {
+    const char *property = (kind & discoverable_kind) != 0 ? "Discoverable" : "Pairable";
+    if ((kind & on_others) != 0) {
+        log_message(LOG_ERR, "%u more failures when setting %s on other adapters were not logged",
+                    count, property);
+    } else {
+        log_message(LOG_ERR, "%u more failures when setting %s were not logged", count, property);
+    }
 }
-void count_discoverable_refusals(unsigned count) {
-    log_message(LOG_ERR, "%u more failures when setting %s were not logged", count, "Discoverable");
-}
-repeat_limit pairable_refusals(count_pairable_refusals);
-repeat_limit discoverable_refusals(count_discoverable_refusals);
+repeat_limit refusals[] = {
+    {count_refusals, 0}, {count_refusals, 1}, {count_refusals, 2}, {count_refusals, 3}};
 
-void log_refusal(repeat_limit &limit, const char *format, error_guard &error) {
-    if (limit.admit(monotonic_ms())) {
+void log_refusal(error_guard &error, const char *format, int kind) {
+    if (refusals[kind].admit(monotonic_ms())) {
         log_failure(LOG_ERR, format, error);
     }
     error.clear();
@@ -88,14 +94,15 @@ bool set_window_property(DBusConnection *connection, error_guard &error, const c
 // Sets Pairable, then Discoverable when the window drives it; both are tried
 // and each failure logged. Records when the adapter may be set again.
 void set_window(DBusConnection *connection, error_guard &error, kept_adapter &adapter, bool open) {
+    const int kinds = &adapter == &selected ? 0 : on_others;
     bool done = true;
     if (!set_window_property(connection, error, adapter.path, "Pairable", open)) {
-        log_refusal(pairable_refusals, "Setting Pairable failed: %s", error);
+        log_refusal(error, "Setting Pairable failed: %s", kinds | pairable_kind);
         done = false;
     }
     if (window_includes_discoverable &&
         !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
-        log_refusal(discoverable_refusals, "Setting Discoverable failed: %s", error);
+        log_refusal(error, "Setting Discoverable failed: %s", kinds | discoverable_kind);
         done = false;
     }
     adapter.unconfirmed = !done;

@@ -44,11 +44,11 @@ bool decision_due(long now) {
 }
 
 // An input that fails every other reading would be told 25 times a second.
-void count_unreadable_spells(unsigned count) {
+void count_unreadable_spells(unsigned count, int /*kind*/) {
     log_message(LOG_WARNING, "%u more warnings that input %s cannot be read were not logged", count,
                 input_name(sampling.input));
 }
-repeat_limit unreadable_spells(count_unreadable_spells);
+repeat_limit unreadable_spells(count_unreadable_spells, 0);
 
 // An unreadable input counts as active, so that a board without it can still
 // pair; that leaves the window open to anyone, which the integrator must hear.

@@ -12,14 +12,15 @@
 
 class repeat_limit {
   public:
-    // Writes the count line of the lines left out (more than none).
-    using reporter = void (*)(unsigned left_out);
+    // Writes the count line of the lines left out (more than none) of the
+    // limit made with kind.
+    using reporter = void (*)(unsigned left_out, int kind);
 
     // A limit whose owner reports its counts (take_left_out).
     repeat_limit() = default;
     // A limit whose counts the daemon's loop reports through report, with
     // every other such limit (report_every_due).
-    explicit repeat_limit(reporter report) : report_(report), next_(registered) {
+    repeat_limit(reporter report, int kind) : report_(report), kind_(kind), next_(registered) {
         registered = this;
     }
     repeat_limit(const repeat_limit &) = delete;
@@ -30,7 +31,7 @@ class repeat_limit {
     // reporter, or, without one, taken by the owner before it asks.
     bool admit(long now_ms) {
         if (const unsigned count = report_ != nullptr ? take_left_out(now_ms) : 0) {
-            report_(count);
+            report_(count, kind_);
         }
         const bool fresh = period_ms_ == 0 || now_ms - last_ms_ >= quiet_ms;
         last_ms_ = now_ms;
@@ -75,7 +76,7 @@ class repeat_limit {
         long next = -1;
         for (repeat_limit *limit = registered; limit != nullptr; limit = limit->next_) {
             if (const unsigned count = limit->take_left_out(now_ms, forced)) {
-                limit->report_(count);
+                limit->report_(count, limit->kind_);
             }
             const long due = limit->due_in_ms(now_ms);
             next = due >= 0 && (next < 0 || due < next) ? due : next;
@@ -93,6 +94,7 @@ class repeat_limit {
     inline static repeat_limit *registered = nullptr;
 
     reporter report_ = nullptr;
+    int kind_ = 0;
     repeat_limit *next_ = nullptr;
     long period_ms_ = 0;  // 0: no line of the kind yet
     long reported_ms_ = 0;

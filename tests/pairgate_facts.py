@@ -73,6 +73,8 @@ PROBE_NO_PIPE = (ERR, 'gpio: cannot create pipe when checking support for {}')
 PROBE_FAILURES_LEFT_OUT = (ERR, 'gpio: {} more failures when checking support for {} were not '
                                 'logged')
 SETTING_FAILURES_LEFT_OUT = (ERR, '{} more failures when setting {} were not logged')
+SETTING_FAILURES_ON_OTHERS_LEFT_OUT = (ERR, '{} more failures when setting {} on other adapters '
+                                            'were not logged')
 UNREADABLE_LEFT_OUT = (WARNING, '{} more warnings that input {} cannot be read were not logged')
 
 # The web pairing.
