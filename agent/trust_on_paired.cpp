@@ -11,6 +11,8 @@
 #include "bluez/pairing_window.h"
 #include "common/log.h"
 #include "common/managed_objects.h"
+#include "io/monotonic_clock.h"
+#include "io/repeat_limit.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -57,6 +59,19 @@ pairing_began began_now() {
                                             : pairing_began::window_closed;
 }
 
+// A flood of strangers is told by its first removal and then counts.
+enum { removal, failed_removal };
+void count_removals(unsigned count, int kind) {
+    if (kind == removal) {
+        log_message(LOG_WARNING,
+                    "%u more removals of devices that paired while refused were not logged", count);
+    } else {
+        log_message(LOG_ERR, "%u more failures when removing a device were not logged", count);
+    }
+}
+repeat_limit removals(count_removals, removal);
+repeat_limit failed_removals(count_removals, failed_removal);
+
 // A device that paired where the daemon would have refused it: the kernel
 // lets a pairing that asks no bonding through whatever Pairable says, Linux
 // 5.10 accepts a Just Works pairing without asking the agent, and an emulated
@@ -64,15 +79,17 @@ pairing_began began_now() {
 // is granted to anyone paired): it is removed, and its bond and link go.
 DBusHandlerResult remove_stranger(DBusConnection *connection, const char *device,
                                   const char *address, pairing_began began) {
-    if (began == pairing_began::other_pairing) {
+    const bool told = removals.admit(monotonic_ms());
+    if (told && began == pairing_began::other_pairing) {
         log_message(LOG_WARNING, "Device %s paired while another device is being paired; removed",
                     address);
-    } else {
+    } else if (told) {
         log_message(LOG_WARNING, "Device %s paired while the pairing window is closed; removed",
                     address);
     }
     error_guard error;
-    if (!bluez_remove_device(connection, error, adapter_path(), device)) {
+    if (!bluez_remove_device(connection, error, adapter_path(), device) &&
+        failed_removals.admit(monotonic_ms())) {
         log_message(LOG_ERR, "Removing device %s failed: %s", address, error.text());
     }
     return DBUS_HANDLER_RESULT_HANDLED;

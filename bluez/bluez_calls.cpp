@@ -15,6 +15,7 @@ const char *capability_text(agent_registration capability) {
 }
 
 bool (*stop_check)() = nullptr;
+int hurries = 0;  // bluez_hurry objects alive
 
 // libdbus aborts the process on an invalid object path, so every path is
 // checked here first and turned into an ordinary failure.
@@ -98,9 +99,17 @@ void bluez_set_stop_check(bool (*stopping)()) {
     stop_check = stopping;
 }
 
+bluez_hurry::bluez_hurry() {
+    ++hurries;
+}
+
+bluez_hurry::~bluez_hurry() {
+    --hurries;
+}
+
 int bluez_timeout_ms() {
-    return stop_check != nullptr && stop_check() ? bluez_stop_call_timeout_ms
-                                                 : bluez_call_timeout_ms;
+    const bool hurried = hurries > 0 || (stop_check != nullptr && stop_check());
+    return hurried ? bluez_short_call_timeout_ms : bluez_call_timeout_ms;
 }
 
 bool bluez_call(DBusConnection *connection, message_ptr message, error_guard &error) {

@@ -17,16 +17,28 @@ message_ptr bluez_method_call(const char *object_path, const char *interface, co
                               error_guard &error);
 
 // How long a blocking call waits for BlueZ's answer: bluez_call_timeout_ms
-// normally, bluez_stop_call_timeout_ms once the stop flag is set. bluetoothd
-// answers these calls in milliseconds; one that has not answered in 10 s
-// hangs, and libdbus's default of 25 s per call would hold a stop (SIGTERM
-// during a call, then three shutdown calls) for well over a minute.
+// normally, bluez_short_call_timeout_ms once the stop flag is set or while a
+// bluez_hurry lives. bluetoothd answers these calls in milliseconds; one that
+// has not answered in 10 s hangs, and libdbus's default of 25 s per call
+// would hold a stop (SIGTERM during a call, then three shutdown calls) for
+// well over a minute.
 inline constexpr int bluez_call_timeout_ms = 10000;
-inline constexpr int bluez_stop_call_timeout_ms = 1000;
+inline constexpr int bluez_short_call_timeout_ms = 1000;
 
 // Tells whether the daemon has been asked to stop; while it says so, every
 // call waits the shorter time. Null (the default): no stop is ever asked for.
 void bluez_set_stop_check(bool (*stopping)());
+
+// While one lives, every call waits the shorter time: for the steps that
+// follow a call BlueZ has already left unanswered far too long (a Pair
+// past its limit), so that they hold the loop seconds, not minutes.
+class bluez_hurry {
+  public:
+    bluez_hurry();
+    ~bluez_hurry();
+    bluez_hurry(const bluez_hurry &) = delete;
+    bluez_hurry &operator=(const bluez_hurry &) = delete;
+};
 
 // The time-out for the next blocking call to BlueZ, in milliseconds.
 int bluez_timeout_ms();

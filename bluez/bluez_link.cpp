@@ -73,13 +73,21 @@ bool bluez_present() {
 
 bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
     const char *sender = dbus_message_get_sender(message);
-    if (sender == nullptr) {
+    if (sender == nullptr || !bluez.present) {
         return false;
     }
-    if (strcmp(sender, bluez.owner) == 0) {
-        return true;
+    // The owner is followed through NameOwnerChanged, which the bus sends
+    // before any message of a new owner: a sender that differs is not BlueZ,
+    // and costs no round trip (a local flood of forged signals would
+    // otherwise hold every answer of the agent behind its look-ups).
+    if (bluez.owner[0] == '\0' && !refresh_owner(connection)) {
+        return false;
     }
-    return refresh_owner(connection) && strcmp(sender, bluez.owner) == 0;
+    return strcmp(sender, bluez.owner) == 0;
+}
+
+bool learn_bluez_owner(DBusConnection *connection) {
+    return refresh_owner(connection);
 }
 
 bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {

@@ -11,6 +11,7 @@
 #include "common/managed_objects.h"
 #include "common/text_copy.h"
 #include "io/monotonic_clock.h"
+#include "io/repeat_limit.h"
 
 namespace {
 
@@ -61,6 +62,30 @@ kept_adapter *kept_entry(const char *path) {
                                                                    : other_entry(path);
 }
 
+// A Set that BlueZ keeps refusing is retried every second: one lasting
+// condition, told by its first failure and then counts. Each property of the
+// selected adapter is a kind of its own, apart from the other adapters', so
+// that a second controller refused for good hides nothing of the first.
+enum { pairable_kind = 0, discoverable_kind = 1, on_others = 2 };
+void count_refusals(unsigned count, int kind) {
+    const char *property = (kind & discoverable_kind) != 0 ? "Discoverable" : "Pairable";
+    if ((kind & on_others) != 0) {
+        log_message(LOG_ERR, "%u more failures when setting %s on other adapters were not logged",
+                    count, property);
+    } else {
+        log_message(LOG_ERR, "%u more failures when setting %s were not logged", count, property);
+    }
+}
+repeat_limit refusals[] = {
+    {count_refusals, 0}, {count_refusals, 1}, {count_refusals, 2}, {count_refusals, 3}};
+
+void log_refusal(error_guard &error, const char *format, int kind) {
+    if (refusals[kind].admit(monotonic_ms())) {
+        log_failure(LOG_ERR, format, error);
+    }
+    error.clear();
+}
+
 bool set_window_property(DBusConnection *connection, error_guard &error, const char *path,
                          const char *property, bool open) {
     return bluez_set_bool(connection, error, path, adapter_interface, property, open);
@@ -69,14 +94,15 @@ bool set_window_property(DBusConnection *connection, error_guard &error, const c
 // Sets Pairable, then Discoverable when the window drives it; both are tried
 // and each failure logged. Records when the adapter may be set again.
 void set_window(DBusConnection *connection, error_guard &error, kept_adapter &adapter, bool open) {
+    const int kinds = &adapter == &selected ? 0 : on_others;
     bool done = true;
     if (!set_window_property(connection, error, adapter.path, "Pairable", open)) {
-        log_failure(LOG_ERR, "Setting Pairable failed: %s", error);
+        log_refusal(error, "Setting Pairable failed: %s", kinds | pairable_kind);
         done = false;
     }
     if (window_includes_discoverable &&
         !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
-        log_failure(LOG_ERR, "Setting Discoverable failed: %s", error);
+        log_refusal(error, "Setting Discoverable failed: %s", kinds | discoverable_kind);
         done = false;
     }
     adapter.unconfirmed = !done;

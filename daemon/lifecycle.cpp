@@ -18,6 +18,8 @@
 #include "daemon/request_intake.h"
 #include "daemon/syslog_sender.h"
 #include "io/input_readers.h"
+#include "io/monotonic_clock.h"
+#include "io/repeat_limit.h"
 #include "settings/settings.h"
 #include "webui/request_pipe.h"
 #include "webui/web_pairing.h"
@@ -78,6 +80,10 @@ bool add_match_rules(daemon_run &run) {
                                 run.error.text());
         }
     }
+    // From here on every change of BlueZ's owner reaches us; one that came
+    // before (a restart since the adapter search) is learnt now. No owner:
+    // the registration that follows fails and says so.
+    (void)learn_bluez_owner(run.connection.get());
     return true;
 }
 
@@ -167,15 +173,16 @@ bool start(daemon_run &run) {
     return true;
 }
 
+// The sooner of two times to wake, -1 being none.
+int sooner(int first, long second) {
+    return first < 0 || (second >= 0 && second < first) ? static_cast<int>(second) : first;
+}
+
 // The soonest of the timed steps: the input's next sample, a Set owed to an
-// adapter, the time limit of a web pairing's Pair; -1 for none.
-int next_timed_step_ms() {
-    const int window = pairable_control_due_ms();
-    const int pair = web_pairing_due_ms();
-    if (window < 0 || (pair >= 0 && pair < window)) {
-        return pair;
-    }
-    return window;
+// adapter, the time limit of a web pairing's Pair, a count of log lines left
+// out (counts_due); -1 for none.
+int next_timed_step_ms(long counts_due) {
+    return sooner(sooner(pairable_control_due_ms(), web_pairing_due_ms()), counts_due);
 }
 
 // The bus is read only when the wait saw it ready; what libdbus already
@@ -206,9 +213,10 @@ void run_loop(daemon_run &run) {
         if (!dispatch_bus(run.connection.get(), events)) {
             return;
         }
+        const long counts_due = repeat_limit::report_every_due(monotonic_ms());
         const bool intake_next = web_pairing_state == web_pairing::idle;
         events = wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
-                                next_timed_step_ms());
+                                next_timed_step_ms(counts_due));
         if (stop_requested) {
             return;
         }
@@ -222,6 +230,7 @@ void shutdown_failed(daemon_run &run, const char *format) {
 
 void shut_down(daemon_run &run) {
     run.error.clear();
+    (void)repeat_limit::report_every_due(monotonic_ms(), true);
     if (pairable_state != pairable::closed) {
         if (!bluez_set_bool(run.connection.get(), run.error, adapter_path(), adapter_interface,
                             "Pairable", false)) {

@@ -11,6 +11,7 @@
 #include "daemon/lifecycle.h"
 #include "io/input_readers.h"
 #include "io/monotonic_clock.h"
+#include "io/repeat_limit.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -42,15 +43,24 @@ bool decision_due(long now) {
     return adapter_selected() && (pairable_state == pairable::undecided || sample_due(now));
 }
 
+// An input that fails every other reading would be told 25 times a second.
+void count_unreadable_spells(unsigned count, int /*kind*/) {
+    log_message(LOG_WARNING, "%u more warnings that input %s cannot be read were not logged", count,
+                input_name(sampling.input));
+}
+repeat_limit unreadable_spells(count_unreadable_spells, 0);
+
 // An unreadable input counts as active, so that a board without it can still
 // pair; that leaves the window open to anyone, which the integrator must hear.
 void note_reading(int reading) {
     if (reading >= 0) {
         sampling.unreadable_told = false;
     } else if (!sampling.unreadable_told) {
-        log_message(LOG_WARNING,
-                    "Input %s cannot be read; the pairing window stays open until it can",
-                    input_name(sampling.input));
+        if (unreadable_spells.admit(monotonic_ms())) {
+            log_message(LOG_WARNING,
+                        "Input %s cannot be read; the pairing window stays open until it can",
+                        input_name(sampling.input));
+        }
         sampling.unreadable_told = true;
     }
 }

@@ -168,6 +168,9 @@ const char *take_failure(fixture &f, DBusMessage *call) {
 
 void answer_call(fixture &f, DBusMessage *call) {
     const char *failure = take_failure(f, call);
+    if (failure == nullptr && f.answer.load() == bluez_answer::none) {
+        return;
+    }
     DBusMessage *reply =
         failure != nullptr ? dbus_message_new_error(call, failure, "refused by the test")
         : f.answer.load() == bluez_answer::success

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-// How the stand-in answers the method calls it gets.
-enum class bluez_answer { success, error };
+// How the stand-in answers the method calls it gets (none: it records them
+// and leaves them unanswered, as a hung BlueZ).
+enum class bluez_answer { success, error, none };
 
 // The connection of the code under test; the bus and the stand-in start on
 // the first call and end with the process. Aborts when the bus cannot start.

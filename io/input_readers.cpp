@@ -13,6 +13,7 @@
 #include "io/child_runner.h"
 #include "io/descriptors.h"
 #include "io/monotonic_clock.h"
+#include "io/repeat_limit.h"
 
 namespace {
 
@@ -42,18 +43,10 @@ __attribute__((format(printf, 2, 3))) void input_log(int priority, const char *f
 }
 
 // A probe that fails at once (no descriptor left for the tool's pipe, a
-// failed wait) fails again on the next pass, about a thousand times a second:
-// such lines are logged at most once a second, and the ones left out are
-// counted.
-constexpr long repeat_interval_ms = 1000;
-
-struct repeated_failures {
-    bool logged = false;
-    long logged_at_ms = 0;
-    unsigned left_out = 0;
-};
-
-repeated_failures probe_failures;
+// failed wait) fails again on every reading: its lines are limited, and the
+// count of those left out goes out before the next one, or once a probe gets
+// through.
+repeat_limit probe_failures;
 
 // How a probe's wait on the tool ended.
 enum class probe_end { finished, failed, timed_out, cancelled };
@@ -150,25 +143,19 @@ probe_end run_tool(const char *name, int read_end, int *first, int *status) {
     return wait_tool(pid, limit, status);
 }
 
-// Logs how many failure lines were left out since the last one logged.
-void report_left_out(const char *name) {
-    if (probe_failures.left_out > 0) {
+// Logs how many failure lines were left out, when it is due or, forced, at once.
+void report_left_out(const char *name, bool forced) {
+    if (const unsigned count = probe_failures.take_left_out(monotonic_ms(), forced)) {
         input_log(LOG_ERR, "gpio: %u more failures when checking support for %s were not logged",
-                  probe_failures.left_out, name);
-        probe_failures.left_out = 0;
+                  count, name);
     }
 }
 
 void probe_failed(const char *name, const char *format) {
-    const long now = monotonic_ms();
-    if (probe_failures.logged && now - probe_failures.logged_at_ms < repeat_interval_ms) {
-        ++probe_failures.left_out;
-        return;
+    report_left_out(name, false);
+    if (probe_failures.admit(monotonic_ms())) {
+        input_log(LOG_ERR, format, name);
     }
-    report_left_out(name);
-    input_log(LOG_ERR, format, name);
-    probe_failures.logged = true;
-    probe_failures.logged_at_ms = now;
 }
 
 void report_failure(probe_end end, const char *name) {
@@ -179,7 +166,7 @@ void report_failure(probe_end end, const char *name) {
         input_log(LOG_ERR, "gpio: timeout when checking support for %s", name);
     } else {
         // Cancelled: the daemon is stopping; nothing to report but the count.
-        report_left_out(name);
+        report_left_out(name, true);
     }
 }
 
@@ -238,7 +225,7 @@ int input_probe(struct input_record *record) {
         report_failure(end, name);
         return -1;
     }
-    report_left_out(name);
+    report_left_out(name, true);
     if (first != '0' && first != '1') {
         record->support = INPUT_UNSUPPORTED;
         return -1;

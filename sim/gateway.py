@@ -419,14 +419,17 @@ class Gateway:
 
     # ------------------------------------------------------------- bus
 
-    def _short_path(self, name):
-        '''ROOT/NAME for a unix socket, or a short path elsewhere that ROOT/NAME
-        links to when ROOT is too deep for one.'''
+    def _short_path(self, name, reachable=False):
+        '''ROOT/NAME for a unix socket, or a path elsewhere that ROOT/NAME links
+        to when ROOT is too deep for one or REACHABLE asks for a directory that
+        any user may search.'''
         path = self.root / name
-        if len(str(path)) <= MAX_SOCKET_PATH:
+        if len(str(path)) <= MAX_SOCKET_PATH and not reachable:
             return path
         if self._socket_dir is None:
             self._socket_dir = tempfile.mkdtemp(prefix='pairgate-')
+        if reachable:
+            os.chmod(self._socket_dir, 0o711)
         short = Path(self._socket_dir) / name
         if not path.is_symlink():
             path.symlink_to(short)
@@ -435,10 +438,11 @@ class Gateway:
     def _socket_path(self):
         return self._short_path('bus')
 
-    def start_bus(self, max_match_rules=None):
+    def start_bus(self, max_match_rules=None, reachable=False):
         '''Starts the private system bus. MAX_MATCH_RULES limits the match rules
-        of every connection, so that a client's AddMatch can be made to fail.'''
-        sock = self._socket_path()
+        of every connection, so that a client's AddMatch can be made to fail;
+        REACHABLE lets clients of other users connect.'''
+        sock = self._short_path('bus', reachable)
         if sock.is_socket():
             sock.unlink()
         limits = ''

@@ -72,6 +72,10 @@ PROBE_READ_ERROR = (ERR, 'gpio: read error when checking support for {}')
 PROBE_NO_PIPE = (ERR, 'gpio: cannot create pipe when checking support for {}')
 PROBE_FAILURES_LEFT_OUT = (ERR, 'gpio: {} more failures when checking support for {} were not '
                                 'logged')
+SETTING_FAILURES_LEFT_OUT = (ERR, '{} more failures when setting {} were not logged')
+SETTING_FAILURES_ON_OTHERS_LEFT_OUT = (ERR, '{} more failures when setting {} on other adapters '
+                                            'were not logged')
+UNREADABLE_LEFT_OUT = (WARNING, '{} more warnings that input {} cannot be read were not logged')
 
 # The web pairing.
 REQUEST = (INFO, 'Request from web UI to pair {}')
@@ -97,6 +101,9 @@ PAIRED_WITH_WINDOW_CLOSED = (WARNING, 'Device {} paired while the pairing window
 PAIRED_DURING_WEB_PAIRING = (WARNING, 'Device {} paired while another device is being paired; '
                                       'removed')
 REMOVING_FAILED = (ERR, 'Removing device {} failed: {}')
+REMOVALS_LEFT_OUT = (WARNING, '{} more removals of devices that paired while refused were not '
+                              'logged')
+REMOVING_FAILURES_LEFT_OUT = (ERR, '{} more failures when removing a device were not logged')
 TRUSTING_FAILED = (ERR, 'Setting "Trusted" property to true failed: {}')
 
 # Following BlueZ.

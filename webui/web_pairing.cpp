@@ -196,6 +196,8 @@ void expire_web_pairing(DBusConnection *connection, const pairing_request_record
     }
     log_message(LOG_ERR, "Pairing with %s failed: Pair was not answered within %d s",
                 request.address, (pair_limit_ms + 999) / 1000);
+    // A BlueZ that left Pair unanswered may not answer these calls either.
+    const bluez_hurry hurry;
     // BlueZ fails the Pair at once; its late answer finds no pairing under way.
     error_guard error;
     message_ptr cancel =

@@ -80,7 +80,8 @@ int web_pairing_due_ms();
 
 // Ends a pairing whose Pair has not been answered within its limit: the
 // pairing is cancelled with BlueZ, a failure goes to the web UI, and the agent
-// and the window are put back as at its end. Nothing happens before then.
+// and the window are put back as at its end, each call waiting at most
+// bluez_short_call_timeout_ms. Nothing happens before then.
 void expire_web_pairing(DBusConnection *connection, const pairing_request_record &request,
                         DBusObjectPathMessageFunction agent_handler);
 

@@ -1,10 +1,12 @@
 '''Steps the system tests take with a running daemon, each waiting on an event.'''
 
 import json
+import re
 import signal
 import subprocess
 
-from expected import BNEP_UUID, DEVICE, DEVICE_PATH
+from expected import BNEP_UUID, DEVICE, DEVICE_PATH, line
+from gateway import wait_until
 
 
 def wait_first_pass(gw):
@@ -49,6 +51,19 @@ def barrier(gw, turns=1):
     for _ in range(turns):
         call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, BNEP_UUID])
         assert gw.agent_answer(call) == ('return', '', '')
+
+
+def counted(gw, start, total, fact, *args):
+    '''Waits until the count lines of FACT (the count, then ARGS) from START on
+    add up to TOTAL lines left out; the lines.'''
+    pattern = re.compile(re.escape(line(fact, '\0', *args)[1]).replace('\0', r'(\d+)'))
+
+    def lines():
+        found = [(p, t) for p, t in gw.syslog.lines[start:]
+                 if p == fact[0] and pattern.fullmatch(t)]
+        return sum(int(pattern.fullmatch(t)[1]) for _, t in found) == total and found
+
+    return wait_until(lines, 10, f'{total} lines counted as {fact[1]!r}')
 
 
 def request_pairing(gw, address=DEVICE):

@@ -2,22 +2,40 @@
 guard, trust for devices that paired on their own, and who may speak for
 BlueZ at all.'''
 
+import subprocess
+import time
+
 import dbus
 import pytest
 
-from daemon_steps import (barrier, log_mark, logged_since, request_pairing, wait_agent_back,
-                          wait_first_pass)
+from daemon_steps import (barrier, counted, log_mark, logged_since, request_pairing,
+                          wait_agent_back, wait_first_pass)
 from expected import (AGENT, BNEP_UUID, DEVICE, DEVICE_PATH, ERR, INFO, NAP_UUID, remove_device,
                       trusted)
 from expected import facts, line
+from gateway import PYTHON, Gateway
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 UNHANDLED = 'org.freedesktop.DBus.Error.UnknownMethod'
+# A local user's client: 100,000 announcements that DEVICE (argv[3]) paired,
+# sent through the bus at argv[1] to the connection argv[2].
+FLOOD = '''
+import sys, dbus, dbus.lowlevel
+conn = dbus.bus.BusConnection(sys.argv[1])
+forged = dbus.lowlevel.SignalMessage(sys.argv[3], 'org.freedesktop.DBus.Properties',
+                                     'PropertiesChanged')
+forged.append('org.bluez.Device1', {'Paired': True}, [], signature='sa{sv}as')
+forged.set_destination(sys.argv[2])
+for n in range(100000):
+    conn.send_message(forged)
+    if n == 10000:
+        print('flooding', flush=True)
+conn.flush()
+'''
 REJECTED = 'org.bluez.Error.Rejected'
 OTHER_DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
 FROM_DEVICE = line(facts.PAIRED_BY_DEVICE, DEVICE)
-STRANGER_PAIRED = line(facts.PAIRED_WITH_WINDOW_CLOSED, DEVICE)
 
 
 @pytest.fixture
@@ -123,25 +141,29 @@ def test_malformed_confirmation_during_a_pairing(agent):
 
 # -------------------------------------------------------------------- trust rule
 
-def test_device_paired_while_the_window_is_closed_is_removed(agent):
+def test_strangers_are_removed_and_a_burst_of_them_told_as_one_line_and_counts(agent):
     '''With no input selected the window stays closed; a pairing that asks no
     bonding gets past the non-pairable adapter all the same: the device is a
     stranger, untrusted and removed (its link with it), and said to be one. A
-    removal BlueZ refuses is logged.'''
+    burst of 200, each removal refused by BlueZ, is told by its first lines,
+    then counts.'''
     start = log_mark(agent)
-    agent.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1',
-                                  {'Connected': True, 'Paired': True})
-    agent.wait_for_call('RemoveDevice')
-    agent.fail_method('org.bluez.Adapter1', 'RemoveDevice', 'org.bluez.Error.Failed', 'Not now')
-    agent.emit_properties_changed(OTHER_DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    failed = line(facts.REMOVING_FAILED, '00:1A:7D:DA:71:14', 'Not now')
-    agent.syslog.wait_for(failed[1], failed[0])
-    barrier(agent)
+    agent.fail_method('org.bluez.Adapter1', 'RemoveDevice', 'org.bluez.Error.Failed', 'Not now',
+                      count=-1)
+    paths = [f'{DEVICE_PATH[:-2]}{n:02X}' for n in range(200)]
+    for path in paths:
+        agent.emit_properties_changed(path, 'org.bluez.Device1', {'Connected': True,
+                                                                  'Paired': True})
+    counts = counted(agent, start, 199, facts.REMOVALS_LEFT_OUT)
+    counts += counted(agent, start, 199, facts.REMOVING_FAILURES_LEFT_OUT)
     assert trusted_calls(agent) == []
     assert [c for c in agent.calls() if c.member == 'RemoveDevice'] == [
-        remove_device(DEVICE_PATH), remove_device(OTHER_DEVICE_PATH)]
-    assert logged_since(agent, start) == [
-        STRANGER_PAIRED, line(facts.PAIRED_WITH_WINDOW_CLOSED, '00:1A:7D:DA:71:14'), failed]
+        remove_device(path) for path in paths]
+    told = logged_since(agent, start)
+    first = DEVICE[:-2] + '00'
+    assert told[:2] == [line(facts.PAIRED_WITH_WINDOW_CLOSED, first),
+                        line(facts.REMOVING_FAILED, first, 'Not now')]
+    assert sorted(told[2:]) == sorted(counts)
 
 
 def test_unpaired_device_is_distrusted(agent):
@@ -195,17 +217,36 @@ def intruder_call(gw, method, signature, args):
         return error.get_dbus_name()
 
 
-def test_forged_pairing_signal_is_ignored(agent):
-    intruder = agent.connect()
-    forged = dbus.lowlevel.SignalMessage(DEVICE_PATH, 'org.freedesktop.DBus.Properties',
-                                         'PropertiesChanged')
-    forged.append('org.bluez.Device1', dbus.Dictionary({'Paired': True}, signature='sv'),
-                  dbus.Array([], signature='s'), signature='sa{sv}as')
-    forged.set_destination(agent.daemon_name())
-    intruder.send_message(forged)
-    intruder.flush()
-    barrier(agent)
-    assert trusted_calls(agent) == []
+def answer_time(gw, when):
+    '''How long BlueZ's AuthorizeService waits for its answer, printed.'''
+    began = time.monotonic()
+    call = gw.call_agent('AuthorizeService', 'os', [DEVICE_PATH, BNEP_UUID])
+    assert gw.agent_answer(call, timeout=10) == ('return', '', '')
+    print(f'AuthorizeService answered {when} the flood in {time.monotonic() - began:.3f} s')
+
+
+def test_a_flood_of_forged_pairing_signals_is_ignored_and_stalls_nothing(needs_daemon, gateway):
+    '''A local user sends the daemon, by its unique name, 100,000 forged
+    announcements that a device paired: none is acted on (nothing trusted,
+    nothing removed, nothing logged), and BlueZ's calls are answered during
+    the flood and after it, since no sender costs a look-up on the bus.'''
+    gw = gateway
+    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gw.start_bus(reachable=True)
+    gw.start_bluez()
+    gw.start_daemon()
+    wait_first_pass(gw)
+    start = log_mark(gw)
+    flooder = gw.spawn(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', PYTHON,
+                        '-c', FLOOD, gw.bus_address, gw.daemon_name(), DEVICE_PATH],
+                       stdout=subprocess.PIPE)
+    assert Gateway._read_line(flooder, 30) == 'flooding\n'  # pylint: disable=protected-access
+    answer_time(gw, 'during')
+    assert flooder.wait(120) == 0
+    answer_time(gw, 'after')
+    assert trusted_calls(gw) == []
+    assert [c for c in gw.calls() if c.member == 'RemoveDevice'] == []
+    assert logged_since(gw, start) == []
 
 
 def test_agent_calls_from_others_are_refused(agent):
