@@ -259,7 +259,8 @@ def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
     moved = [p for p in var_tmp.iterdir() if p.name.startswith('duskpair.fifo.')]
     assert 1 <= len(moved) <= starts
     assert not [t for t in gw.syslog.texts() if 'failed' in t]
-    gw.request_pipe.rmdir()
+    if gw.request_pipe.is_dir():  # the loop, killed, may not have made one since the last stop
+        gw.request_pipe.rmdir()
     gw.start_daemon()
     wait_first_pass(gw)
     gw.set_pair_behaviour(mode='direct')
