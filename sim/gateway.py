@@ -592,7 +592,7 @@ class Gateway:
             proc.stdin.close()
             time.sleep(interval)  # the fault: the pace of the restarts
         last = self._sim_proc = waiting[-1]
-        wait_until(lambda: self._owner_pid() == last.pid, 15, 'the last simulator to own org.bluez')
+        wait_until(lambda: self._owner_pid() == last.pid, 60, 'the last simulator to own org.bluez')
         for proc in superseded:
             if proc is not None:
                 self._end(proc)
