@@ -15,7 +15,7 @@ import dbus
 import pytest
 
 from expected import (ERR, FINISHED, GET_MANAGED_OBJECTS, SCAN_STOPPED, START, STARTED, STOP,
-                      UNREGISTER_AGENT, pair, pairable, register_agent, scan_started,
+                      SWAP_BACK, SWAP_IN, pair, pairable, registration, scan_started,
                       start_discovery, trusted)
 from expected import facts, line
 from gateway import wait_until
@@ -32,8 +32,6 @@ REJECTED = 'org.bluez.Error.Rejected'
 UNKNOWN = '00:11:22:33:44:55'
 PAIR_LIMIT_S = 75                     # the daemon's own limit on a web pairing's Pair
 PASSKEY = {'event': 'passkey', 'passkey': '000000'}
-SWAP_IN = [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
-SWAP_BACK = [UNREGISTER_AGENT, register_agent('NoInputNoOutput'), pairable(False)]
 sim_only = pytest.mark.sim_only
 
 
@@ -245,7 +243,7 @@ def test_restart(gw):
         # adapter not powered yet refuses discovery (NotReady) until it is.
         timing = [facts.BLUEZ_BACK_WITHOUT_ADAPTER,
                   line(facts.FOLLOWING_ADAPTER_NOT_POWERED, gw.GW)]
-        expected = [register_agent(), start_discovery(gw.GW), pairable(False, gw.GW)]
+        expected = [*registration(), start_discovery(gw.GW), pairable(False, gw.GW)]
         if timing[1] in gw.log(log):
             expected.append(start_discovery(gw.GW))
         calls = gw.calls(restarting)
