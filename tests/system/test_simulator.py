@@ -346,9 +346,8 @@ def test_bluez_calls_agents_and_keeps_their_answers(bluez_gateway):
         gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 1])  # nobody registered
     rejecting, answering = Peer(gw), Peer(gw)
     rejecting.do('mode', 'error')
-    rejecting.do('RegisterAgent', '/reject', 'DisplayYesNo')
-    answering.do('RegisterAgent', '/answer', 'NoInputNoOutput')
-    answering.do('RequestDefaultAgent', '/answer')  # asked for what no Pair asked
+    answering.do('RegisterAgent', '/answer', 'NoInputNoOutput')  # the default: asked
+    rejecting.do('RegisterAgent', '/reject', 'DisplayYesNo')     # for what no Pair asked
 
     confirmed = gw.call_agent('RequestConfirmation', 'ou', [DEVICE_PATH, 4000000000])
     assert answering.expect('agent') == ['agent', 'RequestConfirmation', '/answer', 'ou',
