@@ -438,7 +438,11 @@ class Bench:
         return result
 
     def phone_out_of_range(self, gone=True):
+        '''Its scan off, or on again: bluetoothd may have dropped the device
+        object after the failed connection, and finds it again.'''
         self.requested.scan(not gone)
+        if not gone:
+            self.phone_visible()
 
     def serve_nap(self):
         '''The gateway's network server on a bridge, and a serial-port profile
