@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "common/log.h"
+
 namespace {
 
 // Kept here rather than asked of libdbus: it warns on stderr when a path that
@@ -78,6 +80,20 @@ message_ptr call_with_path(const char *object, const char *interface, const char
 message_ptr agent_manager_call(const char *method, const char *capability, error_guard &error) {
     return call_with_path(agent_manager_path, agent_manager_interface, method, agent_object_path,
                           capability, error);
+}
+
+// bluetoothd gives the agent calls of a pairing the gateway did not start,
+// and its adapters' bonding, to its default agent alone: the first agent to
+// register, or the last to ask. Another agent on the gateway (an
+// administrator's tool) would otherwise take the calls of strangers, and a web
+// pairing with the window closed would pair without a bond. A refusal leaves
+// the registration good for the daemon's own Pair, so the daemon goes on.
+void request_default_agent(DBusConnection *connection) {
+    error_guard error;
+    message_ptr message = agent_manager_call("RequestDefaultAgent", nullptr, error);
+    if (!message || !bluez_call(connection, std::move(message), error)) {
+        log_failure(LOG_ERR, "Requesting default agent failed: %s", error);
+    }
 }
 
 }  // namespace
@@ -157,7 +173,11 @@ bool agent_register(DBusConnection *connection, error_guard &error,
     }
     registration = capability;
     message_ptr message = agent_manager_call("RegisterAgent", capability_text(capability), error);
-    return message && bluez_call(connection, std::move(message), error);
+    if (!message || !bluez_call(connection, std::move(message), error)) {
+        return false;
+    }
+    request_default_agent(connection);
+    return true;
 }
 
 bool agent_unregister(DBusConnection *connection, error_guard &error) {

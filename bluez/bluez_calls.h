@@ -1,7 +1,8 @@
 // The few D-Bus calls to BlueZ that the daemon is built from. They follow
 // common/errors.h: a bool, and the reason in the caller's error record,
-// which every function here expects clear. A function that takes a
-// message_ptr takes the message's ownership.
+// which every function here expects clear; only agent_register logs, for the
+// one refusal its callers go on after. A function that takes a message_ptr
+// takes the message's ownership.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -63,9 +64,11 @@ enum class agent_registration { none, no_input_no_output, display_yes_no };
 agent_registration agent_registered_as();
 
 // Registers the agent object, whose message function is handler (called with
-// user_data), then calls RegisterAgent with the capability. When the object is
-// still registered nothing is sent and false is returned. A failed
-// RegisterAgent leaves the object registered, as offered with capability.
+// user_data), then calls RegisterAgent with the capability and, once BlueZ
+// took it, RequestDefaultAgent. When the object is still registered nothing is
+// sent and false is returned. A failed RegisterAgent leaves the object
+// registered, as offered with capability; a refused RequestDefaultAgent is
+// logged here and leaves the registration as it is (true).
 bool agent_register(DBusConnection *connection, error_guard &error,
                     DBusObjectPathMessageFunction handler, agent_registration capability,
                     void *user_data);

@@ -28,7 +28,8 @@ nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
   CallAgent(s method, s signature, av args, s destination, s path) -> u id
                                        BlueZ calls org.bluez.Agent1.METHOD; an
                                        empty destination or path means the
-                                       agent registered last
+                                       default agent, which bluetoothd asks
+                                       for what no Pair of a client asked
   AgentAnswer(u id) -> (s state, s error_name, s error_message)
                                        state "pending", "return" or "error"
   SetAgentTimeout(d seconds)           how long BlueZ waits for an agent (60)
@@ -86,7 +87,8 @@ What bluetoothd 5.66 was seen to do, and the simulator does too:
     that asked it then fails with AuthenticationFailed;
   - a Pair brings the link up (Connected) before the agent is asked, then
     announces {Bonded, UUIDs, ServicesResolved, Paired} just before its
-    reply; a failed one is followed by Connected false;
+    reply, without Bonded when its adapter is not pairable; a failed one is
+    followed by Connected false;
   - a device it had not found that pairs is exported already paired,
     bonded and connected, and announced Paired again after service discovery;
   - a stored bond is exported paired and bonded (trusted as stored), its
@@ -844,7 +846,10 @@ class Simulator:
             return
         device.paired = True
         changed = {} if self.connected(device) else {'Connected': True}
-        changed.update(Bonded=True, UUIDs=PEER_UUIDS, ServicesResolved=True, Paired=True)
+        if mockobject.objects[device.path.rsplit('/', 1)[0]].props[bluez5.ADAPTER_IFACE][
+                'Pairable']:  # the kernel keeps the link key of a bondable adapter only
+            changed['Bonded'] = True
+        changed.update(UUIDs=PEER_UUIDS, ServicesResolved=True, Paired=True)
         changed = self.store(device.path, bluez5.DEVICE_IFACE, changed)
         if paired_signal == 'before':
             self.emit_properties_changed(device.path, bluez5.DEVICE_IFACE, changed, [])
@@ -1036,9 +1041,8 @@ class Simulator:
 
     def c_call_agent(self, method, signature, args, destination, path):
         agent = self.agent_of(destination) if destination else None
-        latest = self.agents[-1] if self.agents else None
         if not destination or not path:
-            fallback = agent or latest
+            fallback = agent or self.default_agent
             if fallback is None:
                 raise SimError('no agent is registered', SIM_ERROR + '.NoAgent')
             destination = destination or fallback.sender

@@ -784,9 +784,11 @@ class Gateway:
         def started():
             if self.daemon.poll() is not None:
                 return True
-            return self.sim is not None and any(c.member == 'RegisterAgent' for c in self.calls())
+            # Its last call at start: the request to be the default agent.
+            return self.sim is not None and any(c.member == 'RequestDefaultAgent'
+                                                for c in self.calls())
 
-        wait_until(started, DAEMON_START_S, "the daemon's RegisterAgent call or its exit")
+        wait_until(started, DAEMON_START_S, "the daemon's RequestDefaultAgent call or its exit")
 
     def _name_now(self, proc):
         if proc is None:

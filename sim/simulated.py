@@ -2,8 +2,8 @@
 thin layer over Gateway and the BlueZ simulator, with the API of the real one
 in the VM bench (vm/bench.py). The phone is the simulator's device
 00:1A:7D:DA:71:13 on hci0 (and on hci1 with three controllers); what it does
-to the gateway goes through org.bluez.Mock; its own agent is vm/phone.py on
-the private bus, as in the VM.'''
+to the gateway goes through org.bluez.Mock; another agent on the gateway is
+vm/phone.py on the private bus, as in the VM.'''
 
 import json
 import signal
@@ -158,17 +158,11 @@ class Simulated:
         return self.web_pair(self.phone_address)
 
     # the phone
-    def phone_agent(self, reject=False):
+    def other_agent(self):
         helper = self.gw.spawn([PYTHON, '-u', str(PHONE_HELPER), 'agent', 'DisplayYesNo'],
                                stdout=subprocess.PIPE, text=True)
         assert helper.stdout.readline().strip() == 'ready'
-        if reject:  # the simulator asks the caller's agent alone: the outcome is the phone's
-            self.gw.set_pair_behaviour(passkey=0, error_name='org.bluez.Error.AuthenticationFailed')
         return helper
-
-    def phone_leaves(self, helper):
-        helper.kill()
-        helper.wait()
 
     def phone_visible(self):
         pass
@@ -212,11 +206,16 @@ class Simulated:
         return self.gw.agent_answer(call)[1]
 
     # the phones with hosts of their own: here, the simulator's devices
-    def raw_phones(self):
-        '''The requested phone and a stranger, both in range of the gateway.'''
-        self.stranger_address = '00:1A:7D:DA:71:77'
-        self.stranger_on_gw = self.GW + '/dev_' + self.stranger_address.replace(':', '_')
-        self.stranger_in_range()
+    def raw_phones(self, stranger=False, reject=False):
+        '''The requested phone and, if asked, a stranger, both in range of the
+        gateway. REJECT: the phone rejects the passkey (the simulator asks the
+        caller's agent alone: the outcome is the phone's).'''
+        if reject:
+            self.gw.set_pair_behaviour(passkey=0, error_name='org.bluez.Error.AuthenticationFailed')
+        if stranger:
+            self.stranger_address = '00:1A:7D:DA:71:77'
+            self.stranger_on_gw = self.GW + '/dev_' + self.stranger_address.replace(':', '_')
+            self.stranger_in_range()
 
     def stranger_in_range(self):
         '''The stranger's device object, again after the daemon removed it (as
@@ -235,8 +234,9 @@ class Simulated:
 
     def phone_answers(self, accept):
         '''The held pairing let through (the passkey confirmed on both sides) or refused.'''
-        if accept:
-            call = self.gw.call_agent('RequestConfirmation', 'ou', [self.phone_on_gw, 0])
+        if accept:  # asked of the agent of Pair's caller
+            call = self.gw.call_agent('RequestConfirmation', 'ou', [self.phone_on_gw, 0],
+                                      self.gw.daemon_name(), '/org/bluez/agent_router')
             assert self.gw.agent_answer(call)[0] == 'return', 'the passkey not confirmed'
         self.gw.release_pairs('' if accept else 'org.bluez.Error.AuthenticationFailed', 'before')
         self.gw.set_pair_behaviour(passkey=0)

@@ -53,6 +53,8 @@ INPUT_FIFO_MOVED = (WARNING, '(Starting) Input FIFO ({}) was a directory owned b
 MATCH_RULE_FAILED = (ERR, '(Starting) Adding D-Bus match rule failed: {}')
 FILTER_FAILED = (ERR, '(Starting) Adding D-Bus filter failed: {}')
 REGISTERING_FAILED_AT_START = (ERR, '(Starting) Registering agent failed: {}')
+# After every registration, at start, after a web pairing's swaps, with a new BlueZ.
+REQUESTING_DEFAULT_FAILED = (ERR, 'Requesting default agent failed: {}')
 
 # Shutdown.
 FINISHED = (NOTICE, 'Bluetooth helper daemon has been finished')

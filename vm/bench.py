@@ -52,6 +52,9 @@ ASKED = {'DisplayYesNo': 'RequestConfirmation', 'NoInputNoOutput': 'RequestAutho
 # The daemon's Sets on the phone's adapter, refused by the bench's policy, and
 # their counts.
 REFUSED_BY_BENCH = re.compile(r'Rejected send message|on other adapters were not logged$')
+# What the phone's host hears of a pairing that ends with these HCI statuses.
+HOST_SAYS = {0x00: 'ok', 0x05: 'org.bluez.Error.AuthenticationFailed',
+             0x18: 'org.bluez.Error.AuthenticationFailed'}
 
 
 def say(text):
@@ -137,19 +140,12 @@ def parent(pid):
     return int(fields[1]) if fields else None
 
 
-def btmgmt(path, *command):
-    run = subprocess.run(['btmgmt', '--index', path.rsplit('hci', 1)[1], *command],
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30,
-                         check=False)
-    said = ' '.join(run.stdout.split())
-    assert run.returncode == 0 and 'failed' not in said, f'btmgmt {command}: {said}'
-
-
 # ------------------------------------------------------------------ the bench
 
 class Bench:
     '''The gateway (GW), its second controller with three (SECOND) and the
-    phone, another adapter of the same bluetoothd playing another machine.'''
+    phone: a host of its own (raw_phones) where the gateway pairs out to it,
+    else another adapter of the same bluetoothd playing another machine.'''
 
     real = True
     hold_s = 3.0                       # how long a value that must hold is sampled
@@ -196,9 +192,9 @@ class Bench:
 
     def protect_phone(self, reload=True, phone=True):
         '''The phone is another machine: nothing on the gateway's bus may set its
-        adapter (the daemon keeps every adapter but its own shut). The bench sets
-        the phone's own properties with btmgmt, past the bus. Not PHONE: while
-        bluetoothd comes back, the adapter the daemon takes is not known yet.'''
+        adapter (the daemon keeps every adapter but its own shut). Not PHONE:
+        while bluetoothd comes back, the adapter the daemon takes is not known
+        yet.'''
         with open(PHONE_POLICY, 'w') as policy:
             policy.write('<busconfig><policy context="mandatory"><deny '
                          f'send_destination="org.bluez" send_path="{self.phone_path}" '
@@ -332,12 +328,12 @@ class Bench:
         self.daemon = self.spawn('pairgated', [DAEMON], env=env,
                                  stdout=open(DAEMON_OUTPUT, 'a'))
 
-        def registered():
+        def registered():  # its last call at start: the request to be the default agent
             for m in messages()[seen:]:
-                if m.kind == 'method call' and m.member == 'RegisterAgent' and AGENT in m.body:
+                if (m.kind, m.member) == ('method call', 'RequestDefaultAgent') and AGENT in m.body:
                     return m
             return None
-        self.daemon_name = wait_until(registered, 30, 'the daemon\'s RegisterAgent').sender
+        self.daemon_name = wait_until(registered, 30, 'the daemon\'s registration').sender
         say(f'figure start-to-agent-registered-s {time.time() - started:.2f}')
 
     def gpio(self, levels):
@@ -398,15 +394,7 @@ class Bench:
         return run.returncode, events
 
     def web_pair_phone(self):
-        '''A web pairing of the phone that must pair. The phone's adapter shares
-        bluetoothd with the gateway, whose agent swap makes every adapter
-        non-pairable for a moment: a refusal before any passkey is the bench's,
-        and tried once more.'''
-        result = self.web_pair(self.phone_address)
-        if [event['event'] for event in result[1]] == ['failed']:
-            say('note the phone refused before a passkey (the shared bluetoothd): once more')
-            result = self.web_pair(self.phone_address)
-        return result
+        return self.web_pair(self.phone_address)
 
     # the phone
     def phone(self, *args, wait_ready=True):
@@ -419,25 +407,20 @@ class Bench:
             assert line.strip() == 'ready', f'phone helper {args}: {line!r}'
         return helper
 
-    def phone_agent(self, reject=False):
-        '''The phone's own agent, its default: a pairing's confirmation on the
-        phone's side is the phone's, not the gateway's (one bluetoothd serves
-        both, and gives the side that did not call Pair to the default agent).'''
-        return self.phone('agent', 'DisplayYesNo', *(['reject'] if reject else []))
-
-    def phone_leaves(self, helper):
-        helper.kill()
-        helper.wait()
+    def other_agent(self):
+        '''Another agent on the gateway (an administrator's tool) that accepts
+        everything, made bluetoothd's default.'''
+        return self.phone('agent', 'DisplayYesNo')
 
     def phone_visible(self):
-        '''The phone shows itself, and the gateway's discovery finds it.'''
-        for setting in ('bondable', 'connectable', 'discov'):
-            btmgmt(self.phone_path, setting, 'on')
+        '''The gateway's discovery finds the phone, which shows itself.'''
         wait_until(lambda: self.phone_on_gw in self.objects(), 90, 'the gateway to find the phone')
 
     def phone_finds(self, adapter, make_discoverable=True):
         if make_discoverable:
             self.set(adapter, ADAPTER, 'Discoverable', True)
+        if self.raw:
+            return  # it connects by address
         found = device_path(self.phone_path, str(self.get(adapter, ADAPTER, 'Address')))
         self.call(self.phone_path, ADAPTER, 'StartDiscovery')
         wait_until(lambda: found in self.objects(), 90, f'the phone to find {adapter}')
@@ -470,6 +453,10 @@ class Bench:
     def phone_pair(self, target=None):
         '''The phone pairs with the gateway (or TARGET); "ok" or the error's name.'''
         address = str(self.get(target or self.GW, ADAPTER, 'Address'))
+        if self.raw:
+            status = self.requested.pair(address, 'NoInputNoOutput')
+            say(f'note the phone\'s pairing ended with status 0x{status:02x}')
+            return HOST_SAYS.get(status, f'HCI status 0x{status:02x}')
         helper = self.phone('pair', 'NoInputNoOutput', self.phone_path, address, wait_ready=False)
         result = helper.stdout.readline().strip()
         helper.wait(30)
@@ -477,7 +464,9 @@ class Bench:
         return result
 
     def phone_out_of_range(self, gone=True):
-        btmgmt(self.phone_path, 'power', 'off' if gone else 'on')
+        '''Its scan off, or on again: bluetoothd may have dropped the device
+        object after the failed connection, and finds it again.'''
+        self.requested.scan(not gone)
         if not gone:
             self.phone_visible()
 
@@ -525,18 +514,25 @@ class Bench:
         return reply.error
 
     # the phones with hosts of their own
-    def raw_phones(self):
-        '''The requested phone (hci1) and a stranger (hci2), each taken from
-        bluetoothd and driven by vm/raw_phone.py: the gateway's bluetoothd is
-        the gateway's alone. The stranger stays out of sight: neither found by
-        the gateway nor paged back for its services.'''
-        self.raw = [raw_phone.RawPhone(1, report=say),
-                    raw_phone.RawPhone(2, 'stranger', report=say)]
-        self.requested, self.intruder = self.raw
+    def raw_phones(self, stranger=False, reject=False):
+        '''The requested phone (the last controller) and, if asked, a stranger
+        (hci1), each taken from bluetoothd and driven by vm/raw_phone.py: the
+        gateway's bluetoothd is the gateway's alone, and its default agent the
+        daemon's. The stranger stays out of sight: neither found by the gateway
+        nor paged back for its services. REJECT: the phone rejects the passkey.'''
+        self.requested = raw_phone.RawPhone(int(self.phone_path[-1]), 'phone', report=say)
+        self.raw = [self.requested]
         self.phone_address = self.requested.start()
-        self.stranger_address = self.intruder.start(visible=False)
+        if reject:
+            self.requested.reject()
+        if stranger:
+            self.intruder = raw_phone.RawPhone(1, 'stranger', report=say)
+            self.raw.append(self.intruder)
+            self.stranger_address = self.intruder.start(visible=False)
+            self.stranger_on_gw = device_path(self.GW, self.stranger_address)
         self.phone_on_gw = device_path(self.GW, self.phone_address)
-        self.stranger_on_gw = device_path(self.GW, self.stranger_address)
+        taken = [f'/org/bluez/hci{phone.index}' for phone in self.raw]
+        self.adapters = [path for path in self.adapters if path not in taken]
 
     def phone_holds_pairing(self):
         self.requested.stall()

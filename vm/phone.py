@@ -1,7 +1,8 @@
-'''The phone's side of a story, as a process of its own: what it registers
-lives as long as it does.
+'''The phone's side of a story, or another agent on the gateway, as a process
+of its own: what it registers lives as long as it does.
 
-usage: phone.py agent CAPABILITY [reject]     its agent, made the default
+usage: phone.py agent CAPABILITY              an agent that accepts everything,
+                                              made the default
        phone.py pair CAPABILITY ADAPTER ADDRESS   ADAPTER pairs with ADDRESS;
                                               prints "ok" or the error's name
        phone.py servers ADAPTER               a NAP server on br0 and a
@@ -26,13 +27,11 @@ def main(mode, *args):
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
     loop = GLib.MainLoop()
-    reject = 'reject' in args
 
     class Agent(dbus.service.Object):
         @dbus.service.method('org.bluez.Agent1', in_signature='ou', out_signature='')
         def RequestConfirmation(self, device, passkey):
-            if reject:
-                raise dbus.DBusException('the phone rejects', name='org.bluez.Error.Rejected')
+            pass
 
         @dbus.service.method('org.bluez.Agent1', in_signature='o', out_signature='')
         def RequestAuthorization(self, device):

@@ -3,39 +3,45 @@ taken away from bluetoothd and driven from here over an HCI user channel.
 
 Two things of bluetoothd make a phone that is another adapter of the
 gateway's own bluetoothd a poor stand-in. It sends the agent call for the
-side of a pairing that did not call Pair to its default agent, so such a
-phone needs its own agent as the default, and a stranger's pairing with the
-gateway then reaches that agent instead of the gateway's. And it sends one
-mgmt command at a time, so while the gateway's Pair waits on the phone, no
-other adapter of that bluetoothd can even start a pairing. A phone here
-answers its side itself, and the gateway's bluetoothd is the gateway's alone.
+side of a pairing that did not call Pair to its default agent, which the
+gateway's agent makes itself, and that agent rightly refuses a device that
+is not the requested one on its own adapter. And it sends one mgmt command
+at a time, so while the gateway's Pair waits on the phone, no other adapter
+of that bluetoothd can even start a pairing. A phone here answers its side
+itself, and the gateway's bluetoothd is the gateway's alone.
 
     with RawPhone(1, report=print) as phone:  # what it saw is reported on an error
         phone.start()           # hci1 powered off through mgmt and taken; its address
-        phone.stall()           # (the default) hold the next pairing at its IO capability
+        phone.stall()           # hold the next pairing at its IO capability
         phone.stalled(timeout)  # the gateway's pairing waits on us
-        phone.accept()          # or phone.refuse()
+        phone.accept()          # (the default) or phone.refuse(), phone.reject()
+        phone.scan(False)       # out of range: no page scan, a connection times out
         phone.pair(address, 'NoInputNoOutput')   # as the initiator: the outcome's status
 
 As a responder it accepts a connection, gives its IO capability
 (DisplayYesNo, dedicated bonding with MITM) or refuses (pairing not
-allowed), confirms the passkey, answers a link key request with the key it
-was given, and over L2CAP answers the information request and refuses every
-connection (no PSM served, so bluetoothd's service browse after a pairing
-ends at once).
+allowed), confirms the passkey or rejects it, answers a link key request
+with the key it was given, and over L2CAP answers the information request
+and refuses every connection (no PSM served, so bluetoothd's service browse
+after a pairing ends at once).
+
+    python3 raw_phone.py INDEX   # a phone that accepts, for vm/system-driver:
+                                 # prints its address and "ready", runs until killed
 '''
 
 import ctypes
 import os
 import socket
 import struct
-import subprocess
+import sys
 import threading
 import time
 
 AF_BLUETOOTH = 31
 BTPROTO_HCI = 1
-HCI_CHANNEL_USER = 1
+HCI_CHANNEL_USER, HCI_CHANNEL_CONTROL = 1, 3
+NO_DEVICE = 0xffff
+SET_POWERED = 0x0005                # mgmt
 COMMAND, ACL, EVENT = 0x01, 0x02, 0x04
 
 # Commands (OGF << 10 | OCF).
@@ -48,6 +54,7 @@ PIN_CODE_NEGATIVE = 0x040e
 AUTHENTICATION_REQUESTED = 0x0411
 IO_CAPABILITY_REPLY = 0x042b
 USER_CONFIRMATION_REPLY = 0x042c
+USER_CONFIRMATION_NEGATIVE = 0x042d
 IO_CAPABILITY_NEGATIVE = 0x0434
 SET_EVENT_MASK = 0x0c01
 RESET = 0x0c03
@@ -106,7 +113,7 @@ class RawPhone:
         self.report = report
         self.address = None
         self.trace = []                  # (seconds since start, what happened)
-        self.mode = 'stall'
+        self.mode = 'accept'
         self.capability = CAPABILITIES['DisplayYesNo']
         self.pending = None              # the peer whose IO capability request waits on us
         self.outcome = None              # Simple Pairing Complete's status, once it came
@@ -124,9 +131,8 @@ class RawPhone:
     def start(self, visible=True, timeout=30):
         '''Takes the controller from bluetoothd and sets it up, with inquiry and
         page scan on when VISIBLE; gives its address.'''
-        subprocess.run(['btmgmt', '--index', str(self.index), 'power', 'off'],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, timeout=30, check=False)
-        self.sock = self._bind(timeout)
+        self._power_off()
+        self.sock = self._bind(HCI_CHANNEL_USER, self.index, timeout)
         self.sock.settimeout(0.2)
         self.running = True
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -140,8 +146,13 @@ class RawPhone:
         self._command(WRITE_CLASS_OF_DEVICE, SMARTPHONE.to_bytes(3, 'little'))
         eir = bytes([len(name) + 1, 0x09]) + name            # the complete local name
         self._command(WRITE_EIR, b'\0' + eir.ljust(240, b'\0'))
-        self._command(WRITE_SCAN_ENABLE, b'\x03' if visible else b'\x00')
+        self.scan(visible)
         return self.address
+
+    def scan(self, on):
+        '''Inquiry and page scan on, or off: then out of range, a connection
+        to it ends in Page Timeout.'''
+        self._command(WRITE_SCAN_ENABLE, b'\x03' if on else b'\x00')
 
     def stall(self):
         '''Holds the next pairing at its IO capability request.'''
@@ -156,6 +167,10 @@ class RawPhone:
     def accept(self):
         '''Lets the held pairing (and any later one) through.'''
         self._decide('accept')
+
+    def reject(self):
+        '''Rejects the passkey of the held pairing (and of any later one).'''
+        self._decide('reject')
 
     def refuse(self, timeout=10):
         '''Refuses the held pairing (and any later one): pairing not allowed; then
@@ -174,6 +189,7 @@ class RawPhone:
         then disconnects; gives Simple Pairing Complete's status (0: paired).'''
         peer = address_bytes(address)
         with self.changed:
+            kept = self.mode, self.capability
             self.mode = 'accept'
             self.capability = CAPABILITIES[capability]
             self.outcome = None
@@ -187,6 +203,8 @@ class RawPhone:
             return self.outcome
         finally:
             self._disconnect(peer, timeout)
+            with self.changed:
+                self.mode, self.capability = kept
 
     def close(self):
         self.running = False
@@ -207,10 +225,21 @@ class RawPhone:
 
     # ---------------------------------------------------------- the machinery
 
-    def _bind(self, timeout):
-        '''The user channel; the kernel refuses it while the controller is still up.'''
+    def _power_off(self):
+        '''Through the kernel's management channel, past bluetoothd, which then
+        sees the adapter go; the user channel waits for it (btmgmt would need a
+        terminal on some releases).'''
+        control = self._bind(HCI_CHANNEL_CONTROL, NO_DEVICE, 5)
+        try:
+            control.send(struct.pack('<HHHB', SET_POWERED, self.index, 1, 0))
+        finally:
+            control.close()
+
+    def _bind(self, channel, index, timeout):
+        '''A channel of the HCI socket; the kernel refuses the user channel
+        while the controller is still up.'''
         libc = ctypes.CDLL(None, use_errno=True)
-        address = SockaddrHci(AF_BLUETOOTH, self.index, HCI_CHANNEL_USER)
+        address = SockaddrHci(AF_BLUETOOTH, index, channel)
         deadline = time.monotonic() + timeout
         while True:
             sock = socket.socket(AF_BLUETOOTH, socket.SOCK_RAW, BTPROTO_HCI)
@@ -219,7 +248,7 @@ class RawPhone:
             error = ctypes.get_errno()
             sock.close()
             if time.monotonic() > deadline:
-                raise OSError(error, f'hci{self.index}\'s user channel: {os.strerror(error)}')
+                raise OSError(error, f'hci{index}, channel {channel}: {os.strerror(error)}')
             time.sleep(0.2)
 
     def _note(self, text):
@@ -264,7 +293,7 @@ class RawPhone:
             self._answer_io_capability(peer)
 
     def _answer_io_capability(self, peer):
-        if self.mode == 'accept':
+        if self.mode != 'refuse':
             mitm = MITM if self.capability != CAPABILITIES['NoInputNoOutput'] else 0
             self._answer(IO_CAPABILITY_REPLY,
                          peer + bytes([self.capability, 0x00, DEDICATED_BONDING | mitm]))
@@ -311,7 +340,8 @@ class RawPhone:
             else:
                 self._answer_io_capability(params[:6])
         elif code == USER_CONFIRMATION_REQUEST:
-            self._answer(USER_CONFIRMATION_REPLY, params[:6])
+            self._answer(USER_CONFIRMATION_NEGATIVE if self.mode == 'reject'
+                         else USER_CONFIRMATION_REPLY, params[:6])
         elif code == PIN_CODE_REQUEST:
             self._answer(PIN_CODE_NEGATIVE, params[:6])
         elif code == LINK_KEY_REQUEST:
@@ -351,3 +381,9 @@ class RawPhone:
         # Packet boundary flag 0b10: the first packet of a flushable frame.
         self._send(ACL, struct.pack('<HH', handle | 0x2000, len(frame)) + frame)
         self._note(f'l2cap sent 0x{code:02x}')
+
+
+if __name__ == '__main__':
+    PHONE = RawPhone(int(sys.argv[1]))
+    print(PHONE.start(), 'ready', flush=True)
+    threading.Event().wait()

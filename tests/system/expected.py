@@ -45,6 +45,13 @@ def register_agent(capability='NoInputNoOutput'):
 
 
 UNREGISTER_AGENT = Call('/org/bluez', 'org.bluez.AgentManager1', 'UnregisterAgent', [AGENT])
+REQUEST_DEFAULT_AGENT = Call('/org/bluez', 'org.bluez.AgentManager1', 'RequestDefaultAgent',
+                             [AGENT])
+
+
+def registration(capability='NoInputNoOutput'):
+    '''Every registration, and then the daemon asks to be BlueZ's default agent.'''
+    return [register_agent(capability), REQUEST_DEFAULT_AGENT]
 
 
 def set_property(path, interface, name, value):
@@ -73,5 +80,9 @@ def pair(device_path=DEVICE_PATH):
 
 # What every successful start sends, in order: the first pass without an
 # input reader then clears Pairable once.
-START = [GET_MANAGED_OBJECTS, start_discovery(), register_agent()]
+START = [GET_MANAGED_OBJECTS, start_discovery(), *registration()]
 STOP = [UNREGISTER_AGENT, stop_discovery()]
+# The agent swap around every web pairing; BlueZ makes the adapter pairable at
+# each registration, so the closed window is applied again after the swap back.
+SWAP_IN = [UNREGISTER_AGENT, *registration('DisplayYesNo')]
+SWAP_BACK = [UNREGISTER_AGENT, *registration(), pairable(False)]

@@ -122,7 +122,7 @@ def test_bluez_restarted_while_the_input_holds_the_window_open(bluez_gateway):
     come_back(gw, leave(gw))
     # Applied again on the new BlueZ, from the input, as at start.
     gw.wait_for_call('Set', lambda c: c.args[1] == 'Discoverable' and c.args[2])
-    assert gw.calls()[3:5] == [pairable(True), discoverable(True)]
+    assert gw.calls()[4:6] == [pairable(True), discoverable(True)]
     gw.reply = gw.reply_reader()
     web_pairing_succeeds(gw)
 

@@ -8,8 +8,7 @@ from pathlib import Path
 import pytest
 
 from daemon_steps import barrier, request_pairing, stop, wait_agent_back, wait_first_pass
-from expected import (FINISHED, SCAN_STOPPED, STOP, UNREGISTER_AGENT, pair, pairable,
-                      register_agent, trusted)
+from expected import FINISHED, SCAN_STOPPED, STOP, SWAP_BACK, SWAP_IN, pair, trusted
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -47,8 +46,7 @@ def test_sleeping_daemon_serves_an_agent_call_a_web_pairing_and_a_stop(running):
 
     assert stop(gw) == 0
     assert gw.calls(mark) == [
-        UNREGISTER_AGENT, register_agent('DisplayYesNo'), pair(), trusted(True),
-        UNREGISTER_AGENT, register_agent('NoInputNoOutput'), pairable(False)] + STOP
+        *SWAP_IN, pair(), trusted(True), *SWAP_BACK] + STOP
     assert gw.syslog.lines[-2:] == [SCAN_STOPPED, FINISHED]
 
 

@@ -12,7 +12,7 @@ import pytest
 
 from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE_PATH, ERR, FINISHED,
                       GET_MANAGED_OBJECTS, INFO, NAP_UUID, NOTICE, SCAN_STOPPED, START, STARTED,
-                      STOP, UNREGISTER_AGENT, WARNING, pairable, register_agent, scan_started,
+                      STOP, UNREGISTER_AGENT, WARNING, pairable, registration, scan_started,
                       start_discovery, stop_discovery)
 from expected import facts, line
 from daemon_steps import barrier, pairgate_pair, run_to_failure, stop, wait_first_pass
@@ -94,7 +94,7 @@ def test_adapter_choice(gateway, adapters, listed, chosen, shut):
         gateway.wait_for_call('Set', lambda c: c.path == shut[-1])
     assert stop(gateway) == 0
     assert gateway.calls() == [
-        GET_MANAGED_OBJECTS, start_discovery(chosen), register_agent(), pairable(False, chosen)
+        GET_MANAGED_OBJECTS, start_discovery(chosen), *registration(), pairable(False, chosen)
     ] + [pairable(False, other) for other in shut] + [UNREGISTER_AGENT, stop_discovery(chosen)]
     assert gateway.syslog.lines[0] == scan_started(chosen)
 
@@ -300,7 +300,19 @@ def test_agent_registration_refused(bluez_gateway):
     assert gw.syslog.lines == [
         scan_started(), line(facts.REGISTERING_FAILED_AT_START, 'No more agents'),
     ] + SHUTDOWN_WITH_ADAPTER
-    assert gw.calls() == START + CALLS_WITH_ADAPTER
+    assert gw.calls() == START[:-1] + CALLS_WITH_ADAPTER  # not the default of a refused agent
+
+
+def test_refused_default_agent_is_logged_and_the_daemon_goes_on(bluez_gateway):
+    gw = bluez_gateway
+    gw.fail_method('org.bluez.AgentManager1', 'RequestDefaultAgent', 'org.bluez.Error.Failed',
+                   'Not now')
+    gw.start_daemon()
+    wait_first_pass(gw)
+    assert stop(gw) == 0
+    assert gw.syslog.lines == [scan_started(), line(facts.REQUESTING_DEFAULT_FAILED, 'Not now'),
+                               STARTED, SCAN_STOPPED, FINISHED]
+    assert gw.calls() == START + [FIRST_PASS] + STOP
 
 
 @pytest.mark.parametrize('interface, member, line', [

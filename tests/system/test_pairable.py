@@ -18,8 +18,9 @@ import pytest
 import daemon_steps
 from daemon_steps import barrier, counted, wait_agent_back
 from expected import (ADAPTER, BIN_DISABLED_AT_EXIT, DEVICE, DEVICE_PATH, ERR, FINISHED, INFO,
-                      SCAN_STOPPED, START, STARTED, STOP, UNREGISTER_AGENT, WARNING, discoverable,
-                      pair, pairable, register_agent, remove_device, scan_started, trusted)
+                      SCAN_STOPPED, START, STARTED, STOP, SWAP_IN, UNREGISTER_AGENT, WARNING,
+                      discoverable, pair, pairable, registration, remove_device, scan_started,
+                      trusted)
 from expected import facts, line
 from gateway import EMULATED, wait_until
 
@@ -272,11 +273,11 @@ def test_input_is_left_alone_while_a_web_pairing_runs(bluez_gateway):
     # The swap back made BlueZ set the adapter pairable: the window, still
     # open as last read, is applied at once; the next reading closes it.
     assert calls[paired_at - len(START):] == [
-        pair(), trusted(True), UNREGISTER_AGENT, register_agent('NoInputNoOutput'),
+        pair(), trusted(True), UNREGISTER_AGENT, *registration(),
         pairable(True), discoverable(True), pairable(False), discoverable(False)]
     before = calls[:paired_at - len(START)]
-    assert before[-2:] == [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
-    assert before[:-2] == list(window(True, 2))
+    assert before[-3:] == SWAP_IN
+    assert before[:-3] == list(window(True, 2))
 
 
 def test_stop_during_a_web_pairing_clears_the_window(bluez_gateway):
@@ -454,8 +455,7 @@ def test_every_other_adapter_is_kept_shut(gateway):
     reply = gw.reply_reader()
     gw.set_pair_behaviour(mode='hold')
     paired_at = daemon_steps.request_pairing(gw)
-    assert gw.calls(paired_at - 4) == [UNREGISTER_AGENT, register_agent('DisplayYesNo')] + shut + [
-        pair()]
+    assert gw.calls(paired_at - 5) == SWAP_IN + shut + [pair()]
     assert gw.property(ADAPTER, 'org.bluez.Adapter1', 'Pairable') is True
     for method, signature, args in [
             ('RequestConfirmation', 'ou', [STRANGER_PATH, 7]),
@@ -480,7 +480,7 @@ def test_every_other_adapter_is_kept_shut(gateway):
     assert reply.read(6) == b'\x01' * 6
     back = wait_agent_back(gw, paired_at)
     gw.wait_for_call('Set', lambda c: c.path == HCI1 and c.args[1] == 'Discoverable', start=back)
-    assert gw.calls(back) == [register_agent()] + list(window(True, 2)) + shut
+    assert gw.calls(back) == registration() + list(window(True, 2)) + shut
 
     mark = len(gw.calls())
     turn(gw, HCI1, 'Pairable', True, 'bluez')

@@ -9,8 +9,8 @@ import pytest
 
 from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (DEVICE, ERR, UNREGISTER_AGENT, pair, pairable,
-                      register_agent, stop_discovery, trusted)
+from expected import (DEVICE, ERR, SWAP_BACK, SWAP_IN, UNREGISTER_AGENT, pair, stop_discovery,
+                      trusted)
 from expected import facts, line
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
@@ -22,11 +22,6 @@ REQUESTED = line(facts.REQUEST, DEVICE)
 TRUSTED = line(facts.PAIRED_FROM_WEB, DEVICE)
 SECOND_DEVICE = '00:1A:7D:DA:71:14'
 SECOND_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_14'
-
-# The agent swap around every web pairing; BlueZ makes the adapter pairable at
-# each registration, so the closed window is applied again after the swap back.
-SWAP_IN = [UNREGISTER_AGENT, register_agent('DisplayYesNo')]
-SWAP_BACK = [UNREGISTER_AGENT, register_agent('NoInputNoOutput'), pairable(False)]
 
 
 @pytest.fixture

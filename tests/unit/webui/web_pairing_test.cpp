@@ -46,19 +46,20 @@ struct row {
 const row rows[] = {
     {"paired, no passkey shown", web_pairing::requested, false, bluez_answer::success,
      pairable::closed, "paired",
-     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable false, "
-     "Set Discoverable false"},
+     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, RequestDefaultAgent, "
+     "Set Pairable false, Set Discoverable false"},
     {"paired after the passkey: BlueZ tells the web UI", web_pairing::passkey_shown, false,
      bluez_answer::success, pairable::closed, "",
-     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable false, "
-     "Set Discoverable false"},
+     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, RequestDefaultAgent, "
+     "Set Pairable false, Set Discoverable false"},
     {"Pair failed: no trust", web_pairing::passkey_shown, true, bluez_answer::success,
      pairable::undecided, "failed",
-     "UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable false, Set Discoverable false"},
+     "UnregisterAgent, RegisterAgent NoInputNoOutput, RequestDefaultAgent, Set Pairable false, "
+     "Set Discoverable false"},
     {"window open: applied as open", web_pairing::requested, false, bluez_answer::success,
      pairable::open, "paired",
-     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
-     "Set Discoverable true"},
+     "Set Trusted true, UnregisterAgent, RegisterAgent NoInputNoOutput, RequestDefaultAgent, "
+     "Set Pairable true, Set Discoverable true"},
     // The object stays registered, so no RegisterAgent; a failed Pairable
     // does not keep Discoverable shut out, as in the loop.
     {"all fails: a failure, and the whole window still tried", web_pairing::passkey_shown, false,
@@ -213,8 +214,8 @@ TEST(WebPairingLimit, PairNotAnsweredInTime) {
               "3 Pairing with 00:1A:7D:DA:71:13 failed: Pair was not answered within 1 s");
     EXPECT_EQ(joined(reply_messages(reply.get())), "failed");
     EXPECT_EQ(joined(fuzz_bluez_take_calls()),
-              "CancelPairing, UnregisterAgent, RegisterAgent NoInputNoOutput, Set Pairable true, "
-              "Set Discoverable true");
+              "CancelPairing, UnregisterAgent, RegisterAgent NoInputNoOutput, RequestDefaultAgent, "
+              "Set Pairable true, Set Discoverable true");
     EXPECT_EQ(web_pairing_state, web_pairing::idle);
     EXPECT_EQ(web_pairing_due_ms(), -1);
 
