@@ -4,6 +4,7 @@ the passkey and the outcome on the reply pipe, and pairgate-pair on top.'''
 import os
 import re
 import stat
+import subprocess
 
 import pytest
 
@@ -302,6 +303,30 @@ def test_client_with_a_pipe_left_behind(running):
     assert stat.S_ISFIFO(os.stat(running.request_pipe).st_mode)
     status, events, _ = pairgate_pair(running, DEVICE)
     assert (status, events) == (3, [{'event': 'error', 'message': 'pairgated is not running'}])
+
+
+def test_root_leaves_the_web_servers_waiting_run_alone(running):
+    '''The web server's run (another user's, its reply pipe its own) waits on a
+    pairing: root's run from a shell finds that pipe locked, stops with exit
+    status 6 and leaves it in place, and the web run gets its outcome (a
+    failure: a success it would check with BlueZ, on a bus it cannot reach).'''
+    gw = running
+    wait_first_pass(gw)
+    os.chmod(gw.root / 'var-tmp', 0o1777)
+    os.chmod(gw.request_pipe, 0o622)  # an integrator's way in for the web server
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    web_run = gw.spawn(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups',
+                        *gw.target_command(gw.client_path), '--json', DEVICE],
+                       sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    gw.wait_for_call('Pair', start=start)
+    status, events, _ = pairgate_pair(gw, SECOND_DEVICE)
+    assert (status, events) == (6, [{'event': 'error', 'message': 'another pairgate-pair is '
+                                     f'already waiting on {facts.REPLY_PIPE}'}])
+    assert gw.reply_pipe.stat().st_uid == 65534
+    assert gw.release_pairs(error_name=AUTH_FAILED) == 1
+    assert web_run.communicate(timeout=20) == (b'{"event":"failed","address":"%s"}\n'
+                                               % DEVICE.encode(), b'')
 
 
 def test_client_usage(bluez_gateway):
