@@ -169,6 +169,12 @@ std::optional<run_failure> send_request(const char *path, std::string_view addre
 }
 
 bool request_unread(int writer) {
+    return unread_bytes(writer) > 0;
+}
+
+std::size_t unread_bytes(int fd) {
     int waiting = 0;
-    return writer >= 0 && ioctl(writer, FIONREAD, &waiting) == 0 && waiting > 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0
+               ? static_cast<std::size_t>(waiting)
+               : 0;
 }

@@ -167,15 +167,16 @@ bool start(daemon_run &run) {
     return true;
 }
 
+int sooner_ms(int a, int b) {
+    return a < 0 || (b >= 0 && b < a) ? b : a;
+}
+
 // The soonest of the timed steps: the input's next sample, a Set owed to an
-// adapter, the time limit of a web pairing's Pair; -1 for none.
+// adapter, the time limit of a web pairing's Pair, another look at a reply
+// pipe a request waits on; -1 for none.
 int next_timed_step_ms() {
-    const int window = pairable_control_due_ms();
-    const int pair = web_pairing_due_ms();
-    if (window < 0 || (pair >= 0 && pair < window)) {
-        return pair;
-    }
-    return window;
+    return sooner_ms(sooner_ms(pairable_control_due_ms(), web_pairing_due_ms()),
+                     request_intake_due_ms());
 }
 
 // The bus is read only when the wait saw it ready; what libdbus already
@@ -196,7 +197,8 @@ void run_loop(daemon_run &run) {
     loop_events events;  // the first pass looks at everything
     for (;;) {
         pairable_control_step(run.connection.get(), run.error, daemon_settings);
-        if (web_pairing_state == web_pairing::idle && events.request &&
+        const bool request_held = request_intake_due_ms() >= 0;
+        if (web_pairing_state == web_pairing::idle && (events.request || request_held) &&
             !take_request(run.connection.get(), run.error, run.request_pipe.get(),
                           pairing_request)) {
             run.exit_status = 1;
@@ -206,7 +208,9 @@ void run_loop(daemon_run &run) {
         if (!dispatch_bus(run.connection.get(), events)) {
             return;
         }
-        const bool intake_next = web_pairing_state == web_pairing::idle;
+        // A request held for the reply pipe is looked at on its own time.
+        const bool intake_next =
+            web_pairing_state == web_pairing::idle && request_intake_due_ms() < 0;
         events = wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
                                 next_timed_step_ms());
         if (stop_requested) {
