@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
@@ -19,8 +20,6 @@ namespace {
 // make the daemon, bluetoothd and the bus spin.
 constexpr long reassert_interval_ms = 250;
 constexpr long retry_interval_ms = 1000;
-// Gateways have one controller, sometimes two; room to spare.
-constexpr int others_max = 8;
 
 bool window_includes_discoverable = false;
 
@@ -37,7 +36,9 @@ struct kept_adapter {
 };
 
 kept_adapter selected;  // follows adapter_path(); reset when that changes
-kept_adapter others[others_max];
+// However many there are: one left out would stay as pairable as BlueZ made it
+// for the agent. A place freed by an adapter that went is used again.
+std::vector<kept_adapter> others;
 
 kept_adapter &selected_entry() {
     if (strcmp(selected.path, adapter_path()) != 0) {
@@ -167,14 +168,12 @@ void other_adapter_added(const char *path) {
     if (!is_other(path) || other_entry(path) != nullptr) {
         return;
     }
-    for (kept_adapter &other : others) {
-        if (other.path[0] == '\0') {
-            copy_cut(other.path, path);
-            other.unconfirmed = true;  // nothing known of it yet
-            other.not_before_ms = 0;
-            return;
-        }
-    }
+    auto free_place = std::find_if(others.begin(), others.end(),
+                                   [](const kept_adapter &other) { return other.path[0] == '\0'; });
+    kept_adapter &other = free_place != others.end() ? *free_place : others.emplace_back();
+    copy_cut(other.path, path);
+    other.unconfirmed = true;  // nothing known of it yet
+    other.not_before_ms = 0;
 }
 
 void other_adapter_removed(const char *path) {

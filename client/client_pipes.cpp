@@ -39,6 +39,11 @@ run_failure open_failure(const opened_fifo &pipe, const std::string &what, const
     return local_error(what + " " + path + ": " + pipe.reason());
 }
 
+run_failure busy(const char *path) {
+    return run_failure{run_result::busy,
+                       "another pairgate-pair is already waiting on " + std::string(path)};
+}
+
 bool is_private(const struct stat &info) {
     return info.st_uid == geteuid() && (info.st_mode & 077) == 0;
 }
@@ -64,6 +69,12 @@ std::optional<run_failure> open_reader(const char *path, reply_listener &listene
     }
     opened_fifo pipe = open_fifo(path, O_RDONLY | O_NONBLOCK);
     if (!(pipe.fd && is_private(pipe.status)) && geteuid() == 0) {
+        // A pipe another run holds (the web server's, waiting on its pairing)
+        // is left to it. Our lock on one that nobody holds keeps its owner's
+        // run out until the new pipe has taken its place.
+        if (pipe.fd && flock(pipe.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            return busy(path);
+        }
         // Root replaces whatever another user left in /var/tmp, so that nobody
         // can disable web pairing by planting something there.
         pipe = replace_with_private_fifo(path, O_RDONLY | O_NONBLOCK);
@@ -117,8 +128,7 @@ std::optional<run_failure> open_reply_pipe(const char *path, reply_listener &lis
     }
     if (flock(listener.reader.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            return run_failure{run_result::busy,
-                               "another pairgate-pair is already waiting on " + std::string(path)};
+            return busy(path);
         }
         return system_error("cannot lock the reply pipe", path);
     }
@@ -159,6 +169,12 @@ std::optional<run_failure> send_request(const char *path, std::string_view addre
 }
 
 bool request_unread(int writer) {
+    return unread_bytes(writer) > 0;
+}
+
+std::size_t unread_bytes(int fd) {
     int waiting = 0;
-    return writer >= 0 && ioctl(writer, FIONREAD, &waiting) == 0 && waiting > 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0
+               ? static_cast<std::size_t>(waiting)
+               : 0;
 }

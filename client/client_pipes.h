@@ -2,6 +2,7 @@
 // the request it writes to the daemon.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,3 +37,7 @@ std::optional<run_failure> send_request(const char *path, std::string_view addre
 // the reply pipe meanwhile is about our device. Ours are the last bytes
 // written, since the lock on the reply pipe keeps other clients out.
 bool request_unread(int writer);
+
+// How many bytes wait in the pipe that fd is an end of; 0 when that cannot
+// be told.
+std::size_t unread_bytes(int fd);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -97,14 +98,19 @@ std::optional<run_result> outcome_waiter::wait_once() {
 }
 
 std::optional<run_result> outcome_waiter::read_messages() {
-    // Sampled before reading: what is in the reply pipe now was written while
-    // our request still waited, for a pairing asked by an earlier client.
+    // The daemon takes our request only once the reply pipe is empty, and we
+    // are its one reader. So while our request still waits, what the pipe
+    // holds answers an earlier client's (killed before its pairing ended),
+    // and only those bytes are read now: any written after this look stay for
+    // the next. Once our request has been taken, all it holds is ours.
     const bool earlier_pairing = request_unread(request_writer_);
-    for (;;) {
+    std::size_t left = earlier_pairing ? unread_bytes(reader_) : SIZE_MAX;
+    while (left > 0) {
         char bytes[64];
-        const ssize_t count = read(reader_, bytes, sizeof bytes);
+        const ssize_t count = read(reader_, bytes, std::min(sizeof bytes, left));
         if (count > 0) {
             splitter_.add(std::string_view(bytes, static_cast<std::size_t>(count)));
+            left -= earlier_pairing ? static_cast<std::size_t>(count) : 0;
             continue;
         }
         if (count < 0 && errno == EINTR) {

@@ -179,10 +179,13 @@ int sooner(int first, long second) {
 }
 
 // The soonest of the timed steps: the input's next sample, a Set owed to an
-// adapter, the time limit of a web pairing's Pair, a count of log lines left
-// out (counts_due); -1 for none.
+// adapter, the time limit of a web pairing's Pair, another look at a reply
+// pipe a request waits on, a count of log lines left out (counts_due); -1 for
+// none.
 int next_timed_step_ms(long counts_due) {
-    return sooner(sooner(pairable_control_due_ms(), web_pairing_due_ms()), counts_due);
+    const int steps = sooner(sooner(pairable_control_due_ms(), web_pairing_due_ms()),
+                             request_intake_due_ms());
+    return sooner(steps, counts_due);
 }
 
 // The bus is read only when the wait saw it ready; what libdbus already
@@ -203,7 +206,8 @@ void run_loop(daemon_run &run) {
     loop_events events;  // the first pass looks at everything
     for (;;) {
         pairable_control_step(run.connection.get(), run.error, daemon_settings);
-        if (web_pairing_state == web_pairing::idle && events.request &&
+        const bool request_held = request_intake_due_ms() >= 0;
+        if (web_pairing_state == web_pairing::idle && (events.request || request_held) &&
             !take_request(run.connection.get(), run.error, run.request_pipe.get(),
                           pairing_request)) {
             run.exit_status = 1;
@@ -214,7 +218,9 @@ void run_loop(daemon_run &run) {
             return;
         }
         const long counts_due = repeat_limit::report_every_due(monotonic_ms());
-        const bool intake_next = web_pairing_state == web_pairing::idle;
+        // A request held for the reply pipe is looked at on its own time.
+        const bool intake_next =
+            web_pairing_state == web_pairing::idle && request_intake_due_ms() < 0;
         events = wait_for_event(run.connection.get(), intake_next ? run.request_pipe.get() : -1,
                                 next_timed_step_ms(counts_due));
         if (stop_requested) {

@@ -1,15 +1,50 @@
 // Taking a request of the web UI's off the request pipe.
 #include "daemon/request_intake.h"
 
+#include <sys/ioctl.h>
+
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
 #include "bluez/bluez_link.h"
 #include "common/log.h"
 #include "common/pipe_protocol.h"
+#include "io/monotonic_clock.h"
 #include "webui/reply_pipe.h"
 
 namespace {
+
+constexpr long unread_reply_limit_ms = 1000;
+constexpr int unread_reply_sample_ms = 10;
+long unread_reply_since_ms = -1;  // monotonic; while a request waits for the reader
+
+bool request_waiting(int request_fd) {
+    int waiting = 0;
+    return ioctl(request_fd, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+// Whether the reply pipe is empty, or has been made so: the reader had its
+// time. Nothing but the daemon writes it, so it stays empty until the request
+// is taken.
+bool reply_pipe_emptied() {
+    if (reply_pipe_unread(false) == 0) {
+        unread_reply_since_ms = -1;
+        return true;
+    }
+    const long now = monotonic_ms();
+    if (unread_reply_since_ms < 0) {
+        unread_reply_since_ms = now;
+    }
+    if (now - unread_reply_since_ms < unread_reply_limit_ms) {
+        return false;
+    }
+    unread_reply_since_ms = -1;
+    log_message(LOG_WARNING,
+                "Output FIFO (%s) held %zu bytes unread for %ld s; dropped them before the next "
+                "request",
+                reply_pipe_path, reply_pipe_unread(true), unread_reply_limit_ms / 1000);
+    return true;
+}
 
 // A request is answered at once, never kept for later: BlueZ may not come
 // back for a long time, and an address that makes no valid object path must
@@ -47,6 +82,11 @@ bool start_pairing(DBusConnection *connection, error_guard &error,
 
 bool take_request(DBusConnection *connection, error_guard &error, int request_fd,
                   pairing_request_record &request) {
+    if (!request_waiting(request_fd)) {
+        unread_reply_since_ms = -1;
+    } else if (!reply_pipe_emptied()) {
+        return true;
+    }
     const request_read read = read_request(request_fd, request);
     switch (read.result) {
         case request_read::outcome::read_failed:
@@ -63,4 +103,8 @@ bool take_request(DBusConnection *connection, error_guard &error, int request_fd
             break;
     }
     return start_pairing(connection, error, request);
+}
+
+int request_intake_due_ms() {
+    return unread_reply_since_ms < 0 ? -1 : unread_reply_sample_ms;
 }

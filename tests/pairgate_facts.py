@@ -93,6 +93,8 @@ DEREGISTERING_FAILED = (ERR, 'Deregistering agent failed: {}')
 REGISTERING_FAILED = (ERR, 'Registering agent failed: {}')
 OPENING_OUTPUT_FIFO_FAILED = (ERR, 'Opening output FIFO ({}) failed: {}')
 WRITING_OUTPUT_FIFO_FAILED = (ERR, 'Writing to output FIFO ({}) failed: {}')
+REPLY_DROPPED = (WARNING, 'Output FIFO ({}) held {} bytes unread for {} s; dropped them before '
+                          'the next request')
 
 # The agent and the trust of devices that paired on their own.
 INVALID_CONFIRMATION = (ERR, 'Invalid arguments for RequestConfirmation message')

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,4 +76,24 @@ void write_reply_passkey(uint32_t passkey) {
     // A passkey beyond six digits is cut: the web UI shows six.
     (void)snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
     write_reply_message(reply_path, reinterpret_cast<unsigned char *>(text));
+}
+
+std::size_t reply_pipe_unread(bool discard) {
+    // A reader of our own (a writer's open fails while the web UI holds no
+    // reader; the count is the pipe's, whichever end asks), never through a
+    // link and only on a named pipe.
+    const opened_fifo pipe = open_fifo(reply_path, O_RDONLY | O_NONBLOCK);
+    int unread = 0;
+    if (!pipe.fd || ioctl(pipe.fd.get(), FIONREAD, &unread) != 0 || unread <= 0) {
+        return 0;
+    }
+    if (!discard) {
+        return static_cast<std::size_t>(unread);
+    }
+    std::size_t dropped = 0;
+    char bytes[256];
+    for (ssize_t count; (count = read(pipe.fd.get(), bytes, sizeof bytes)) > 0;) {
+        dropped += static_cast<std::size_t>(count);
+    }
+    return dropped;
 }

@@ -141,11 +141,19 @@ class Campaign:
                                   self.gw.daemon_name(), messages.AGENT)
         return self.gw.agent_answer(call, timeout)[0] == 'return'
 
-    def wait_idle(self, timeout=120):
+    def wait_idle(self, timeout=120, reader=None, outcomes=None):
         '''Waits until the daemon has read every request and the last pairing
-        has ended: the agent is back as "NoInputNoOutput".'''
+        has ended: the agent is back as "NoInputNoOutput". The daemon takes a
+        request only once the reply pipe is empty: READER is read meanwhile,
+        as a web UI does, what it reads counted in OUTCOMES.'''
         gw = self.gw
-        wait_until(lambda: gw.request_pending() == 0, timeout, 'the request pipe to drain')
+
+        def taken():
+            if reader is not None:
+                self.drain(reader, outcomes)
+            return gw.request_pending() == 0
+
+        wait_until(taken, timeout, 'the request pipe to drain')
         self.owner_barrier()
         wait_until(lambda: self.capability() == 'NoInputNoOutput', timeout,
                    'the agent back as NoInputNoOutput')
@@ -292,7 +300,7 @@ class Campaign:
             self.request_op(stream, held)
             if (i + 1) % CHUNK == 0 or i + 1 == count:
                 self.release_held(stream, held)
-                self.wait_idle()
+                self.wait_idle(reader=reader, outcomes=outcomes)
                 self.drain(reader, outcomes)
         calls = self.health(part, mark) or []
         self.drain(reader, outcomes)

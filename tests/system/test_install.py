@@ -446,28 +446,58 @@ def test_init_script_starts_exactly_one(reaper, bluez_gateway, unpacked, init_sh
     assert daemons(gw) == [] and not pidfile.exists()
 
 
+def identity(pid, boot=Path('/proc/sys/kernel/random/boot_id').read_text().strip()):
+    '''What the init script's lock names a process by.'''
+    fields = Path(f'/proc/{pid}/stat').read_text()
+    return f'{pid}:{fields[fields.rindex(")") + 2:].split()[19]}:{boot}'
+
+
+def stale_locks(gw, lock):
+    '''Plants, at LOCK, each lock that no script holds any more.'''
+    ended, live = gw.spawn(['sleep', '60']), gw.spawn(['sleep', '60'])
+    gone, (pid, started, boot) = identity(ended.pid), identity(live.pid).split(':')
+    ended.kill()
+    ended.wait()
+    pid_reused, other_boot = f'{pid}:1:{boot}', f'{pid}:{started}:{"0" * 8}-0000-0000-0000-{"0" * 12}'
+    yield None
+    for target in (gone, pid_reused, other_boot):
+        lock.symlink_to(target)
+        yield target
+    lock.symlink_to(gone)  # and one that took it over from there, killed too
+    Path(f'{lock}.after.{gone}').symlink_to(pid_reused)
+    yield 'a chain'
+    for pid in (f'{live.pid}\n', None):  # an earlier release's, with a pid or killed before one
+        lock.mkdir()
+        if pid:
+            (lock / 'pid').write_text(pid)
+        yield 'a directory'
+
+
 @NATIVE_ONLY
 def test_init_script_starts_at_once_give_one_daemon(reaper, bluez_gateway, unpacked, init_shell,
                                                     tmp_path):
-    '''start & start & wait: the starts run one after the other, the second
-    finds the first daemon running; stop then leaves none.'''
+    '''Four starts at once run one after the other: one starts the daemon,
+    the others find it running; stop then leaves none, and no lock. A lock
+    whose script has gone is taken over at once by exactly one of them.'''
     gw = bluez_gateway
     run, _, pidfile = init_script(gw, unpacked, tmp_path, init_shell)
-    for _ in range(3):
+    lock = Path(f'{pidfile}.lock')
+    for stale in stale_locks(gw, lock):
         answers = []
         starts = [threading.Thread(target=lambda: answers.append(run('start')))
-                  for _ in range(2)]
+                  for _ in range(4)]
         for start in starts:
             start.start()
         for start in starts:
             start.join(60)
-        assert sorted(answers) == [(0, 'Starting pairgated: OK\n'),
-                                   (0, 'Starting pairgated: already running\n')]
+        assert sorted(answers) == [(0, 'Starting pairgated: OK\n')] + [
+            (0, 'Starting pairgated: already running\n')] * 3, stale
         pid = int(pidfile.read_text())
         assert daemons(gw) == [pid]
         assert run('stop') == (0, 'Stopping pairgated: OK\n')
         assert reap(pid) == 0
         assert daemons(gw) == []
+        assert sorted(gw.root.glob('pairgated.pid.*')) == [], stale
 
 
 STRANGER = '''

@@ -71,6 +71,9 @@ def test_object_list_that_fails_or_is_not_an_array(bluez_gateway):
     ] + SHUTDOWN_WITHOUT_ADAPTER
 
 
+HCI12 = tuple(f'hci{n}' for n in range(12))
+
+
 @pytest.mark.parametrize('adapters, listed, chosen, shut', [
     (('hci0', 'hci1'), ['/org/bluez/hci1', '/org/bluez/hci0'], '/org/bluez/hci1',
      ['/org/bluez/hci0']),
@@ -80,7 +83,9 @@ def test_object_list_that_fails_or_is_not_an_array(bluez_gateway):
     (('hci01234567890123456', 'hci0123456789'),
      ['/org/bluez/hci01234567890123456', '/org/bluez/hci0123456789'],
      '/org/bluez/hci0123456789', []),  # the first, cut to 24 characters, is the second
-], ids=['several', 'device-first', 'no-digits', 'too-long'])
+    (HCI12, [f'/org/bluez/{name}' for name in HCI12], '/org/bluez/hci0',
+     [f'/org/bluez/{name}' for name in HCI12[1:]]),
+], ids=['several', 'device-first', 'no-digits', 'too-long', 'twelve'])
 def test_adapter_choice(gateway, adapters, listed, chosen, shut):
     '''The first adapter is the daemon's; every other one is made non-pairable
     right after it.'''

@@ -3,7 +3,9 @@ the passkey and the outcome on the reply pipe, and pairgate-pair on top.'''
 
 import os
 import re
+import signal
 import stat
+import subprocess
 
 import pytest
 
@@ -12,6 +14,7 @@ from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, reques
 from expected import (DEVICE, ERR, SWAP_BACK, SWAP_IN, UNREGISTER_AGENT, pair, stop_discovery,
                       trusted)
 from expected import facts, line
+from gateway import wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -297,6 +300,70 @@ def test_client_with_a_pipe_left_behind(running):
     assert stat.S_ISFIFO(os.stat(running.request_pipe).st_mode)
     status, events, _ = pairgate_pair(running, DEVICE)
     assert (status, events) == (3, [{'event': 'error', 'message': 'pairgated is not running'}])
+
+
+def test_root_leaves_the_web_servers_waiting_run_alone(running):
+    '''The web server's run (another user's, its reply pipe its own) waits on a
+    pairing: root's run from a shell finds that pipe locked, stops with exit
+    status 6 and leaves it in place, and the web run gets its outcome (a
+    failure: a success it would check with BlueZ, on a bus it cannot reach).'''
+    gw = running
+    wait_first_pass(gw)
+    os.chmod(gw.root / 'var-tmp', 0o1777)
+    os.chmod(gw.request_pipe, 0o622)  # an integrator's way in for the web server
+    gw.set_pair_behaviour(mode='hold')
+    start = len(gw.calls())
+    web_run = gw.spawn(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups',
+                        *gw.target_command(gw.client_path), '--json', DEVICE],
+                       sandboxed=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    gw.wait_for_call('Pair', start=start)
+    status, events, _ = pairgate_pair(gw, SECOND_DEVICE)
+    assert (status, events) == (6, [{'event': 'error', 'message': 'another pairgate-pair is '
+                                     f'already waiting on {facts.REPLY_PIPE}'}])
+    assert gw.reply_pipe.stat().st_uid == 65534
+    assert gw.release_pairs(error_name=AUTH_FAILED) == 1
+    assert web_run.communicate(timeout=20) == (b'{"event":"failed","address":"%s"}\n'
+                                               % DEVICE.encode(), b'')
+
+
+LOADED_S = 30  # the deadlines of a step beside two busy loops
+
+
+def test_a_killed_clients_failure_is_never_the_next_ones(running):
+    '''A client is killed outright mid-pairing, the next one's request waits
+    behind it, and the killed one's pairing fails: however late the next one
+    looks, it reports its own device's outcome. Stopped (SIGSTOP) until the
+    daemon has taken its request, after dropping the failure left unread for
+    a second; then, a few times, beside two busy loops.'''
+    gw = running
+    wait_first_pass(gw)
+    for _ in range(2):
+        gw.spawn(['sh', '-c', 'while :; do :; done'])
+    for attempt in range(1 + int(os.environ.get('PAIRGATE_TRIES', '3'))):
+        address = f'00:1A:7D:DA:72:{attempt:02X}'
+        path = '/org/bluez/hci0/dev_' + address.replace(':', '_')
+        gw.mock.AddDevice('hci0', address, 'Tablet')
+        gw.set_pair_behaviour(mode='hold')
+        start, log = len(gw.calls()), log_mark(gw)
+        killed = gw.spawn(gw.target_command(gw.client_path) + ['--json', DEVICE], sandboxed=True)
+        gw.wait_for_call('Pair', start=start, timeout=LOADED_S)
+        killed.kill()
+        killed.wait()
+        second = gw.spawn(gw.target_command(gw.client_path) + ['--json', address],
+                          sandboxed=True, stdout=subprocess.PIPE)
+        wait_until(lambda: gw.request_pending() == 17, LOADED_S, "the second client's request")
+        if attempt == 0:
+            second.send_signal(signal.SIGSTOP)
+        gw.set_pair_behaviour(mode='direct')
+        assert gw.release_pairs(error_name=AUTH_FAILED) == 1
+        if attempt == 0:
+            gw.wait_for_call('Pair', lambda c: c.path == path, start=start, timeout=LOADED_S)
+            second.send_signal(signal.SIGCONT)
+        out, _ = second.communicate(timeout=LOADED_S)
+        assert (second.returncode, out) == (0, b'{"event":"paired","address":"%s"}\n'
+                                            % address.encode()), attempt
+        dropped = line(facts.REPLY_DROPPED, facts.REPLY_PIPE, 6, 1)
+        assert attempt > 0 or dropped in logged_since(gw, log)
 
 
 def test_client_usage(bluez_gateway):
