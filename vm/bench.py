@@ -30,6 +30,7 @@ SETTINGS = '/opt/bluetooth/etc/settings'
 REQUEST_PIPE = '/var/tmp/duskpair.fifo'
 SIM = '/run/sim'                      # the I/O tool's and the GPIO stand-in's files
 GPIO_PRELOAD = '/usr/lib/libfake_gpio.so'
+LATE_FREE = '/usr/lib/liblate_free.so'  # btvirt's freed memory kept a while (vm/late_free.c)
 # Where the release keeps it: /usr/libexec since bookworm, /usr/lib before.
 BLUETOOTHD = next(path for path in ('/usr/libexec/bluetooth/bluetoothd',
                                     '/usr/lib/bluetooth/bluetoothd') if os.path.exists(path))
@@ -176,7 +177,8 @@ class Bench:
         self.spawn('dbus-daemon', ['dbus-daemon', '--system', '--nofork', '--nopidfile'])
         wait_until(lambda: os.path.exists('/run/dbus/system_bus_socket'), 30, 'the system bus')
         self.spawn('dbus-monitor', ['dbus-monitor', '--system'], stdout=open(MONITOR_LOG, 'w'))
-        self.spawn('btvirt', ['btvirt', f'-l{controllers}'])
+        self.spawn('btvirt', ['btvirt', f'-l{controllers}'],
+                   env=dict(os.environ, LD_PRELOAD=LATE_FREE))
         wait_until(lambda: all(os.path.exists(f'/sys/class/bluetooth/hci{n}')
                          for n in range(controllers)), 30, 'the virtual controllers')
         self.bus = dbus.SystemBus()
