@@ -588,6 +588,12 @@ def install_deps(tmp_path, world, *args, script='install-deps'):
             json.loads((tmp_path / 'world.json').read_text()))
 
 
+# The set-up scripts do not depend on the build: tested once, in the plain native one.
+SCRIPTS = pytest.mark.skipif(bool(EMULATED) or cached('PAIRGATE_SANITIZE') == 'ON',
+                             reason='scripts/install-deps is tested in the plain native build')
+
+
+@SCRIPTS
 def test_install_deps_gets_past_an_index_that_fails_once(tmp_path):
     status, errors, calls, world = install_deps(tmp_path, {
         'foreign': [], 'installed': {}, 'lists': {'lighttpd:amd64': ['1.4.69-1']},
@@ -598,6 +604,7 @@ def test_install_deps_gets_past_an_index_that_fails_once(tmp_path):
     assert world['installed'] == {'lighttpd:amd64': '1.4.69-1'}
 
 
+@SCRIPTS
 def test_install_deps_brings_a_library_to_one_version_or_says_which_is_missing(tmp_path):
     '''The arm64 lists are a point release behind the liblzma5 installed (and
     every update fails): the machine's own is brought to theirs; where its own
