@@ -539,7 +539,8 @@ elif tool == 'dpkg-query' and len(args) == 2:
     for name, version in world['installed'].items():
         print(f'ii |{base(name)}|{version}|{base(name)}|{arch(name)}')
 elif tool == 'dpkg-query':
-    sys.exit(print(f'install ok installed {installed(args[2])}', end='') if installed(args[2]) else 1)
+    version = installed(args[2])
+    sys.exit(print(f'install ok installed {version}', end='') if version else 1)
 elif args[0] == 'update':
     world['update_fails'] -= 1
     print('E: Failed to fetch armhf Packages  Mirror sync in progress?', file=sys.stderr)
@@ -562,11 +563,11 @@ else:  # install: the words and what they need, Multi-Arch: same at one version
         for dep in (f'{d}:{arch(name)}' for d in world['depends'].get(base(name), [])):
             needed += [] if dep in wanted else [dep]
             wanted.setdefault(dep, '')
-    world['installed'].update({n: v or installed(n) or world['lists'][n][0] for n, v in wanted.items()})
+    world['installed'].update({n: v or installed(n) or world['lists'][n][0]
+                               for n, v in wanted.items()})
     for name, version in world['installed'].items():
         if base(name) in world['same'] and version != installed(base(name)):
-            print(f'E: {name} {version} beside {base(name)} {installed(base(name))}', file=sys.stderr)
-            sys.exit(100)
+            sys.exit(f'E: {name} {version} beside {base(name)} {installed(base(name))}')
     save()
 '''
 
