@@ -155,7 +155,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--images', required=True)
     parser.add_argument('--jobs', type=int, default=1)
-    parser.add_argument('--limit', type=float, default=240)
+    parser.add_argument('--limit', type=float, default=300)
     parser.add_argument('--total', type=float, default=600)
     parser.add_argument('--tail', type=int, default=120)
     parser.add_argument('scenarios', nargs='+')
