@@ -56,6 +56,18 @@ EMULATOR_CRASH = re.compile(r'btvirt(\.service: Main process exited, code=killed
                             r'(segfault|general protection))|hci\d+: Opcode 0x0c03 failed: -110')
 
 
+def accelerator():
+    '''KVM only where it can work: /dev/kvm, and vmx or svm in the CPU flags.'''
+    try:
+        with open('/proc/cpuinfo') as cpuinfo:
+            flags = re.search(r'\b(vmx|svm)\b', cpuinfo.read())
+    except OSError:
+        flags = None
+    if flags and os.access('/dev/kvm', os.R_OK | os.W_OK):
+        return 'kvm'
+    return 'tcg'
+
+
 def cpu_seconds(pid):
     '''The CPU time the process has used so far (None once it is gone).'''
     try:
