@@ -1,4 +1,5 @@
-'''The pairing page of www/ served by busybox httpd on 127.0.0.1, on a simulated gateway.
+'''The pairing page of www/ served by busybox httpd (or, with PAIRGATE_WEB_SERVER=lighttpd,
+by lighttpd as docs/web-page.md sets it up) on 127.0.0.1, on a simulated gateway.
 
 httpd runs in the gateway's sandbox, so that the CGI's pairgate-pair (the
 build's) sees the daemon's /var/tmp. Used by the browser test and by
@@ -20,6 +21,23 @@ from gateway import wait_until
 
 WWW_DIR = Path(__file__).resolve().parents[1] / 'www'
 START_S = 10
+# docs/web-page.md's set-up but for the password (the tests send none), with what
+# Debian's own lighttpd.conf would add, and the simulated gateway's bus: lighttpd
+# hands a CGI none of its own environment, and this bus is not at the usual path.
+LIGHTTPD_CONF = '''server.modules += ( "mod_alias", "mod_cgi", "mod_setenv" )
+setenv.add-environment = ( "DBUS_SYSTEM_BUS_ADDRESS" => "{bus}" )
+alias.url += ( "/pairing/" => "{docroot}/" )
+$HTTP["url"] =~ "^/pairing/cgi-bin/" {{
+    cgi.assign = ( ".cgi" => "" )
+}}
+server.stream-response-body = 2
+server.document-root = "{docroot}"
+server.bind = "127.0.0.1"
+server.port = {port}
+server.errorlog = "{log}"
+index-file.names = ( "index.html" )
+mimetype.assign = ( ".html" => "text/html" )
+'''
 
 
 def free_port():
@@ -47,6 +65,8 @@ class WebServer:
         self.cgi = self.docroot / 'cgi-bin' / 'pairgate.cgi'
         self.proc = None
         self.port = None
+        self.kind = os.environ.get('PAIRGATE_WEB_SERVER', 'busybox')
+        self.prefix = '/pairing' if self.kind == 'lighttpd' else ''
 
     def install(self):
         (self.docroot / 'cgi-bin').mkdir(parents=True, exist_ok=True)
@@ -72,22 +92,28 @@ class WebServer:
 
     def start(self):
         '''Starts httpd in the foreground on a free port; returns the page's URL.'''
-        if shutil.which('busybox') is None:
-            raise FileNotFoundError('busybox is not installed (scripts/install-deps)')
+        if shutil.which(self.kind) is None:
+            raise FileNotFoundError(f'{self.kind} is not installed (scripts/install-deps)')
         self.install()
         self.port = free_port()
-        with open(self.gw.root / 'httpd.log', 'ab') as log:
-            self.proc = self.gw.spawn(
-                ['busybox', 'httpd', '-f', '-vv', '-p', f'127.0.0.1:{self.port}',
-                 '-h', str(self.docroot), '-c', str(self.gw.root / 'httpd.conf')],
-                sandboxed=True, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        log_path = self.gw.root / 'httpd.log'
+        command = ['busybox', 'httpd', '-f', '-vv', '-p', f'127.0.0.1:{self.port}',
+                   '-h', str(self.docroot), '-c', str(self.gw.root / 'httpd.conf')]
+        if self.kind == 'lighttpd':
+            conf = self.gw.root / 'lighttpd.conf'
+            conf.write_text(LIGHTTPD_CONF.format(docroot=self.docroot, port=self.port,
+                                                 log=log_path, bus=self.gw.bus_address))
+            command = ['lighttpd', '-D', '-f', str(conf)]
+        with open(log_path, 'ab') as log:
+            self.proc = self.gw.spawn(command, sandboxed=True, stdin=subprocess.DEVNULL,
+                                      stdout=log, stderr=subprocess.STDOUT)
 
         def up():
             if self.proc.poll() is not None:
-                raise RuntimeError(f'busybox httpd ended: {self.gw._tail("httpd.log")}')  # pylint: disable=protected-access
+                raise RuntimeError(f'{self.kind} ended: {self.gw._tail("httpd.log")}')  # pylint: disable=protected-access
             return listening(self.port)
 
-        wait_until(up, START_S, f'busybox httpd to listen on 127.0.0.1:{self.port}')
+        wait_until(up, START_S, f'{self.kind} to listen on 127.0.0.1:{self.port}')
         return self.url
 
     def requests_running(self):
@@ -115,4 +141,4 @@ class WebServer:
 
     @property
     def url(self):
-        return f'http://127.0.0.1:{self.port}/'
+        return f'http://127.0.0.1:{self.port}{self.prefix}/'

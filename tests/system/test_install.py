@@ -5,6 +5,7 @@ pairing under the unit's limits, and the init script under BusyBox.
 CPack makes both packages from the build under test, once for this file.'''
 
 import ctypes
+import json
 import os
 import re
 import shutil
@@ -19,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SOURCE_DIR
 from daemon_steps import request_pairing, stop, wait_agent_back
 from expected import FINISHED, INFO, NOTICE, SCAN_STOPPED, STARTED, scan_started
 from expected import facts, line
@@ -532,3 +534,131 @@ def test_init_script_leaves_a_stranger_with_the_daemons_name_alone(
         assert stranger.poll() is None, user
         stranger.kill()
         stranger.wait()
+
+
+
+# ------------------------------------------------- scripts/install-deps, apt stood in for
+
+# apt-get, apt-cache, dpkg and dpkg-query over world.json beside them: each package's
+# versions in the lists (newest first), what is installed (any other package of the
+# machine's own counts as installed), what each depends on (for its own architecture),
+# the Multi-Arch: same ones, how many more times `apt-get update` fails. Calls are logged.
+APT_STANDIN = r'''#!/usr/bin/python3 -S
+import json, os, sys
+world_file = os.path.join(os.path.dirname(__file__), 'world.json')
+world = json.load(open(world_file))
+tool, args = os.path.basename(sys.argv[0]), sys.argv[1:]
+print(tool, *args, file=open(world_file + '.calls', 'a'))
+full = lambda name: name if ':' in name else name + ':amd64'
+arch = lambda name: full(name).split(':')[1]
+base = lambda name: name.split(':')[0]
+def installed(name):
+    own = arch(name) == 'amd64' and full(name) not in world['lists']
+    return world['installed'].get(full(name), '1' if own else None)
+def save(status=0):
+    json.dump(world, open(world_file, 'w'))
+    sys.exit(status)
+if tool == 'dpkg' and args[0] == '--print-foreign-architectures':
+    print(*world['foreign'], sep='\n')
+elif tool == 'dpkg' and args[0] == '--add-architecture':
+    world['foreign'].append(args[1])
+    save()
+elif tool == 'dpkg':
+    os.execv('/usr/bin/dpkg', ['dpkg'] + args)
+elif tool == 'dpkg-query' and len(args) == 2:
+    for name, version in world['installed'].items():
+        print(f'ii |{base(name)}|{version}|{base(name)}|{arch(name)}')
+elif tool == 'dpkg-query':
+    version = installed(args[2])
+    sys.exit(print(f'install ok installed {version}', end='') if version else 1)
+elif args[0] == 'update':
+    world['update_fails'] -= 1
+    print('E: Failed to fetch armhf Packages  Mirror sync in progress?', file=sys.stderr)
+    save(100 if world['update_fails'] >= 0 else 0)
+elif args[0] == 'madison':
+    print(*(f' {n} | {v} | Packages' for n in args[1:] for v in world['lists'].get(full(n), [])),
+          sep='\n')
+elif args[0] == 'show':
+    print(*(f'Package: {base(n)}\nMulti-Arch: same\n' for n in args if base(n) in world['same']),
+          sep='\n')
+elif args[0] == 'depends':
+    for name in (a for a in args[1:] if not a.startswith('-')):
+        print(name, *(f'  Depends: {d}:{arch(name)}' for d in world['depends'].get(base(name), [])),
+              sep='\n')
+else:  # install: the words and what they need, Multi-Arch: same at one version
+    wanted = dict((full(w.split('=')[0]), w.partition('=')[2]) for w in args[5:])
+    needed = list(wanted)
+    while needed:
+        name = needed.pop()
+        for dep in (f'{d}:{arch(name)}' for d in world['depends'].get(base(name), [])):
+            needed += [] if dep in wanted else [dep]
+            wanted.setdefault(dep, '')
+    world['installed'].update({n: v or installed(n) or world['lists'][n][0]
+                               for n, v in wanted.items()})
+    for name, version in world['installed'].items():
+        if base(name) in world['same'] and version != installed(base(name)):
+            sys.exit(f'E: {name} {version} beside {base(name)} {installed(base(name))}')
+    save()
+'''
+
+
+def install_deps(tmp_path, world, *args, script='install-deps'):
+    '''(exit status, stderr, apt-get's calls, the world after) of SCRIPT ARGS
+    against the stand-in.'''
+    (tmp_path / 'world.json').write_text(json.dumps(world))
+    (tmp_path / 'world.json.calls').unlink(missing_ok=True)
+    for tool in ('apt-get', 'apt-cache', 'dpkg', 'dpkg-query'):
+        (tmp_path / tool).write_text(APT_STANDIN)
+        (tmp_path / tool).chmod(0o755)
+    run = subprocess.run([str(SOURCE_DIR / 'scripts' / script), *args], capture_output=True,
+                         text=True, check=False, timeout=120,
+                         env=dict(os.environ, PATH=f'{tmp_path}:{os.environ["PATH"]}',
+                                  PAIRGATE_APT_RETRY_S='0'))
+    calls = (tmp_path / 'world.json.calls').read_text().splitlines()
+    return (run.returncode, run.stderr, [c for c in calls if c.startswith('apt-get')],
+            json.loads((tmp_path / 'world.json').read_text()))
+
+
+# The set-up scripts do not depend on the build: tested once, in the plain native one.
+SCRIPTS = pytest.mark.skipif(bool(EMULATED) or cached('PAIRGATE_SANITIZE') == 'ON',
+                             reason='scripts/install-deps is tested in the plain native build')
+
+
+@SCRIPTS
+def test_install_deps_gets_past_an_index_that_fails_once(tmp_path):
+    status, errors, calls, world = install_deps(tmp_path, {
+        'foreign': [], 'installed': {}, 'lists': {'lighttpd:amd64': ['1.4.69-1']},
+        'depends': {}, 'same': [], 'update_fails': 1})
+    assert status == 0, errors
+    assert calls == ['apt-get update -q'] * 2 + [
+        'apt-get install -y -q --no-install-recommends --no-remove lighttpd']
+    assert world['installed'] == {'lighttpd:amd64': '1.4.69-1'}
+
+
+@SCRIPTS
+def test_install_deps_brings_a_library_to_one_version_or_says_which_is_missing(tmp_path):
+    '''The arm64 lists are a point release behind the liblzma5 installed (and
+    every update fails): the machine's own is brought to theirs; where its own
+    lists lack that version, the cross part cannot run, and says why.'''
+    world = {'foreign': ['arm64'], 'installed': {'liblzma5:amd64': '5.4.1-1'}, 'lists': {
+        'liblzma5:amd64': ['5.4.1-1+deb12u2', '5.4.1-1+deb12u1'],
+        'liblzma5:arm64': ['5.4.1-1+deb12u1'], 'libsystemd0:arm64': ['252.39'],
+        'libdbus-1-dev:arm64': ['1.14.10'], 'libgtest-dev:arm64': ['1.12.1'],
+        'libstdc++6:arm64': ['12.2.0']}, 'same': ['liblzma5'],
+        'depends': {'libdbus-1-dev': ['libsystemd0'], 'libsystemd0': ['liblzma5']},
+        'update_fails': 9}
+    status, errors, calls, after = install_deps(tmp_path, world, '--cross', 'arm64')
+    assert status == 0, errors
+    assert calls[3:] == ['apt-get install -y -q --no-install-recommends --no-remove '
+                         'libdbus-1-dev:arm64 libgtest-dev:arm64 libstdc++6:arm64 '
+                         'liblzma5:arm64=5.4.1-1+deb12u1 liblzma5=5.4.1-1+deb12u1']
+    assert after['installed']['liblzma5:amd64'] == after['installed']['liblzma5:arm64']
+    world['lists']['liblzma5:amd64'].pop()
+    status, errors, calls, after = install_deps(tmp_path, world, 'arm64', script='cross')
+    assert (status, after['installed']) == (77, world['installed'])
+    assert errors.splitlines()[-3:] == [
+        'install-deps: apt-get update failed 3 times; going on with the lists there are',
+        'install-deps: liblzma5:arm64 5.4.1-1 (the version installed for amd64) is missing from '
+        'the arm64 lists (they have 5.4.1-1+deb12u1), and liblzma5 cannot be brought to '
+        '5.4.1-1+deb12u1 from the amd64 lists',
+        'install-deps: the cross packages for arm64 cannot be installed (said above)']

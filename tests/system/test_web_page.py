@@ -1,6 +1,7 @@
 '''The pairing page of www/ in a real browser: headless Chromium against busybox
 httpd and the CGI on the simulated gateway; and the CGI's answers to requests
-the page never makes.'''
+the page never makes, under BusyBox httpd and (PAIRGATE_WEB_SERVER=lighttpd,
+ctest -L lighttpd) under lighttpd.'''
 
 import http.client
 import os
@@ -37,6 +38,8 @@ SCREENSHOTS = BUILD_DIR / 'screenshots'
 @pytest.fixture(scope='module')
 def browser():
     '''Headless Chromium, shared by the tests of this file.'''
+    if os.environ.get('PAIRGATE_WEB_SERVER') == 'lighttpd':
+        pytest.skip('the page in a browser: under BusyBox httpd (ctest -L browser)')
     try:
         # pylint: disable=import-outside-toplevel
         from selenium import webdriver
@@ -136,8 +139,8 @@ def request(gw, method, query, content_type='application/json'):
     connection = http.client.HTTPConnection('127.0.0.1', gw.web.port, timeout=30)
     try:
         headers = {'Content-Type': content_type} if content_type else {}
-        connection.request(method, f'{CGI}?{query}', body=b'{}' if method == 'POST' else None,
-                           headers=headers)
+        connection.request(method, f'{gw.web.prefix}{CGI}?{query}', headers=headers,
+                           body=b'{}' if method == 'POST' else None)
         response = connection.getresponse()
         return response.status, response.read().decode()
     finally:
@@ -273,19 +276,32 @@ def the_cgi():
 def post_pairing(gw, address):
     '''A pairing request on a raw connection, as a browser sends it; the socket.'''
     connection = socket.create_connection(('127.0.0.1', gw.web.port), timeout=WAIT_S)
-    connection.sendall(f'POST {CGI}?pair={address} HTTP/1.1\r\nHost: gateway\r\n'
-                       'Content-Type: application/json\r\nContent-Length: 2\r\n\r\n{}'.encode())
+    connection.sendall(f'POST {gw.web.prefix}{CGI}?pair={address} HTTP/1.1\r\n'
+                       'Host: gateway\r\nContent-Type: application/json\r\n'
+                       'Content-Length: 2\r\n\r\n{}'.encode())
     return connection
+
+
+def unchunked(data):
+    '''The answer with a chunked body (lighttpd's, to HTTP/1.1) as the plain bytes.'''
+    head, _, body = data.partition(b'\r\n\r\n')
+    if b'transfer-encoding: chunked' not in head.lower():
+        return data
+    plain = b''
+    while b'\r\n' in body:
+        size, _, rest = body.partition(b'\r\n')
+        plain, body = plain + rest[:int(size, 16)], rest[int(size, 16) + 2:]
+    return head + b'\r\n\r\n' + plain
 
 
 def received_until(connection, text):
     '''What came on the connection up to and including TEXT (within WAIT_S).'''
     data = b''
-    while text.encode() not in data:
+    while text.encode() not in unchunked(data):
         chunk = connection.recv(4096)
         assert chunk, f'the answer ended before {text!r}: {data!r}'
         data += chunk
-    return data.decode()
+    return unchunked(data).decode()
 
 
 def cancelled_and_freed(gw, start, spare):
@@ -353,8 +369,11 @@ BAD_ADDRESSES = [
 
 def test_bad_requests_get_a_clear_error_and_touch_no_pipe(site):
     for address in BAD_ADDRESSES:
-        assert request(site, 'POST', 'pair=' + address) == (
-            400, error('not a device address like 00:1A:7D:DA:71:13')), address
+        status, body = request(site, 'POST', 'pair=' + address)
+        # lighttpd refuses a control character in a URL itself, with a page of its own.
+        refused = site.web.kind == 'lighttpd' and re.search('%[01]', address)
+        assert status == 400 and (
+            refused or body == error('not a device address like 00:1A:7D:DA:71:13')), address
     for query in ('pair=' + 'A' * 2000, 'list' + '&' * 61, 'pair=00:1A:7D:DA:71:13' + '%20' * 15):
         assert request(site, 'POST', query) == (414, error('the request is too long')), query
     for method in ('GET', 'PUT', 'DELETE', 'HEAD', 'OPTIONS'):
