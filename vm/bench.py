@@ -443,7 +443,10 @@ class Bench:
     def phone_reconnects(self):
         '''The gateway connects to the phone again, whose bond it stored
         without its services (stop_bluez): bluetoothd browses them first; once
-        they are resolved.'''
+        they are resolved. A phone of the gateway's bluetoothd takes connections
+        only as the bench made it before the restart.'''
+        if not self.raw:
+            btmgmt(self.phone_path, 'connectable', 'on')
         try:
             self.call(self.phone_on_gw, DEVICE, 'Connect', timeout=60)
         except dbus.DBusException as error:
