@@ -446,7 +446,7 @@ class Bench:
         they are resolved. A phone of the gateway's bluetoothd takes connections
         only as the bench made it before the restart.'''
         if not self.raw:
-            btmgmt(self.phone_path, 'connectable', 'on')
+            raw_phone.mgmt_set(int(self.phone_path[-1]), raw_phone.SET_CONNECTABLE, True)
         try:
             self.call(self.phone_on_gw, DEVICE, 'Connect', timeout=60)
         except dbus.DBusException as error:

@@ -41,7 +41,7 @@ AF_BLUETOOTH = 31
 BTPROTO_HCI = 1
 HCI_CHANNEL_USER, HCI_CHANNEL_CONTROL = 1, 3
 NO_DEVICE = 0xffff
-SET_POWERED = 0x0005                # mgmt
+SET_POWERED, SET_CONNECTABLE = 0x0005, 0x0007  # mgmt
 COMMAND, ACL, EVENT = 0x01, 0x02, 0x04
 
 # Commands (OGF << 10 | OCF).
@@ -98,6 +98,33 @@ class SockaddrHci(ctypes.Structure):
                 ('channel', ctypes.c_ushort)]
 
 
+def bind_hci(channel, index, timeout):
+    '''A channel of the HCI socket; the kernel refuses the user channel
+    while the controller is still up.'''
+    libc = ctypes.CDLL(None, use_errno=True)
+    address = SockaddrHci(AF_BLUETOOTH, index, channel)
+    deadline = time.monotonic() + timeout
+    while True:
+        sock = socket.socket(AF_BLUETOOTH, socket.SOCK_RAW, BTPROTO_HCI)
+        if libc.bind(sock.fileno(), ctypes.byref(address), ctypes.sizeof(address)) == 0:
+            return sock
+        error = ctypes.get_errno()
+        sock.close()
+        if time.monotonic() > deadline:
+            raise OSError(error, f'hci{index}, channel {channel}: {os.strerror(error)}')
+        time.sleep(0.2)
+
+
+def mgmt_set(index, opcode, on):
+    '''A setting of controller INDEX through the kernel's management channel,
+    past bluetoothd and the bus (btmgmt would need a terminal on some releases).'''
+    control = bind_hci(HCI_CHANNEL_CONTROL, NO_DEVICE, 5)
+    try:
+        control.send(struct.pack('<HHHB', opcode, index, 1, int(on)))
+    finally:
+        control.close()
+
+
 def address_text(raw):
     return ':'.join(f'{byte:02X}' for byte in reversed(raw))
 
@@ -132,7 +159,7 @@ class RawPhone:
         '''Takes the controller from bluetoothd and sets it up, with inquiry and
         page scan on when VISIBLE; gives its address.'''
         self._power_off()
-        self.sock = self._bind(HCI_CHANNEL_USER, self.index, timeout)
+        self.sock = bind_hci(HCI_CHANNEL_USER, self.index, timeout)
         self.sock.settimeout(0.2)
         self.running = True
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -226,30 +253,9 @@ class RawPhone:
     # ---------------------------------------------------------- the machinery
 
     def _power_off(self):
-        '''Through the kernel's management channel, past bluetoothd, which then
-        sees the adapter go; the user channel waits for it (btmgmt would need a
-        terminal on some releases).'''
-        control = self._bind(HCI_CHANNEL_CONTROL, NO_DEVICE, 5)
-        try:
-            control.send(struct.pack('<HHHB', SET_POWERED, self.index, 1, 0))
-        finally:
-            control.close()
-
-    def _bind(self, channel, index, timeout):
-        '''A channel of the HCI socket; the kernel refuses the user channel
-        while the controller is still up.'''
-        libc = ctypes.CDLL(None, use_errno=True)
-        address = SockaddrHci(AF_BLUETOOTH, index, channel)
-        deadline = time.monotonic() + timeout
-        while True:
-            sock = socket.socket(AF_BLUETOOTH, socket.SOCK_RAW, BTPROTO_HCI)
-            if libc.bind(sock.fileno(), ctypes.byref(address), ctypes.sizeof(address)) == 0:
-                return sock
-            error = ctypes.get_errno()
-            sock.close()
-            if time.monotonic() > deadline:
-                raise OSError(error, f'hci{index}, channel {channel}: {os.strerror(error)}')
-            time.sleep(0.2)
+        '''Past bluetoothd, which then sees the adapter go; the user channel
+        waits for it.'''
+        mgmt_set(self.index, SET_POWERED, False)
 
     def _note(self, text):
         self.trace.append((time.monotonic() - self.began, text))
