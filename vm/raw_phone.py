@@ -41,7 +41,7 @@ AF_BLUETOOTH = 31
 BTPROTO_HCI = 1
 HCI_CHANNEL_USER, HCI_CHANNEL_CONTROL = 1, 3
 NO_DEVICE = 0xffff
-SET_POWERED, SET_CONNECTABLE = 0x0005, 0x0007  # mgmt
+SET_POWERED, SET_DISCOVERABLE, SET_CONNECTABLE, SET_LE = 0x0005, 0x0006, 0x0007, 0x000D  # mgmt
 COMMAND, ACL, EVENT = 0x01, 0x02, 0x04
 
 # Commands (OGF << 10 | OCF).
@@ -115,12 +115,12 @@ def bind_hci(channel, index, timeout):
         time.sleep(0.2)
 
 
-def mgmt_set(index, opcode, on):
-    '''A setting of controller INDEX through the kernel's management channel,
+def mgmt_send(index, opcode, params):
+    '''A command for controller INDEX through the kernel's management channel,
     past bluetoothd and the bus (btmgmt would need a terminal on some releases).'''
     control = bind_hci(HCI_CHANNEL_CONTROL, NO_DEVICE, 5)
     try:
-        control.send(struct.pack('<HHHB', opcode, index, 1, int(on)))
+        control.send(struct.pack('<HHH', opcode, index, len(params)) + params)
     finally:
         control.close()
 
@@ -255,7 +255,7 @@ class RawPhone:
     def _power_off(self):
         '''Past bluetoothd, which then sees the adapter go; the user channel
         waits for it.'''
-        mgmt_set(self.index, SET_POWERED, False)
+        mgmt_send(self.index, SET_POWERED, b'\x00')
 
     def _note(self, text):
         self.trace.append((time.monotonic() - self.began, text))
