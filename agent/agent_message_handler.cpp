@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "agent/trust_on_paired.h"
+#include "agent/paired_device_judge.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
@@ -75,7 +75,7 @@ bool confirmation_expected() {
 // web UI; any other device's request is left to libdbus to refuse.
 DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *message,
                                       const pairing_request_record *request) {
-    if (!confirmation_expected() || !message_from_bluez(connection, message)) {
+    if (!confirmation_expected() || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = nullptr;
@@ -103,7 +103,7 @@ DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *m
 // Network access over PAN is granted to anyone; every other service is
 // refused at once.
 DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *message) {
-    if (!message_from_bluez(connection, message)) {
+    if (!sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = nullptr;
@@ -130,7 +130,7 @@ DBusHandlerResult handle_other_pairing_call(DBusConnection *connection, DBusMess
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     dbus_message_iter_get_basic(&args, &device);
-    if (!is_stranger(device, request) || !message_from_bluez(connection, message)) {
+    if (!is_stranger(device, request) || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     return refuse_stranger(connection, message);
@@ -140,7 +140,7 @@ DBusHandlerResult handle_other_pairing_call(DBusConnection *connection, DBusMess
 // gone, and the next one must start afresh, as after BlueZ has left. Release
 // has no arguments; one with arguments is not BlueZ's, and is left to libdbus.
 DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *message) {
-    if (!dbus_message_has_signature(message, "") || !message_from_bluez(connection, message)) {
+    if (!dbus_message_has_signature(message, "") || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     agent_forget(connection);
@@ -150,7 +150,7 @@ DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *messag
 // A request of BlueZ's was cancelled. Nothing waits on one here: a web pairing
 // still ends through Pair's error answer.
 DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message) {
-    if (!message_from_bluez(connection, message)) {
+    if (!sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     return accept_call(connection, message);
@@ -158,10 +158,10 @@ DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message
 
 DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message,
                                             const pairing_request_record *request) {
-    if (!message_from_bluez(connection, message)) {
+    if (!sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    return trust_on_paired(connection, message, request);
+    return judge_paired_device(connection, message, request);
 }
 
 }  // namespace
@@ -188,8 +188,7 @@ DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage 
         return handle_properties_changed(connection, message, request);
     }
     // Any local client may send replies; only BlueZ's own answer counts.
-    if (request != nullptr && is_pair_answer(message, *request) &&
-        message_from_bluez(connection, message)) {
+    if (request != nullptr && is_pair_answer(message, *request) && sent_by_bluez(message)) {
         complete_web_pairing(connection, message, *request, agent_message_handler);
         return DBUS_HANDLER_RESULT_HANDLED;
     }

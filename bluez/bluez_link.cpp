@@ -32,8 +32,9 @@ void remember_owner(const char *unique_name) {
     copy_cut(bluez.owner, unique_name != nullptr ? unique_name : "");
 }
 
-// Asks the bus for the current owner of "org.bluez" and remembers it.
-bool refresh_owner(DBusConnection *connection) {
+}  // namespace
+
+bool refresh_bluez_owner(DBusConnection *connection) {
     message_ptr call = adopt_message(dbus_message_new_method_call(
         DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner"));
     const char *name = bluez_service;
@@ -53,8 +54,6 @@ bool refresh_owner(DBusConnection *connection) {
     return true;
 }
 
-}  // namespace
-
 void note_bluez_owner(const char *unique_name) {
     bluez.present = true;
     remember_owner(unique_name);
@@ -71,27 +70,17 @@ bool bluez_present() {
     return bluez.present;
 }
 
-bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
-    const char *sender = dbus_message_get_sender(message);
-    if (sender == nullptr || !bluez.present) {
-        return false;
-    }
+bool sent_by_bluez(DBusMessage *message) {
     // The owner is followed through NameOwnerChanged, which the bus sends
     // before any message of a new owner: a sender that differs is not BlueZ,
     // and costs no round trip (a local flood of forged signals would
-    // otherwise hold every answer of the agent behind its look-ups).
-    if (bluez.owner[0] == '\0' && !refresh_owner(connection)) {
-        return false;
-    }
-    return strcmp(sender, bluez.owner) == 0;
-}
-
-bool learn_bluez_owner(DBusConnection *connection) {
-    return refresh_owner(connection);
+    // otherwise hold every answer of the agent behind look-ups).
+    const char *sender = dbus_message_get_sender(message);
+    return sender != nullptr && bluez.present && strcmp(sender, bluez.owner) == 0;
 }
 
 bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
-    return refresh_owner(connection) && strcmp(bluez.owner, unique_name) == 0;
+    return refresh_bluez_owner(connection) && strcmp(bluez.owner, unique_name) == 0;
 }
 
 bool select_adapter(DBusConnection *connection, error_guard &error) {

@@ -29,16 +29,16 @@ void note_bluez_away();
 bool bluez_present();
 
 // True when the message comes from the owner of "org.bluez" as the daemon
-// follows it (start-up, then NameOwnerChanged); the bus is asked only while
-// no owner is known. Any local process may send a signal, a reply or a
-// method call straight to the daemon's connection; only BlueZ is listened to.
-bool message_from_bluez(DBusConnection *connection, DBusMessage *message);
+// follows it (start-up, then NameOwnerChanged); asks nothing of the bus. Any
+// local process may send a signal, a reply or a method call straight to the
+// daemon's connection; only BlueZ is listened to.
+bool sent_by_bluez(DBusMessage *message);
 
 // Asks the bus who owns "org.bluez" now and remembers it: once at start,
 // when the match rule for NameOwnerChanged is in place, since BlueZ may have
 // restarted after it answered the adapter search. False when the bus names
 // no owner or cannot be asked; the owner then stays as it was.
-bool learn_bluez_owner(DBusConnection *connection);
+bool refresh_bluez_owner(DBusConnection *connection);
 
 // Asks the bus whether unique_name owns "org.bluez" now, and remembers the
 // owner it names. False also when the bus cannot be asked.

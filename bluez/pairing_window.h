@@ -7,9 +7,10 @@
 //
 // The adapters are set when the decision changes, after each registration of
 // the agent, and when BlueZ reports a property away from the decision; never
-// on every pass. A Set that failed is tried again at most once a second, and
-// BlueZ's word is acted on at most four times a second per adapter, however
-// often another client flips the property.
+// on every pass. A Set that failed is tried again a second later, or as soon
+// as BlueZ reports the adapter changed (a property away, its power), 250 ms
+// after it at the earliest: BlueZ's word is acted on at most four times a
+// second per adapter, however often another client flips the property.
 #pragma once
 
 #include <dbus/dbus.h>

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
-#include "agent/trust_on_paired.h"
+#include "agent/paired_device_judge.h"
 #include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
@@ -68,7 +68,7 @@ void adapter_changed(DBusConnection *connection, DBusMessage *message) {
     const char *path = dbus_message_get_path(message);
     DBusMessageIter changed;
     if (!discovery_awaits_power || !adapter_selected() || path == nullptr ||
-        strcmp(path, adapter_path()) != 0 || !message_from_bluez(connection, message) ||
+        strcmp(path, adapter_path()) != 0 || !sent_by_bluez(message) ||
         !properties_changed_of(message, adapter_interface, &changed)) {
         return;
     }
@@ -232,12 +232,12 @@ void adapter_removed(DBusConnection *connection, const char *path,
 
 void objects_changed(DBusConnection *connection, DBusMessage *message,
                      const pairing_request_record &request) {
-    if (!bluez_present() || !message_from_bluez(connection, message)) {
+    if (!bluez_present() || !sent_by_bluez(message)) {
         return;
     }
     const bool added = dbus_message_has_member(message, "InterfacesAdded");
     if (added) {
-        trust_on_device_added(connection, message, &request);
+        judge_added_device(connection, message, &request);
     } else {
         device_pairings_removed(message);
     }

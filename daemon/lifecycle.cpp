@@ -83,7 +83,7 @@ bool add_match_rules(daemon_run &run) {
     // From here on every change of BlueZ's owner reaches us; one that came
     // before (a restart since the adapter search) is learnt now. No owner:
     // the registration that follows fails and says so.
-    (void)learn_bluez_owner(run.connection.get());
+    (void)refresh_bluez_owner(run.connection.get());
     return true;
 }
 
@@ -183,8 +183,8 @@ int sooner(int first, long second) {
 // pipe a request waits on, a count of log lines left out (counts_due); -1 for
 // none.
 int next_timed_step_ms(long counts_due) {
-    const int steps = sooner(sooner(pairable_control_due_ms(), web_pairing_due_ms()),
-                             request_intake_due_ms());
+    const int steps =
+        sooner(sooner(pairable_control_due_ms(), web_pairing_due_ms()), request_intake_due_ms());
     return sooner(steps, counts_due);
 }
 

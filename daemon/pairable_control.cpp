@@ -156,10 +156,10 @@ int pairable_control_due_ms() {
     return due;
 }
 
-DBusHandlerResult watch_adapter_properties(DBusConnection *connection, DBusMessage *message,
+DBusHandlerResult watch_adapter_properties(DBusConnection * /*connection*/, DBusMessage *message,
                                            void * /*user_data*/) {
     if (dbus_message_is_signal(message, DBUS_INTERFACE_PROPERTIES, "PropertiesChanged") &&
-        message_from_bluez(connection, message)) {
+        sent_by_bluez(message)) {
         read_window_change(message);
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;

@@ -1,4 +1,5 @@
-// Trust for devices that paired on their own initiative.
+// The judging of a device that paired on its own initiative: trusted, or
+// removed.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -15,13 +16,13 @@
 // discovery, the device of a web pairing) is copied into "Trusted" again.
 // Paired false is copied into "Trusted". Left unhandled for the requested
 // device of a web pairing, or when the signal does not fit.
-DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
-                                  const pairing_request_record *request);
+DBusHandlerResult judge_paired_device(DBusConnection *connection, DBusMessage *message,
+                                      const pairing_request_record *request);
 
 // For InterfacesAdded from BlueZ: a device exported paired or bonded while
 // not connected is a stored bond bluetoothd has loaded (at its start, or an
 // adapter's), paired before; one exported so while connected was made by
 // the pairing under way, whose first sign this is: judged, and trusted once
 // BlueZ announces it Paired.
-void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
-                           const pairing_request_record *request);
+void judge_added_device(DBusConnection *connection, DBusMessage *message,
+                        const pairing_request_record *request);

@@ -1,6 +1,6 @@
 // Turns a device's pairing, judged by when it began, into its "Trusted"
 // property or its removal.
-#include "agent/trust_on_paired.h"
+#include "agent/paired_device_judge.h"
 
 #include <cstring>
 
@@ -166,8 +166,8 @@ DBusHandlerResult judge_signs(DBusConnection *connection, const char *device,
 
 }  // namespace
 
-DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
-                                  const pairing_request_record *request) {
+DBusHandlerResult judge_paired_device(DBusConnection *connection, DBusMessage *message,
+                                      const pairing_request_record *request) {
     DBusMessageIter changed;
     if (!properties_changed_of(message, device_interface, &changed)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
@@ -176,8 +176,8 @@ DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *messa
                        true);
 }
 
-void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
-                           const pairing_request_record *request) {
+void judge_added_device(DBusConnection *connection, DBusMessage *message,
+                        const pairing_request_record *request) {
     DBusMessageIter args;
     if (!dbus_message_has_signature(message, "oa{sa{sv}}") ||
         !dbus_message_iter_init(message, &args)) {
