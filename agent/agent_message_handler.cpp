@@ -11,6 +11,7 @@
 #include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/log.h"
+#include "common/managed_objects.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -68,7 +69,7 @@ DBusHandlerResult refuse_stranger(DBusConnection *connection, DBusMessage *messa
 }
 
 bool confirmation_expected() {
-    return web_pairing_state != web_pairing::idle || pairable_state == pairable::open;
+    return web_pairing_state != web_pairing::idle || pairing_window_state() == pairable::open;
 }
 
 // Confirms the passkey of the requested device at once and shows it on the
@@ -156,12 +157,14 @@ DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message
     return accept_call(connection, message);
 }
 
+// A device's properties; an adapter's are the following of BlueZ's.
 DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message,
                                             const pairing_request_record *request) {
-    if (!sent_by_bluez(message)) {
+    DBusMessageIter changed;
+    if (!properties_changed_of(message, device_interface, &changed) || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    return judge_paired_device(connection, message, request);
+    return judge_paired_device(connection, dbus_message_get_path(message), &changed, request);
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ pairing_began began_now() {
     if (web_pairing_state != web_pairing::idle) {
         return pairing_began::other_pairing;
     }
-    return pairable_state == pairable::open ? pairing_began::window_open
-                                            : pairing_began::window_closed;
+    return pairing_window_state() == pairable::open ? pairing_began::window_open
+                                                    : pairing_began::window_closed;
 }
 
 // A flood of strangers is told by its first removal and then counts.
@@ -166,14 +166,10 @@ DBusHandlerResult judge_signs(DBusConnection *connection, const char *device,
 
 }  // namespace
 
-DBusHandlerResult judge_paired_device(DBusConnection *connection, DBusMessage *message,
+DBusHandlerResult judge_paired_device(DBusConnection *connection, const char *device,
+                                      DBusMessageIter *changed,
                                       const pairing_request_record *request) {
-    DBusMessageIter changed;
-    if (!properties_changed_of(message, device_interface, &changed)) {
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    }
-    return judge_signs(connection, dbus_message_get_path(message), read_signs(&changed), request,
-                       true);
+    return judge_signs(connection, device, read_signs(changed), request, true);
 }
 
 void judge_added_device(DBusConnection *connection, DBusMessage *message,

@@ -6,17 +6,19 @@
 
 #include "webui/web_pairing.h"
 
-// For a PropertiesChanged signal of org.bluez.Device1 that carries "Paired"
-// or "Bonded": a pairing is judged by when it began, at its first sign
-// (Bonded or Paired true; bluez/device_pairings.h keeps the verdict). One
-// that began while the pairing window was open is trusted once Paired; one
-// that began while it was closed, or during the web pairing of another
-// device (request), is removed, and said so. A device paired before is never
-// removed: its Paired announced again (a stored bond after its first service
+// For the changed properties a{sv} of device (BlueZ's PropertiesChanged of
+// org.bluez.Device1) that carry "Paired" or "Bonded": a pairing is judged by
+// when it began, at its first sign (Bonded or Paired true;
+// bluez/device_pairings.h keeps the verdict). One that began while the
+// pairing window was open is trusted once Paired; one that began while it
+// was closed, or during the web pairing of another device (request), is
+// removed, and said so. A device paired before is never removed: its Paired
+// announced again (a stored bond after its first service
 // discovery, the device of a web pairing) is copied into "Trusted" again.
 // Paired false is copied into "Trusted". Left unhandled for the requested
-// device of a web pairing, or when the signal does not fit.
-DBusHandlerResult judge_paired_device(DBusConnection *connection, DBusMessage *message,
+// device of a web pairing, or when the properties do not fit.
+DBusHandlerResult judge_paired_device(DBusConnection *connection, const char *device,
+                                      DBusMessageIter *changed,
                                       const pairing_request_record *request);
 
 // For InterfacesAdded from BlueZ: a device exported paired or bonded while

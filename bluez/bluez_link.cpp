@@ -4,10 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/device_pairings.h"
-#include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/errors.h"
 #include "common/managed_objects.h"
@@ -63,7 +61,6 @@ void note_bluez_away() {
     bluez.present = false;
     remember_owner(nullptr);
     forget_adapter();
-    forget_other_adapters();
 }
 
 bool bluez_present() {
@@ -83,8 +80,9 @@ bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
     return refresh_bluez_owner(connection) && strcmp(bluez.owner, unique_name) == 0;
 }
 
-bool select_adapter(DBusConnection *connection, error_guard &error) {
+bool select_adapter(DBusConnection *connection, error_guard &error, object_paths &others) {
     forget_adapter();
+    others.clear();
     message_ptr request = managed_objects_call();
     if (!request) {
         set_no_memory(error);
@@ -97,10 +95,14 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
         return false;
     }
     remember_owner(dbus_message_get_sender(reply.get()));
-    const bool found = find_adapter_in_reply(reply.get(), bluez.adapter);
-    device_pairings_from_reply(reply.get());
-    other_adapters_from_reply(reply.get());
-    return found;
+    object_list_read objects = read_object_list(reply.get());
+    adopt_adapter(objects.adapter);
+    // Noted once the adapter is known, whatever the order of the list.
+    for (const std::string &device : objects.paired_devices) {
+        note_device_pairing(device.c_str(), pairing_began::before);
+    }
+    others = std::move(objects.other_adapters);
+    return adapter_selected();
 }
 
 const char *adapter_path() {

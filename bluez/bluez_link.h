@@ -6,6 +6,7 @@
 
 #include <dbus/dbus.h>
 
+#include "bluez/adapter_select.h"
 #include "bluez/device_path.h"
 #include "common/dbus_handles.h"
 
@@ -46,9 +47,10 @@ bool bluez_owner_is(DBusConnection *connection, const char *unique_name);
 
 // Asks BlueZ for its objects and works on the first adapter among them;
 // also remembers which connection answered for BlueZ, and which of the
-// adapter's devices are paired already (device_pairings.h). False when no
-// adapter was found; the error record is set when the call itself failed.
-bool select_adapter(DBusConnection *connection, error_guard &error);
+// adapter's devices are paired already (device_pairings.h). The other
+// adapters are listed in others. False when no adapter was found; the error
+// record is set when the call itself failed.
+bool select_adapter(DBusConnection *connection, error_guard &error, object_paths &others);
 
 // Works on path from now on (cut to adapter_path_max characters).
 void adopt_adapter(const char *path);
