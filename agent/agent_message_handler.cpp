@@ -4,13 +4,14 @@
 #include <cstring>
 #include <utility>
 
-#include "agent/trust_on_paired.h"
+#include "agent/paired_device_judge.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_path.h"
 #include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/log.h"
+#include "common/managed_objects.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -68,14 +69,14 @@ DBusHandlerResult refuse_stranger(DBusConnection *connection, DBusMessage *messa
 }
 
 bool confirmation_expected() {
-    return web_pairing_state != web_pairing::idle || pairable_state == pairable::open;
+    return web_pairing_state != web_pairing::idle || pairing_window_state() == pairable::open;
 }
 
 // Confirms the passkey of the requested device at once and shows it on the
 // web UI; any other device's request is left to libdbus to refuse.
 DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *message,
                                       const pairing_request_record *request) {
-    if (!confirmation_expected() || !message_from_bluez(connection, message)) {
+    if (!confirmation_expected() || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = nullptr;
@@ -103,7 +104,7 @@ DBusHandlerResult handle_confirmation(DBusConnection *connection, DBusMessage *m
 // Network access over PAN is granted to anyone; every other service is
 // refused at once.
 DBusHandlerResult handle_authorisation(DBusConnection *connection, DBusMessage *message) {
-    if (!message_from_bluez(connection, message)) {
+    if (!sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     const char *device = nullptr;
@@ -130,7 +131,7 @@ DBusHandlerResult handle_other_pairing_call(DBusConnection *connection, DBusMess
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     dbus_message_iter_get_basic(&args, &device);
-    if (!is_stranger(device, request) || !message_from_bluez(connection, message)) {
+    if (!is_stranger(device, request) || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     return refuse_stranger(connection, message);
@@ -140,7 +141,7 @@ DBusHandlerResult handle_other_pairing_call(DBusConnection *connection, DBusMess
 // gone, and the next one must start afresh, as after BlueZ has left. Release
 // has no arguments; one with arguments is not BlueZ's, and is left to libdbus.
 DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *message) {
-    if (!dbus_message_has_signature(message, "") || !message_from_bluez(connection, message)) {
+    if (!dbus_message_has_signature(message, "") || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     agent_forget(connection);
@@ -150,18 +151,20 @@ DBusHandlerResult handle_release(DBusConnection *connection, DBusMessage *messag
 // A request of BlueZ's was cancelled. Nothing waits on one here: a web pairing
 // still ends through Pair's error answer.
 DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message) {
-    if (!message_from_bluez(connection, message)) {
+    if (!sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
     return accept_call(connection, message);
 }
 
+// A device's properties; an adapter's are the following of BlueZ's.
 DBusHandlerResult handle_properties_changed(DBusConnection *connection, DBusMessage *message,
                                             const pairing_request_record *request) {
-    if (!message_from_bluez(connection, message)) {
+    DBusMessageIter changed;
+    if (!properties_changed_of(message, device_interface, &changed) || !sent_by_bluez(message)) {
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
-    return trust_on_paired(connection, message, request);
+    return judge_paired_device(connection, dbus_message_get_path(message), &changed, request);
 }
 
 }  // namespace
@@ -188,8 +191,7 @@ DBusHandlerResult agent_message_handler(DBusConnection *connection, DBusMessage 
         return handle_properties_changed(connection, message, request);
     }
     // Any local client may send replies; only BlueZ's own answer counts.
-    if (request != nullptr && is_pair_answer(message, *request) &&
-        message_from_bluez(connection, message)) {
+    if (request != nullptr && is_pair_answer(message, *request) && sent_by_bluez(message)) {
         complete_web_pairing(connection, message, *request, agent_message_handler);
         return DBUS_HANDLER_RESULT_HANDLED;
     }

@@ -1,13 +1,26 @@
-// Which of the objects BlueZ exports is the adapter the daemon works on. The
-// rule itself (is_adapter_path, first_adapter_in_reply) is in
-// common/managed_objects.h: pairgate-pair lists the devices of the same adapter.
+// What adapter selection reads of the objects BlueZ exports, in one walk of
+// its GetManagedObjects reply. The rule for the adapter itself
+// (is_adapter_path, the first in reply order) is common/managed_objects.h's:
+// pairgate-pair lists the devices of the same adapter.
 #pragma once
 
 #include <dbus/dbus.h>
 
+#include <string>
+#include <vector>
+
+#include "bluez/device_path.h"
 #include "common/managed_objects.h"
 
-// Copies the first adapter path of a GetManagedObjects reply
-// (first_adapter_in_reply), cut to adapter_path_max characters, into out.
-// False when the reply holds none, or is not shaped a{oa{sa{sv}}}.
-bool find_adapter_in_reply(DBusMessage *reply, char *out);
+using object_paths = std::vector<std::string>;
+
+struct object_list_read {
+    // The first adapter path in reply order, cut to adapter_path_max
+    // characters; empty when the reply holds none, or is not shaped
+    // a{oa{sa{sv}}}.
+    char adapter[adapter_path_max + 1] = "";
+    object_paths other_adapters;  // every later adapter path
+    object_paths paired_devices;  // objects whose Device1 shows Paired or Bonded true
+};
+
+object_list_read read_object_list(DBusMessage *reply);

@@ -4,10 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "bluez/adapter_select.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/device_pairings.h"
-#include "bluez/pairing_window.h"
 #include "common/bluez_names.h"
 #include "common/errors.h"
 #include "common/managed_objects.h"
@@ -32,8 +30,9 @@ void remember_owner(const char *unique_name) {
     copy_cut(bluez.owner, unique_name != nullptr ? unique_name : "");
 }
 
-// Asks the bus for the current owner of "org.bluez" and remembers it.
-bool refresh_owner(DBusConnection *connection) {
+}  // namespace
+
+bool refresh_bluez_owner(DBusConnection *connection) {
     message_ptr call = adopt_message(dbus_message_new_method_call(
         DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner"));
     const char *name = bluez_service;
@@ -53,8 +52,6 @@ bool refresh_owner(DBusConnection *connection) {
     return true;
 }
 
-}  // namespace
-
 void note_bluez_owner(const char *unique_name) {
     bluez.present = true;
     remember_owner(unique_name);
@@ -64,38 +61,28 @@ void note_bluez_away() {
     bluez.present = false;
     remember_owner(nullptr);
     forget_adapter();
-    forget_other_adapters();
 }
 
 bool bluez_present() {
     return bluez.present;
 }
 
-bool message_from_bluez(DBusConnection *connection, DBusMessage *message) {
-    const char *sender = dbus_message_get_sender(message);
-    if (sender == nullptr || !bluez.present) {
-        return false;
-    }
+bool sent_by_bluez(DBusMessage *message) {
     // The owner is followed through NameOwnerChanged, which the bus sends
     // before any message of a new owner: a sender that differs is not BlueZ,
     // and costs no round trip (a local flood of forged signals would
-    // otherwise hold every answer of the agent behind its look-ups).
-    if (bluez.owner[0] == '\0' && !refresh_owner(connection)) {
-        return false;
-    }
-    return strcmp(sender, bluez.owner) == 0;
-}
-
-bool learn_bluez_owner(DBusConnection *connection) {
-    return refresh_owner(connection);
+    // otherwise hold every answer of the agent behind look-ups).
+    const char *sender = dbus_message_get_sender(message);
+    return sender != nullptr && bluez.present && strcmp(sender, bluez.owner) == 0;
 }
 
 bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
-    return refresh_owner(connection) && strcmp(bluez.owner, unique_name) == 0;
+    return refresh_bluez_owner(connection) && strcmp(bluez.owner, unique_name) == 0;
 }
 
-bool select_adapter(DBusConnection *connection, error_guard &error) {
+bool select_adapter(DBusConnection *connection, error_guard &error, object_paths &others) {
     forget_adapter();
+    others.clear();
     message_ptr request = managed_objects_call();
     if (!request) {
         set_no_memory(error);
@@ -108,10 +95,14 @@ bool select_adapter(DBusConnection *connection, error_guard &error) {
         return false;
     }
     remember_owner(dbus_message_get_sender(reply.get()));
-    const bool found = find_adapter_in_reply(reply.get(), bluez.adapter);
-    device_pairings_from_reply(reply.get());
-    other_adapters_from_reply(reply.get());
-    return found;
+    object_list_read objects = read_object_list(reply.get());
+    adopt_adapter(objects.adapter);
+    // Noted once the adapter is known, whatever the order of the list.
+    for (const std::string &device : objects.paired_devices) {
+        note_device_pairing(device.c_str(), pairing_began::before);
+    }
+    others = std::move(objects.other_adapters);
+    return adapter_selected();
 }
 
 const char *adapter_path() {

@@ -6,6 +6,7 @@
 
 #include <dbus/dbus.h>
 
+#include "bluez/adapter_select.h"
 #include "bluez/device_path.h"
 #include "common/dbus_handles.h"
 
@@ -29,16 +30,16 @@ void note_bluez_away();
 bool bluez_present();
 
 // True when the message comes from the owner of "org.bluez" as the daemon
-// follows it (start-up, then NameOwnerChanged); the bus is asked only while
-// no owner is known. Any local process may send a signal, a reply or a
-// method call straight to the daemon's connection; only BlueZ is listened to.
-bool message_from_bluez(DBusConnection *connection, DBusMessage *message);
+// follows it (start-up, then NameOwnerChanged); asks nothing of the bus. Any
+// local process may send a signal, a reply or a method call straight to the
+// daemon's connection; only BlueZ is listened to.
+bool sent_by_bluez(DBusMessage *message);
 
 // Asks the bus who owns "org.bluez" now and remembers it: once at start,
 // when the match rule for NameOwnerChanged is in place, since BlueZ may have
 // restarted after it answered the adapter search. False when the bus names
 // no owner or cannot be asked; the owner then stays as it was.
-bool learn_bluez_owner(DBusConnection *connection);
+bool refresh_bluez_owner(DBusConnection *connection);
 
 // Asks the bus whether unique_name owns "org.bluez" now, and remembers the
 // owner it names. False also when the bus cannot be asked.
@@ -46,9 +47,10 @@ bool bluez_owner_is(DBusConnection *connection, const char *unique_name);
 
 // Asks BlueZ for its objects and works on the first adapter among them;
 // also remembers which connection answered for BlueZ, and which of the
-// adapter's devices are paired already (device_pairings.h). False when no
-// adapter was found; the error record is set when the call itself failed.
-bool select_adapter(DBusConnection *connection, error_guard &error);
+// adapter's devices are paired already (device_pairings.h). The other
+// adapters are listed in others. False when no adapter was found; the error
+// record is set when the call itself failed.
+bool select_adapter(DBusConnection *connection, error_guard &error, object_paths &others);
 
 // Works on path from now on (cut to adapter_path_max characters).
 void adopt_adapter(const char *path);

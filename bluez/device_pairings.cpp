@@ -27,17 +27,6 @@ device_entry *entry_of(const char *device) {
     return nullptr;
 }
 
-// Whether an interfaces dictionary a{sa{sv}} shows a device paired or bonded.
-bool shows_paired_device(DBusMessageIter *interfaces) {
-    return visit_entries(interfaces, [](const char *name, DBusMessageIter *properties) {
-        return strcmp(name, device_interface) == 0 &&
-               visit_entries(properties, [](const char *property, DBusMessageIter *value) {
-                   return (strcmp(property, "Paired") == 0 || strcmp(property, "Bonded") == 0) &&
-                          variant_is_true(value);
-               });
-    });
-}
-
 }  // namespace
 
 pairing_began device_pairing(const char *device) {
@@ -74,15 +63,6 @@ void forget_device_pairings() {
     for (device_entry &entry : table) {
         entry = device_entry{};
     }
-}
-
-void device_pairings_from_reply(DBusMessage *reply) {
-    visit_managed_objects(reply, [](const char *path, DBusMessageIter *interfaces) {
-        if (shows_paired_device(interfaces)) {
-            note_device_pairing(path, pairing_began::before);
-        }
-        return false;
-    });
 }
 
 void device_pairings_removed(DBusMessage *message) {

@@ -40,11 +40,6 @@ void forget_device_pairing(const char *device);
 // Forgets every device: the adapter is gone, or BlueZ.
 void forget_device_pairings();
 
-// Records each device of the selected adapter that a GetManagedObjects reply
-// shows paired or bonded as paired before: the daemon did not see its
-// pairing begin.
-void device_pairings_from_reply(DBusMessage *reply);
-
 // BlueZ's InterfacesRemoved, known to come from BlueZ: a device removed is
 // forgotten.
 void device_pairings_removed(DBusMessage *message);

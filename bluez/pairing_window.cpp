@@ -1,16 +1,17 @@
-// Applying the pairing window to the adapters, and keeping them to it.
+// The pairing window: decided from a binary input, applied to the adapters,
+// and kept on them.
 #include "bluez/pairing_window.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "bluez/bluez_calls.h"
-#include "bluez/bluez_link.h"
-#include "bluez/device_path.h"
 #include "common/log.h"
 #include "common/managed_objects.h"
 #include "common/text_copy.h"
+#include "io/input_readers.h"
 #include "io/monotonic_clock.h"
 #include "io/repeat_limit.h"
 
@@ -21,7 +22,32 @@ namespace {
 constexpr long reassert_interval_ms = 250;
 constexpr long retry_interval_ms = 1000;
 
-bool window_includes_discoverable = false;
+constexpr uint32_t discoverable_with_input = 2;
+// How often the selected input is read while no web pairing is under way.
+constexpr int input_sample_period_ms = 20;
+
+// The input named by the first character of MOD_BLUETOOTH_PAIRABLE_BIN
+// ("0".."3") as its index, or -1 for anything else.
+int select_input(const char *pairable_bin) {
+    const char first = pairable_bin != nullptr ? pairable_bin[0] : '\0';
+    return first >= '0' && first <= '3' ? first - '0' : -1;
+}
+
+// What start-up recorded, and the decision.
+struct window_setup {
+    int input = -1;  // index of the selected input, or -1
+    const char *pairable_bin = "";
+    bool includes_discoverable = false;
+    const volatile sig_atomic_t *stop_flag = nullptr;
+};
+window_setup setup;
+pairable state = pairable::undecided;
+
+struct input_sampling {
+    long next_sample_ms = 0;       // monotonic
+    bool unreadable_told = false;  // warned since the last good reading
+};
+input_sampling sampling;
 
 // An adapter and what it is owed: a Set once not_before has come, when the
 // last one failed or BlueZ last reported a property away from the decision.
@@ -101,7 +127,7 @@ void set_window(DBusConnection *connection, error_guard &error, kept_adapter &ad
         log_refusal(error, "Setting Pairable failed: %s", kinds | pairable_kind);
         done = false;
     }
-    if (window_includes_discoverable &&
+    if (setup.includes_discoverable &&
         !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
         log_refusal(error, "Setting Discoverable failed: %s", kinds | discoverable_kind);
         done = false;
@@ -144,27 +170,175 @@ long due_in_ms(const kept_adapter &adapter, long now) {
     return adapter.not_before_ms > now ? adapter.not_before_ms - now : 0;
 }
 
-}  // namespace
-
-void pairing_window_includes_discoverable(bool included) {
-    window_includes_discoverable = included;
+// The decision the selected adapter is held to; none before the first one
+// and while a web pairing keeps the adapter as BlueZ's registration made it.
+std::optional<bool> held_decision(bool web_pairing_idle) {
+    if (state == pairable::undecided || !web_pairing_idle) {
+        return std::nullopt;
+    }
+    return state == pairable::open;
 }
 
-void apply_pairing_window(DBusConnection *connection, error_guard &error, bool open) {
-    if (adapter_selected()) {
-        set_window(connection, error, selected_entry(), open);
+bool sample_due(long now, bool web_pairing_idle) {
+    return setup.input >= 0 && web_pairing_idle && now >= sampling.next_sample_ms;
+}
+
+bool decision_due(long now, bool web_pairing_idle) {
+    return adapter_selected() &&
+           (state == pairable::undecided || sample_due(now, web_pairing_idle));
+}
+
+// An input that fails every other reading would be told 25 times a second.
+void count_unreadable_spells(unsigned count, int /*kind*/) {
+    log_message(LOG_WARNING, "%u more warnings that input %s cannot be read were not logged", count,
+                input_name(setup.input));
+}
+repeat_limit unreadable_spells(count_unreadable_spells, 0);
+
+// An unreadable input counts as active, so that a board without it can still
+// pair; that leaves the window open to anyone, which the integrator must hear.
+void note_reading(int reading) {
+    if (reading >= 0) {
+        sampling.unreadable_told = false;
+    } else if (!sampling.unreadable_told) {
+        if (unreadable_spells.admit(monotonic_ms())) {
+            log_message(LOG_WARNING,
+                        "Input %s cannot be read; the pairing window stays open until it can",
+                        input_name(setup.input));
+        }
+        sampling.unreadable_told = true;
     }
 }
 
-void other_adapters_from_reply(DBusMessage *reply) {
-    forget_other_adapters();
-    visit_managed_objects(reply, [](const char *path, DBusMessageIter * /*interfaces*/) {
-        other_adapter_added(path);
-        return false;
-    });
+// What this pass should bring the adapter to; none: nothing to do.
+std::optional<pairable> decide_target(long now, bool web_pairing_idle) {
+    if (!decision_due(now, web_pairing_idle)) {
+        return std::nullopt;
+    }
+    if (setup.input < 0) {
+        return pairable::closed;
+    }
+    sampling.next_sample_ms = sampling.next_sample_ms + input_sample_period_ms > now
+                                  ? sampling.next_sample_ms + input_sample_period_ms
+                                  : now + input_sample_period_ms;
+    const int reading = input_read(setup.input);
+    if (setup.stop_flag != nullptr && *setup.stop_flag != 0) {
+        // The reading was cut short by the stop; the window stays as it is.
+        return std::nullopt;
+    }
+    note_reading(reading);
+    return reading <= 0 ? pairable::open : pairable::closed;
 }
 
-void other_adapter_added(const char *path) {
+void decide(DBusConnection *connection, bool web_pairing_idle) {
+    const std::optional<pairable> target = decide_target(monotonic_ms(), web_pairing_idle);
+    if (!target || *target == state) {
+        return;
+    }
+    const bool open = *target == pairable::open;
+    error_guard error;
+    set_window(connection, error, selected_entry(), open);
+    // The first decision is announced only when it opens the window.
+    if (!(state == pairable::undecided && !open)) {
+        log_message(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s",
+                    setup.pairable_bin, open ? "enabled" : "disabled");
+    }
+    state = *target;
+}
+
+// Sets the adapters that are owed a Set and whose time has come: the
+// selected one only while it is held to a decision.
+void settle(DBusConnection *connection, std::optional<bool> selected_decision) {
+    lazy_clock clock;
+    error_guard error;
+    if (selected_decision && adapter_selected()) {
+        kept_adapter &adapter = selected_entry();
+        if (adapter.owed() && due_in_ms(adapter, clock.now()) == 0) {
+            set_window(connection, error, adapter, *selected_decision);
+        }
+    }
+    for (kept_adapter &other : others) {
+        if (other.owed() && is_other(other.path) && due_in_ms(other, clock.now()) == 0) {
+            set_window(connection, error, other, false);
+        }
+    }
+}
+
+}  // namespace
+
+pairable pairing_window_state() {
+    return state;
+}
+
+void pairing_window_set_up(const settings &settings, const volatile sig_atomic_t *stop_flag) {
+    sampling = input_sampling{};
+    setup.input = select_input(settings.pairable_bin);
+    setup.pairable_bin = settings.pairable_bin != nullptr ? settings.pairable_bin : "";
+    setup.includes_discoverable = settings.discoverable == discoverable_with_input;
+    setup.stop_flag = stop_flag;
+    input_set_cancel_flag(stop_flag);
+}
+
+void pairing_window_step(DBusConnection *connection, bool web_pairing_idle) {
+    decide(connection, web_pairing_idle);
+    // A report that BlueZ takes back in a message still queued (its
+    // announcement of a registration, then of our own Set) needs no Set.
+    if (dbus_connection_get_dispatch_status(connection) == DBUS_DISPATCH_COMPLETE) {
+        settle(connection, held_decision(web_pairing_idle));
+    }
+}
+
+int pairing_window_due_ms(bool web_pairing_idle) {
+    lazy_clock clock;
+    if (decision_due(clock.now(), web_pairing_idle)) {
+        return 0;
+    }
+    long due = -1;
+    auto consider = [&](long in_ms) { due = due < 0 || in_ms < due ? in_ms : due; };
+    const std::optional<bool> selected_decision = held_decision(web_pairing_idle);
+    if (selected_decision && adapter_selected() && selected_entry().owed()) {
+        consider(due_in_ms(selected_entry(), clock.now()));
+    }
+    for (const kept_adapter &other : others) {
+        if (is_other(other.path) && other.owed()) {
+            consider(due_in_ms(other, clock.now()));
+        }
+    }
+    if (adapter_selected() && setup.input >= 0 && web_pairing_idle) {
+        consider(sampling.next_sample_ms - clock.now());
+    }
+    return static_cast<int>(due);
+}
+
+void pairing_window_restart() {
+    state = pairable::undecided;
+}
+
+void pairing_window_reapply(DBusConnection *connection) {
+    if (adapter_selected()) {
+        error_guard error;
+        set_window(connection, error, selected_entry(), state == pairable::open);
+    }
+    pairing_window_shut_others(connection);
+}
+
+void pairing_window_shut_others(DBusConnection *connection) {
+    error_guard error;
+    for (kept_adapter &other : others) {
+        if (other.path[0] != '\0' && is_other(other.path)) {
+            set_window(connection, error, other, false);
+        }
+    }
+}
+
+void pairing_window_adapters_listed(const object_paths &paths) {
+    pairing_window_adapters_gone();
+    for (const std::string &path : paths) {
+        pairing_window_adapter_added(path.c_str());
+    }
+}
+
+void pairing_window_adapter_added(const char *path) {
     if (!is_other(path) || other_entry(path) != nullptr) {
         return;
     }
@@ -176,34 +350,26 @@ void other_adapter_added(const char *path) {
     other.not_before_ms = 0;
 }
 
-void other_adapter_removed(const char *path) {
+void pairing_window_adapter_removed(const char *path) {
     if (kept_adapter *other = other_entry(path)) {
         *other = kept_adapter{};
     }
 }
 
-void forget_other_adapters() {
+void pairing_window_adapters_gone() {
     for (kept_adapter &other : others) {
         other = kept_adapter{};
     }
 }
 
-void shut_other_adapters(DBusConnection *connection) {
-    error_guard error;
-    for (kept_adapter &other : others) {
-        if (other.path[0] != '\0' && is_other(other.path)) {
-            set_window(connection, error, other, false);
-        }
-    }
-}
-
 void pairing_window_reported(const char *path, bool discoverable, bool value,
-                             std::optional<bool> selected_decision) {
-    if (discoverable && !window_includes_discoverable) {
+                             bool web_pairing_idle) {
+    if (discoverable && !setup.includes_discoverable) {
         return;
     }
     kept_adapter *adapter = kept_entry(path);
     const bool is_selected = adapter == &selected;
+    const std::optional<bool> selected_decision = held_decision(web_pairing_idle);
     if (adapter == nullptr || (is_selected && !selected_decision)) {
         return;
     }
@@ -221,37 +387,20 @@ void pairing_window_powered(const char *path) {
     }
 }
 
-void pairing_window_settle(DBusConnection *connection, std::optional<bool> selected_decision) {
-    lazy_clock clock;
+bool pairing_window_shut_down(DBusConnection *connection) {
+    if (state == pairable::closed) {
+        return true;
+    }
     error_guard error;
-    if (selected_decision && adapter_selected()) {
-        kept_adapter &adapter = selected_entry();
-        if (adapter.owed() && due_in_ms(adapter, clock.now()) == 0) {
-            set_window(connection, error, adapter, *selected_decision);
-        }
+    const bool done =
+        bluez_set_bool(connection, error, adapter_path(), adapter_interface, "Pairable", false);
+    if (!done) {
+        log_failure(LOG_WARNING, "(Quiting) Disabling Pairable failed: %s", error);
     }
-    for (kept_adapter &other : others) {
-        if (other.owed() && is_other(other.path) && due_in_ms(other, clock.now()) == 0) {
-            set_window(connection, error, other, false);
-        }
-    }
+    log_message(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
+    return done;
 }
 
-int pairing_window_due_ms(std::optional<bool> selected_decision) {
-    lazy_clock clock;
-    long due = -1;
-    auto consider = [&](const kept_adapter &adapter) {
-        if (adapter.owed() && (due < 0 || due_in_ms(adapter, clock.now()) < due)) {
-            due = due_in_ms(adapter, clock.now());
-        }
-    };
-    if (selected_decision && adapter_selected()) {
-        consider(selected_entry());
-    }
-    for (const kept_adapter &other : others) {
-        if (is_other(other.path)) {
-            consider(other);
-        }
-    }
-    return static_cast<int>(due);
+void pairing_window_assume(pairable assumed) {
+    state = assumed;
 }

@@ -29,7 +29,7 @@
 // clears the record (log_failure below, or error_guard::clear()), so the
 // next call starts with a clear record. A step whose failure ends nothing and
 // is only reported is that caller: the reply pipe's writes, the input probe,
-// the agent's refusals of malformed calls, apply_pairing_window, and the end
+// the agent's refusals of malformed calls, the pairing window's Sets, and the end
 // of a web pairing, which goes on through every step whatever failed.
 #pragma once
 

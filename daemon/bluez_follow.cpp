@@ -4,15 +4,13 @@
 #include <cstring>
 
 #include "agent/agent_message_handler.h"
-#include "agent/trust_on_paired.h"
-#include "bluez/adapter_select.h"
+#include "agent/paired_device_judge.h"
 #include "bluez/bluez_calls.h"
 #include "bluez/bluez_link.h"
 #include "bluez/device_pairings.h"
 #include "bluez/pairing_window.h"
 #include "common/log.h"
 #include "common/managed_objects.h"
-#include "daemon/pairable_control.h"
 #include "webui/web_pairing.h"
 
 namespace {
@@ -59,25 +57,39 @@ bool start_discovery_on_adapter(DBusConnection *connection) {
 // decided afresh.
 void start_on_adapter(DBusConnection *connection) {
     if (start_discovery_on_adapter(connection)) {
-        pairable_control_restart();
+        pairing_window_restart();
     }
 }
 
-// BlueZ's word that the adapter waiting for power has it now.
+// BlueZ's word on an adapter's properties, the one reader of it: the
+// window's two properties, and the power that a discovery refused as not
+// ready and the window's last Set may have waited for.
 void adapter_changed(DBusConnection *connection, DBusMessage *message) {
-    const char *path = dbus_message_get_path(message);
     DBusMessageIter changed;
-    if (!discovery_awaits_power || !adapter_selected() || path == nullptr ||
-        strcmp(path, adapter_path()) != 0 || !message_from_bluez(connection, message) ||
-        !properties_changed_of(message, adapter_interface, &changed)) {
+    if (!properties_changed_of(message, adapter_interface, &changed) || !sent_by_bluez(message)) {
         return;
     }
+    const char *path = dbus_message_get_path(message);
+    const bool idle = web_pairing_state == web_pairing::idle;
     bool powered = false;
-    visit_entries(&changed, [&powered](const char *name, DBusMessageIter *value) {
-        return strcmp(name, "Powered") == 0 && variant_bool(value, &powered);
+    visit_entries(&changed, [&](const char *name, DBusMessageIter *value) {
+        bool flag = false;
+        if (!variant_bool(value, &flag)) {
+            return false;
+        }
+        if (strcmp(name, "Powered") == 0) {
+            powered = flag;
+        } else if (strcmp(name, "Pairable") == 0 || strcmp(name, "Discoverable") == 0) {
+            pairing_window_reported(path, name[0] == 'D', flag, idle);
+        }
+        return false;
     });
-    if (powered) {
+    if (powered && discovery_awaits_power && adapter_selected() &&
+        strcmp(path, adapter_path()) == 0) {
         start_discovery_on_adapter(connection);
+    }
+    if (powered) {
+        pairing_window_powered(path);
     }
 }
 
@@ -107,7 +119,7 @@ void register_agent(DBusConnection *connection) {
         log_failure(LOG_ERR, "(Following BlueZ) Registering agent failed: %s", error);
         return;
     }
-    shut_other_adapters(connection);
+    pairing_window_shut_others(connection);
 }
 
 // Whether "org.bluez" has lost its owner. A stopping bluetoothd removes its
@@ -122,7 +134,13 @@ bool bluez_name_unowned(DBusConnection *connection) {
 // Selects an adapter by the start-up rule, if BlueZ exports one yet.
 void select_again(DBusConnection *connection) {
     error_guard error;
-    if (select_adapter(connection, error)) {
+    object_paths others;
+    const bool selected = select_adapter(connection, error, others);
+    if (!error) {
+        // BlueZ answered: its list replaces what was known.
+        pairing_window_adapters_listed(others);
+    }
+    if (selected) {
         start_on_adapter(connection);
     } else if (error && !bluez_name_unowned(connection)) {
         log_failure(LOG_ERR, "(Following BlueZ) Looking for an adapter failed: %s", error);
@@ -132,6 +150,7 @@ void select_again(DBusConnection *connection) {
 void follow_departure(DBusConnection *connection, const pairing_request_record &request) {
     log_message(LOG_WARNING, "(Following BlueZ) BlueZ has left the system bus");
     note_bluez_away();
+    pairing_window_adapters_gone();
     // Its agent registration died with it; only our side is left to drop.
     agent_forget(connection);
     abandon_web_pairing(request, "BlueZ has left the system bus");
@@ -204,7 +223,7 @@ void adapter_added(DBusConnection *connection, const char *path) {
     }
     if (adapter_selected()) {
         // Kept shut from the moment it appears, by the next pass.
-        other_adapter_added(path);
+        pairing_window_adapter_added(path);
         return;
     }
     adopt_adapter(path);
@@ -217,7 +236,7 @@ void adapter_added(DBusConnection *connection, const char *path) {
 void adapter_removed(DBusConnection *connection, const char *path,
                      const pairing_request_record &request) {
     if (!adapter_selected() || strcmp(path, adapter_path()) != 0) {
-        other_adapter_removed(path);
+        pairing_window_adapter_removed(path);
         return;
     }
     log_message(LOG_WARNING, "(Following BlueZ) Adapter %s has been removed", adapter_path());
@@ -232,12 +251,12 @@ void adapter_removed(DBusConnection *connection, const char *path,
 
 void objects_changed(DBusConnection *connection, DBusMessage *message,
                      const pairing_request_record &request) {
-    if (!bluez_present() || !message_from_bluez(connection, message)) {
+    if (!sent_by_bluez(message)) {
         return;
     }
     const bool added = dbus_message_has_member(message, "InterfacesAdded");
     if (added) {
-        trust_on_device_added(connection, message, &request);
+        judge_added_device(connection, message, &request);
     } else {
         device_pairings_removed(message);
     }

@@ -14,10 +14,8 @@
 #include "daemon/bluez_follow.h"
 #include "daemon/log_mask.h"
 #include "daemon/loop_wait.h"
-#include "daemon/pairable_control.h"
 #include "daemon/request_intake.h"
 #include "daemon/syslog_sender.h"
-#include "io/input_readers.h"
 #include "io/monotonic_clock.h"
 #include "io/repeat_limit.h"
 #include "settings/settings.h"
@@ -83,12 +81,14 @@ bool add_match_rules(daemon_run &run) {
     // From here on every change of BlueZ's owner reaches us; one that came
     // before (a restart since the adapter search) is learnt now. No owner:
     // the registration that follows fails and says so.
-    (void)learn_bluez_owner(run.connection.get());
+    (void)refresh_bluez_owner(run.connection.get());
     return true;
 }
 
 bool find_adapter(daemon_run &run) {
-    if (select_adapter(run.connection.get(), run.error)) {
+    object_paths others;
+    if (select_adapter(run.connection.get(), run.error, others)) {
+        pairing_window_adapters_listed(others);
         return true;
     }
     return start_failed(run, "(Starting) No hci interface on DBus found: %s",
@@ -100,8 +100,7 @@ bool start_discovery(daemon_run &run) {
         return start_failed(run, "(Starting) Enabling Discovery failed: %s", run.error.text());
     }
     log_message(LOG_INFO, "(Starting) Bluetooth scanning has been started on %s", adapter_path());
-    pairable_control_set_up(daemon_settings);
-    input_set_cancel_flag(&stop_requested);
+    pairing_window_set_up(daemon_settings, &stop_requested);
     return true;
 }
 
@@ -149,8 +148,6 @@ bool set_up_agent(daemon_run &run) {
     if (!dbus_connection_add_filter(run.connection.get(), agent_message_handler, &pairing_request,
                                     nullptr) ||
         !dbus_connection_add_filter(run.connection.get(), follow_bluez, &pairing_request,
-                                    nullptr) ||
-        !dbus_connection_add_filter(run.connection.get(), watch_adapter_properties, nullptr,
                                     nullptr)) {
         return start_failed(run, "(Starting) Adding D-Bus filter failed: %s", "out of memory");
     }
@@ -183,8 +180,9 @@ int sooner(int first, long second) {
 // pipe a request waits on, a count of log lines left out (counts_due); -1 for
 // none.
 int next_timed_step_ms(long counts_due) {
-    const int steps = sooner(sooner(pairable_control_due_ms(), web_pairing_due_ms()),
-                             request_intake_due_ms());
+    const int steps = sooner(
+        sooner(pairing_window_due_ms(web_pairing_state == web_pairing::idle), web_pairing_due_ms()),
+        request_intake_due_ms());
     return sooner(steps, counts_due);
 }
 
@@ -205,7 +203,7 @@ bool dispatch_bus(DBusConnection *connection, const loop_events &events) {
 void run_loop(daemon_run &run) {
     loop_events events;  // the first pass looks at everything
     for (;;) {
-        pairable_control_step(run.connection.get(), run.error, daemon_settings);
+        pairing_window_step(run.connection.get(), web_pairing_state == web_pairing::idle);
         const bool request_held = request_intake_due_ms() >= 0;
         if (web_pairing_state == web_pairing::idle && (events.request || request_held) &&
             !take_request(run.connection.get(), run.error, run.request_pipe.get(),
@@ -237,12 +235,8 @@ void shutdown_failed(daemon_run &run, const char *format) {
 void shut_down(daemon_run &run) {
     run.error.clear();
     (void)repeat_limit::report_every_due(monotonic_ms(), true);
-    if (pairable_state != pairable::closed) {
-        if (!bluez_set_bool(run.connection.get(), run.error, adapter_path(), adapter_interface,
-                            "Pairable", false)) {
-            shutdown_failed(run, "(Quiting) Disabling Pairable failed: %s");
-        }
-        log_message(LOG_INFO, "(Quiting) Bluetooth automatic paring by BIN has been disabled");
+    if (!pairing_window_shut_down(run.connection.get())) {
+        run.exit_status = 1;
     }
     if (!agent_unregister(run.connection.get(), run.error)) {
         shutdown_failed(run, "(Quiting) Deregistering agent failed: %s");

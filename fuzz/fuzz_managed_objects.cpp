@@ -18,17 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (message == nullptr) {
         return 0;
     }
-    char adapter[adapter_path_max + 1];
-    memset(adapter, 'x', sizeof adapter);
-    if (find_adapter_in_reply(message, adapter) &&
-        (strlen(adapter) > adapter_path_max || !is_adapter_path(adapter))) {
+    const object_list_read objects = read_object_list(message);
+    const bool found = objects.adapter[0] != '\0';
+    if (found &&
+        (strlen(objects.adapter) > adapter_path_max || !is_adapter_path(objects.adapter))) {
         abort();
     }
     (void)pairing_in_managed_objects(message, "00:1A:7D:DA:71:13");
     (void)pairing_in_managed_objects(message, "00:1a:7d:da:71:13");
     // The list is read below the adapter the daemon would select, or not at all.
     const device_listing listing = devices_in_managed_objects(message);
-    const bool found = find_adapter_in_reply(message, adapter);
     if ((listing.result == device_listing::status::listed) != found) {
         abort();
     }

@@ -71,7 +71,7 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     error.clear();
     // The registration opened every adapter; only this one may pair now, and
     // only with the requested device (the agent refuses any other).
-    shut_other_adapters(connection);
+    pairing_window_shut_others(connection);
 
     return send_pair(connection, device, request, error) ? pairing_start::started
                                                          : pairing_start::pair_not_sent;
@@ -163,8 +163,7 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     }
     // BlueZ made the adapters pairable for each agent it registered during the
     // pairing; the window's decision must hold again, whatever came of the swap.
-    apply_pairing_window(connection, error, pairable_state == pairable::open);
-    shut_other_adapters(connection);
+    pairing_window_reapply(connection);
     web_pairing_state = web_pairing::idle;
 }
 

@@ -68,14 +68,14 @@ TEST(AgentMessageHandler, OtherRepliesAreNotHandled) {
 
 TEST(AgentMessageHandler, ConfirmationOutsideAPairingIsNotRead) {
     web_pairing_state = web_pairing::idle;
-    pairable_state = pairable::closed;
+    pairing_window_assume(pairable::closed);
     message_ptr call = adopt_message(dbus_message_new_method_call(
         "org.pairgate.test", "/org/bluez/agent_router", "org.bluez.Agent1", "RequestConfirmation"));
     logged_lines().clear();
     EXPECT_EQ(agent_message_handler(nullptr, call.get(), nullptr),
               DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
     EXPECT_TRUE(logged_lines().empty()) << "malformed, but refused before its arguments are read";
-    pairable_state = pairable::undecided;
+    pairing_window_assume(pairable::undecided);
 }
 
 }  // namespace

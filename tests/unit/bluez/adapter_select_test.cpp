@@ -14,13 +14,12 @@
 namespace {
 
 std::string adapter_in(std::initializer_list<const char *> paths) {
-    char out[adapter_path_max + 1] = "unchanged";
     std::vector<fake_object> objects;
     for (const char *path : paths) {
         objects.push_back({path, "", {}});  // interfaces empty: only the paths count
     }
     message_ptr reply = managed_objects(objects);
-    return find_adapter_in_reply(reply.get(), out) ? out : "";
+    return read_object_list(reply.get()).adapter;
 }
 
 TEST(AdapterSelect, AdapterPaths) {
@@ -51,21 +50,20 @@ TEST(AdapterSelect, NoAdapter) {
 }
 
 TEST(AdapterSelect, ReplyThatIsNotAnArray) {
-    char out[adapter_path_max + 1] = "";
     message_ptr empty = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
-    EXPECT_FALSE(find_adapter_in_reply(empty.get(), out));
+    EXPECT_STREQ(read_object_list(empty.get()).adapter, "");
 
     message_ptr text = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     const char *path = "/org/bluez/hci0";
     dbus_message_append_args(text.get(), DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
-    EXPECT_FALSE(find_adapter_in_reply(text.get(), out));
+    EXPECT_STREQ(read_object_list(text.get()).adapter, "");
 
     message_ptr paths = adopt_message(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
     const char *list[] = {path};
     const char **items = list;
     dbus_message_append_args(paths.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_OBJECT_PATH, &items, 1,
                              DBUS_TYPE_INVALID);
-    EXPECT_FALSE(find_adapter_in_reply(paths.get(), out)) << "only dictionary entries count";
+    EXPECT_STREQ(read_object_list(paths.get()).adapter, "") << "only dictionary entries count";
 }
 
 }  // namespace

@@ -123,6 +123,9 @@ unique_fd open_reply_pipe(temp_dir &dir) {
 
 // BlueZ known, the agent registered as it is between pairings, hci0 adopted.
 void ready_for_a_pairing(DBusConnection *connection) {
+    settings window{};
+    window.discoverable = 2;  // the window drives Discoverable too
+    pairing_window_set_up(window, nullptr);
     note_bluez_owner(fuzz_bluez_unique_name());
     error_guard error;
     agent_forget(connection);
@@ -143,7 +146,6 @@ message_ptr pair_answer(bool failed) {
 TEST(WebPairingEnd, EachDecision) {
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_record_calls();
-    pairing_window_includes_discoverable(true);
     temp_dir dir;
     const unique_fd reply = open_reply_pipe(dir);
     ASSERT_TRUE(reply);
@@ -160,7 +162,7 @@ TEST(WebPairingEnd, EachDecision) {
         (void)reply_messages(reply.get());
 
         web_pairing_state = r.reached;
-        pairable_state = r.window;
+        pairing_window_assume(r.window);
         fuzz_bluez_answers(r.calls);
         complete_web_pairing(connection, pair_answer(r.pair_failed).get(), request, agent_stub);
         EXPECT_EQ(joined(reply_messages(reply.get())), r.reply);
@@ -176,14 +178,13 @@ TEST(WebPairingEnd, EachDecision) {
 TEST(WebPairingLimit, PairNotAnsweredInTime) {
     DBusConnection *connection = fuzz_bus_connection();
     fuzz_bluez_record_calls();
-    pairing_window_includes_discoverable(true);
     temp_dir dir;
     const unique_fd reply = open_reply_pipe(dir);
     ASSERT_TRUE(reply);
     fuzz_bluez_answers(bluez_answer::success);
     ready_for_a_pairing(connection);
     error_guard error;
-    pairable_state = pairable::open;
+    pairing_window_assume(pairable::open);
     pairing_request_record request = {"00:1A:7D:DA:71:13", 0};
 
     web_pairing_set_pair_limit_ms(60000);

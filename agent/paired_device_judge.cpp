@@ -1,6 +1,6 @@
 // Turns a device's pairing, judged by when it began, into its "Trusted"
 // property or its removal.
-#include "agent/trust_on_paired.h"
+#include "agent/paired_device_judge.h"
 
 #include <cstring>
 
@@ -55,8 +55,8 @@ pairing_began began_now() {
     if (web_pairing_state != web_pairing::idle) {
         return pairing_began::other_pairing;
     }
-    return pairable_state == pairable::open ? pairing_began::window_open
-                                            : pairing_began::window_closed;
+    return pairing_window_state() == pairable::open ? pairing_began::window_open
+                                                    : pairing_began::window_closed;
 }
 
 // A flood of strangers is told by its first removal and then counts.
@@ -166,18 +166,14 @@ DBusHandlerResult judge_signs(DBusConnection *connection, const char *device,
 
 }  // namespace
 
-DBusHandlerResult trust_on_paired(DBusConnection *connection, DBusMessage *message,
-                                  const pairing_request_record *request) {
-    DBusMessageIter changed;
-    if (!properties_changed_of(message, device_interface, &changed)) {
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    }
-    return judge_signs(connection, dbus_message_get_path(message), read_signs(&changed), request,
-                       true);
+DBusHandlerResult judge_paired_device(DBusConnection *connection, const char *device,
+                                      DBusMessageIter *changed,
+                                      const pairing_request_record *request) {
+    return judge_signs(connection, device, read_signs(changed), request, true);
 }
 
-void trust_on_device_added(DBusConnection *connection, DBusMessage *message,
-                           const pairing_request_record *request) {
+void judge_added_device(DBusConnection *connection, DBusMessage *message,
+                        const pairing_request_record *request) {
     DBusMessageIter args;
     if (!dbus_message_has_signature(message, "oa{sa{sv}}") ||
         !dbus_message_iter_init(message, &args)) {
