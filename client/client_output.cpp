@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "client/reply_message.h"
+#include "common/reply_message.h"
 
 namespace {
 

@@ -1,8 +1,18 @@
-// The six-byte messages the daemon writes on the reply pipe, as the client reads them.
+// The six-byte messages of the reply pipe (pipe_protocol.h): the daemon
+// writes them with the encoders, the client reads them with the splitter and
+// classify_reply, so both ends hold one rule.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+// The passkey as six decimal digits ("%06u"); a longer one is cut to six, as
+// the web UI shows six.
+std::string passkey_reply(uint32_t passkey);
+
+// Six 0x01 bytes when paired, six 0x00 bytes when not.
+std::string outcome_reply(bool paired);
 
 enum class reply_kind {
     passkey,  // six ASCII digits

@@ -1,5 +1,5 @@
-// The client's reading of the six-byte reply messages.
-#include "client/reply_message.h"
+// The six-byte reply messages, written by the daemon and read by the client.
+#include "common/reply_message.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +7,12 @@
 
 using namespace std::string_literals;
 
-TEST(ClassifyReply, KnowsTheThreeMessages) {
-    EXPECT_EQ(classify_reply("000042"), reply_kind::passkey);
-    EXPECT_EQ(classify_reply("999999"), reply_kind::passkey);
-    EXPECT_EQ(classify_reply(std::string(6, '\x01')), reply_kind::paired);
-    EXPECT_EQ(classify_reply(std::string(6, '\0')), reply_kind::failed);
+TEST(ClassifyReply, KnowsTheThreeMessagesAsTheyAreWritten) {
+    EXPECT_EQ(passkey_reply(42), "000042");
+    EXPECT_EQ(passkey_reply(1234567), "123456");
+    EXPECT_EQ(classify_reply(passkey_reply(999999)), reply_kind::passkey);
+    EXPECT_EQ(classify_reply(outcome_reply(true)), reply_kind::paired);
+    EXPECT_EQ(classify_reply(outcome_reply(false)), reply_kind::failed);
 }
 
 TEST(ClassifyReply, DistrustsAnythingElse) {
