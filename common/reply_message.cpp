@@ -1,8 +1,7 @@
-// The six-byte messages of the reply pipe, written and read.
+// The six-byte messages of the reply pipe, as the client reads them.
 #include "common/reply_message.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "common/pipe_protocol.h"
 
@@ -18,17 +17,6 @@ bool all_digits(std::string_view message) {
 }
 
 }  // namespace
-
-std::string passkey_reply(uint32_t passkey) {
-    char text[reply_size + 1];
-    (void)std::snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
-    return text;
-}
-
-std::string outcome_reply(bool paired) {
-    return std::string(reply_size,
-                       static_cast<char>(paired ? reply_paired_byte : reply_failed_byte));
-}
 
 reply_kind classify_reply(std::string_view message) {
     if (message.size() != reply_size) {

@@ -4,15 +4,25 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "common/pipe_protocol.h"
+
 // The passkey as six decimal digits ("%06u"); a longer one is cut to six, as
-// the web UI shows six.
-std::string passkey_reply(uint32_t passkey);
+// the web UI shows six. Inline, as the encoders are all the daemon needs.
+inline std::string passkey_reply(uint32_t passkey) {
+    char text[sizeof "4294967295"];
+    (void)std::snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
+    return std::string(text, reply_size);
+}
 
 // Six 0x01 bytes when paired, six 0x00 bytes when not.
-std::string outcome_reply(bool paired);
+inline std::string outcome_reply(bool paired) {
+    return std::string(reply_size,
+                       static_cast<char>(paired ? reply_paired_byte : reply_failed_byte));
+}
 
 enum class reply_kind {
     passkey,  // six ASCII digits
