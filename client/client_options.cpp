@@ -180,8 +180,7 @@ Options:
                        {"event":"failed","address":"00:1A:7D:DA:71:13"}
                        {"event":"timeout"}
                        {"event":"error","message":"pairgated is not running"}
-                     with --list, one object per adapter, then one per
-                     device:
+                     with --list, one per adapter, then one per device:
                        {"event":"adapter","adapter":"/org/bluez/hci0",
                         "address":"00:AA:01:00:00:00","pairable":false,
                         "discoverable":false}
