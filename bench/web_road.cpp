@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "common/pipe_protocol.h"
+#include "common/reply_message.h"
 
 namespace bench {
 
 namespace {
 
 constexpr dbus_uint32_t passkey = 42;
-constexpr const char *passkey_text = "000042";
-constexpr size_t message_size = reply_size;
 
 // The pipes' names of pairgated's own, in the bench's directory.
 std::string pipe_in(const std::string &directory, const char *daemon_path) {
@@ -62,10 +61,10 @@ class reply_reader {
         if (got <= 0) {
             return;
         }
-        partial_.append(buffer, static_cast<size_t>(got));
-        while (partial_.size() >= message_size) {
-            messages_.emplace_back(partial_.substr(0, message_size), clock::now());
-            partial_.erase(0, message_size);
+        splitter_.add(std::string_view(buffer, static_cast<size_t>(got)));
+        std::string message;
+        while (splitter_.next(message)) {
+            messages_.emplace_back(message, clock::now());
         }
     }
 
@@ -77,7 +76,7 @@ class reply_reader {
   private:
     int reader_ = -1;
     int writer_ = -1;
-    std::string partial_;
+    reply_splitter splitter_;
     std::vector<std::pair<std::string, clock::time_point>> messages_;
 };
 
@@ -97,11 +96,7 @@ bool write_request(const std::string &path) {
 void file_road(road_times *times, const reply_reader &reply, clock::time_point began,
                clock::time_point ended) {
     const auto &[message, at] = reply.messages().front();
-    const bool as_expected =
-        times->confirmation
-            ? message == passkey_text
-            : message == std::string(message_size, static_cast<char>(reply_paired_byte));
-    if (!as_expected) {
+    if (message != (times->confirmation ? passkey_reply(passkey) : outcome_reply(true))) {
         ++times->failures;
         return;
     }

@@ -165,8 +165,9 @@ std::string usage_text() {
 Asks pairgated to pair the gateway's Bluetooth adapter with the device ADDRESS
 (six pairs of hex digits separated by colons, such as 00:1A:7D:DA:71:13; letters
 are sent in upper case), shows the passkey as soon as it is known, and reports
-the outcome. With --list, it shows the devices BlueZ knows under its first
-adapter instead: address, name, paired, trusted, connected and RSSI.
+the outcome. With --list, it shows instead every adapter (address, pairable,
+discoverable), then the devices BlueZ knows under its first adapter: address,
+name, paired, trusted, connected and RSSI.
 
 Options:
   --timeout SECONDS  give up after this long in all (default 60)
@@ -179,7 +180,10 @@ Options:
                        {"event":"failed","address":"00:1A:7D:DA:71:13"}
                        {"event":"timeout"}
                        {"event":"error","message":"pairgated is not running"}
-                     with --list, one object per device:
+                     with --list, one per adapter, then one per device:
+                       {"event":"adapter","adapter":"/org/bluez/hci0",
+                        "address":"00:AA:01:00:00:00","pairable":false,
+                        "discoverable":false}
                        {"event":"device","address":"00:1A:7D:DA:71:13",
                         "name":"Phone","paired":false,"trusted":false,
                         "connected":false,"rssi":-60}

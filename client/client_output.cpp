@@ -2,8 +2,9 @@
 #include "client/client_output.h"
 
 #include <cstdio>
+#include <iterator>
 
-#include "client/reply_message.h"
+#include "common/reply_message.h"
 
 namespace {
 
@@ -74,37 +75,18 @@ void append_escaped_ascii(std::string &out, char c) {
     out += c;
 }
 
-const char *event_name(event_kind kind) {
-    switch (kind) {
-        case event_kind::passkey:
-            return "passkey";
-        case event_kind::paired:
-            return "paired";
-        case event_kind::failed:
-            return "failed";
-        case event_kind::timeout:
-            return "timeout";
-        case event_kind::error:
-            break;
-    }
-    return "error";
-}
-
-// The name of the field that carries the event's text, or none.
-const char *text_field(event_kind kind) {
-    switch (kind) {
-        case event_kind::passkey:
-            return "passkey";
-        case event_kind::paired:
-        case event_kind::failed:
-            return "address";
-        case event_kind::timeout:
-            return nullptr;
-        case event_kind::error:
-            break;
-    }
-    return "message";
-}
+// Each event's name and the field that carries its text (none for a
+// timeout), in the order of event_kind.
+struct event_form {
+    const char *name;
+    const char *field;
+};
+constexpr event_form event_forms[] = {{"passkey", "passkey"},
+                                      {"paired", "address"},
+                                      {"failed", "address"},
+                                      {"timeout", nullptr},
+                                      {"error", "message"}};
+static_assert(std::size(event_forms) == static_cast<std::size_t>(event_kind::error) + 1);
 
 }  // namespace
 
@@ -152,10 +134,11 @@ json_object &json_object::number(std::string_view name, long value) {
 }
 
 std::string json_line(const client_event &event) {
+    const event_form &form = event_forms[static_cast<std::size_t>(event.kind)];
     json_object line;
-    line.text("event", event_name(event.kind));
-    if (const char *field = text_field(event.kind)) {
-        line.text(field, event.text);
+    line.text("event", form.name);
+    if (form.field != nullptr) {
+        line.text(form.field, event.text);
     }
     return line.str();
 }

@@ -13,7 +13,7 @@
 
 #include "client/address_text.h"
 #include "client/client_pipes.h"
-#include "client/reply_message.h"
+#include "common/reply_message.h"
 #include "io/monotonic_clock.h"
 
 namespace {

@@ -1,12 +1,13 @@
-// The client's reader of the reply pipe: the input is cut into reads of the
-// sizes its first bytes give, and every whole message is classified. Whatever
-// the reads, the messages are the six-byte pieces of the stream.
+// The reply pipe's messages: the input is cut into reads of the sizes its
+// first bytes give, and every whole message is classified. Whatever the reads,
+// the messages are the six-byte pieces of the stream; whatever the passkey,
+// the daemon's message for it reads back as a passkey.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
-#include "client/reply_message.h"
+#include "common/reply_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) {
@@ -34,6 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     (void)classify_reply(stream);
+    if (classify_reply(passkey_reply(static_cast<uint32_t>(size) * 0x9E3779B1u)) !=
+        reply_kind::passkey) {
+        abort();
+    }
     const std::string hex = hex_bytes(stream);
     if (hex.size() != (stream.empty() ? 0 : stream.size() * 3 - 1)) {
         abort();

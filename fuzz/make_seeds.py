@@ -22,8 +22,7 @@ STRAY = ':1.99'
 DEVICE = '00:1A:7D:DA:71:13'
 DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
 AGENT = '/org/bluez/agent_router'
-NAP = '00001116-0000-1000-8000-00805f9b34fb'
-BNEP = '0000000f-0000-1000-8000-00805f9b34fb'
+NAP, BNEP = facts.NAP_UUID, facts.BNEP_UUID
 PAIR_SERIAL = 77
 
 # State byte of the agent handler target.

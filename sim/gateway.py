@@ -18,7 +18,7 @@ Layout of ROOT (see sim/sandbox for how the daemon sees it):
 Use (the fixtures of tests/system/conftest.py do the same):
     gw = Gateway(Path('/tmp/gw'), Path('build'))
     try:
-        gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+        gw.settings(facts.settings(SYSLOGLEV=4))
         gw.start_bus()
         gw.start_bluez()          # hci0 with the device 00:1A:7D:DA:71:13
         gw.start_daemon()         # returns once the agent is registered

@@ -100,7 +100,7 @@ class Simulated:
         return len(self.log())
 
     # the daemon
-    def start_daemon(self, settings='MOD_BLUETOOTH_SYSLOGLEV=4\n', gpio=None, io_exit=0):
+    def start_daemon(self, settings=facts.settings(SYSLOGLEV=4), gpio=None, io_exit=0):
         self.gw.settings(settings)
         self.gw.io_tool(exit=io_exit, present=self.io_present)
         if gpio is not None:

@@ -2,11 +2,12 @@
 daemon's log texts with their priorities, the pipes' paths and bytes, the
 settings keys, pairgate-pair's JSON events and exit statuses.
 
-The system tests, the fault campaign, the demo and the fuzz seeds take these
-facts from here and nowhere else. The C++ side defines them in its sources
-(the log texts), common/pipe_protocol.h, settings/settings.cpp and client/;
-tests/facts_check compares this module with them, as man/lint compares the
-manual with the log texts.
+The system tests, the fault campaign, the simulator's callers, the demo and
+the fuzz seeds take these facts from here and nowhere else. The C++ side
+defines them in its sources (the log texts), common/pipe_protocol.h,
+settings/settings.cpp, the agent (the PAN UUIDs) and client/; tests/facts_check
+compares this module with them, as man/lint compares the manual with the log
+texts.
 
 A log text is a (priority, format) pair; the format's {} take the values, in
 order, through line():
@@ -15,6 +16,7 @@ order, through line():
     == (ERR, 'Pairing with 00:1A:7D:DA:71:13 failed: AuthenticationFailed')
 '''
 
+import json
 import re
 
 # syslog(3)'s priorities.
@@ -139,11 +141,36 @@ def reply_passkey(passkey):
     return (b'%06u' % passkey)[:REPLY_SIZE]
 
 
-# The settings file and the keys the daemon acts on.
+def reply_kind(message):
+    ''''passkey', 'paired', 'failed' or None, as pairgate-pair reads MESSAGE.'''
+    if len(message) == REPLY_SIZE and message.isdigit():
+        return 'passkey'
+    return {REPLY_PAIRED: 'paired', REPLY_FAILED: 'failed'}.get(message)
+
+
+
+# The settings file, every key of the Bluetooth module (settings/settings.cpp's
+# order), and the three the daemon acts on.
 SETTINGS_FILE = '/opt/bluetooth/etc/settings'
+SETTINGS_KEYS = ['MOD_BLUETOOTH_' + key for key in (
+    'ENABLED', 'ALIAS', 'DISCOVERABLE', 'PAIRABLE_BIN', 'PAN_ENABLED', 'PAN_IPADDR4',
+    'PAN_NETMASK4', 'PAN_DNS4', 'PAN_POOLLO4', 'PAN_POOLHI4', 'PAN_LEASETIME4', 'PAN_IPADDR6',
+    'PAN_PREFIX6', 'PAN_DNS6', 'PAN_POOLLO6', 'PAN_POOLHI6', 'PAN_LEASETIME6', 'SYSLOGLEV')]
 SYSLOGLEV = 'MOD_BLUETOOTH_SYSLOGLEV'
 PAIRABLE_BIN = 'MOD_BLUETOOTH_PAIRABLE_BIN'
 DISCOVERABLE = 'MOD_BLUETOOTH_DISCOVERABLE'
+
+
+def settings(**values):
+    '''The settings file's text with a line for each of VALUES, named as above:
+    settings(SYSLOGLEV=4, PAIRABLE_BIN=0).'''
+    return ''.join(f'{globals()[name]}={value}\n' for name, value in values.items())
+
+
+# The services the agent authorises: NAP, and BNEP beneath it, which
+# bluetoothd's network server asks for when a device connects to NAP.
+NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'
+BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
 
 # pairgate-pair --json: the "event" of each line, and the member beside it.
 EVENT_PASSKEY = 'passkey'   # "passkey"
@@ -153,6 +180,16 @@ EVENT_TIMEOUT = 'timeout'   # nothing
 EVENT_ERROR = 'error'       # "message"
 EVENT_DEVICE = 'device'     # --list: "address", "name", "paired", "trusted", "connected", "rssi"
 NOT_RUNNING = 'pairgated is not running'
+
+
+def event(kind, **members):
+    '''One line of pairgate-pair --json, as read: event(EVENT_PAIRED, address=ADDRESS).'''
+    return {'event': kind, **members}
+
+
+def event_line(kind, **members):
+    '''The bytes of that line, as pairgate-pair writes them.'''
+    return json.dumps(event(kind, **members), separators=(',', ':')).encode() + b'\n'
 
 # pairgate-pair's exit statuses (client/run_result.cpp).
 EXIT_PAIRED = 0

@@ -23,6 +23,7 @@ import time
 
 import dbus
 
+import pairgate_facts as facts  # on the path of the tests that use it
 import raw_phone
 from gateway import Call, Syslog, Timeout, wait_until
 
@@ -315,7 +316,7 @@ class Bench:
         return len(self.log())
 
     # the daemon
-    def start_daemon(self, settings='MOD_BLUETOOTH_SYSLOGLEV=4\n', gpio=None, io_exit=0):
+    def start_daemon(self, settings=facts.settings(SYSLOGLEV=4), gpio=None, io_exit=0):
         os.makedirs(os.path.dirname(SETTINGS), exist_ok=True)
         with open(SETTINGS, 'w') as out:
             out.write(settings)

@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/log.h"
 #include "common/pipe_protocol.h"
+#include "common/reply_message.h"
 #include "io/named_pipe.h"
 
 namespace {
@@ -46,15 +46,15 @@ ssize_t write_without_sigpipe(int fd, const void *data, size_t size) {
 
 }  // namespace
 
-void write_reply_message(const char *path, const unsigned char *message) {
+void write_reply_message(const char *path, std::string_view message) {
     // Non-blocking: with no reader the open fails at once instead of waiting.
     const opened_fifo pipe = open_fifo(path, O_WRONLY | O_NONBLOCK);
     if (!pipe.fd) {
         log_message(LOG_ERR, "Opening output FIFO (%s) failed: %s", path, pipe.reason());
         return;
     }
-    const ssize_t written = write_without_sigpipe(pipe.fd.get(), message, reply_size);
-    if (written != static_cast<ssize_t>(reply_size)) {
+    const ssize_t written = write_without_sigpipe(pipe.fd.get(), message.data(), message.size());
+    if (written != static_cast<ssize_t>(message.size())) {
         // A short write leaves errno untouched; name it as what it is.
         const int reason = written < 0 ? errno : EAGAIN;
         log_message(LOG_ERR, "Writing to output FIFO (%s) failed: %s", path, strerror(reason));
@@ -66,16 +66,11 @@ void use_reply_pipe(const char *path) {
 }
 
 void write_reply_outcome(bool paired) {
-    unsigned char message[reply_size];
-    memset(message, paired ? reply_paired_byte : reply_failed_byte, reply_size);
-    write_reply_message(reply_path, message);
+    write_reply_message(reply_path, outcome_reply(paired));
 }
 
 void write_reply_passkey(uint32_t passkey) {
-    char text[reply_size + 1];
-    // A passkey beyond six digits is cut: the web UI shows six.
-    (void)snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
-    write_reply_message(reply_path, reinterpret_cast<unsigned char *>(text));
+    write_reply_message(reply_path, passkey_reply(passkey));
 }
 
 std::size_t reply_pipe_unread(bool discard) {

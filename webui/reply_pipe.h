@@ -5,18 +5,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Where the messages below go: reply_pipe_path unless changed (for tests,
 // which read what the daemon would write from a pipe of their own).
 void use_reply_pipe(const char *path);
 
-// Writes the six bytes of message to the pipe at path.
-void write_reply_message(const char *path, const unsigned char *message);
+// Writes the message (common/reply_message.h) to the pipe at path.
+void write_reply_message(const char *path, std::string_view message);
 
-// The passkey as six decimal digits ("%06u", cut to six), to the reply pipe.
+// passkey_reply(passkey), to the reply pipe.
 void write_reply_passkey(uint32_t passkey);
 
-// Six 0x01 bytes when paired, six 0x00 bytes when not, to the reply pipe.
+// outcome_reply(paired), to the reply pipe.
 void write_reply_outcome(bool paired);
 
 // The bytes of earlier messages that the reply pipe still holds: its reader

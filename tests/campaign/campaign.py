@@ -283,12 +283,10 @@ class Campaign:
     @staticmethod
     def drain(reader, outcomes):
         while not reader.nothing_pending():
-            data = os.read(reader.fd, 6)
-            if len(data) < 6:
-                data += reader.read(6 - len(data))
-            kind = ('passkey' if data.isdigit() else 'paired' if data == facts.REPLY_PAIRED else
-                    'failed' if data == facts.REPLY_FAILED else 'invalid')
-            outcomes[kind] += 1
+            data = os.read(reader.fd, facts.REPLY_SIZE)
+            if len(data) < facts.REPLY_SIZE:
+                data += reader.read(facts.REPLY_SIZE - len(data))
+            outcomes[facts.reply_kind(data) or 'invalid'] += 1
 
     def part_requests(self, count):
         part = Part('request-pipe writes', count)

@@ -17,11 +17,13 @@ import random
 import dbus
 import dbus.lowlevel
 
+import pairgate_facts as facts  # on the path the campaign sets
+
 AGENT = '/org/bluez/agent_router'
 AGENT_IFACE = 'org.bluez.Agent1'
 DEVICE_IFACE = 'org.bluez.Device1'
 PROPS_IFACE = 'org.freedesktop.DBus.Properties'
-NAP = '00001116-0000-1000-8000-00805f9b34fb'
+NAP = facts.NAP_UUID
 DEVICE_PATHS = ['/org/bluez/hci0/dev_00_1A_7D_DA_71_13', '/org/bluez/hci0/dev_11_22_33_44_55_66',
                 '/org/bluez/hci0/dev_', '/org/bluez/hci0', '/', '/org/bluez/hci0/dev_x_y/z',
                 '/org/bluez/hci1/dev_00_1A_7D_DA_71_13_00_11']

@@ -11,13 +11,14 @@ from pathlib import Path
 import pytest
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(SOURCE_DIR / 'sim'))
+sys.path[:0] = [str(SOURCE_DIR / 'sim'), str(SOURCE_DIR / 'tests')]
 REAL = os.environ.get('PAIRGATE_GATEWAY') == 'real'
 if REAL:
     sys.path.insert(0, str(SOURCE_DIR / 'vm'))
     import bench  # noqa: E402  pylint: disable=wrong-import-position,import-error
 
 from gateway import Gateway, daemon_missing  # noqa: E402  pylint: disable=wrong-import-position
+import pairgate_facts as facts  # noqa: E402  pylint: disable=wrong-import-position
 
 BUILD_DIR = Path(os.environ.get('PAIRGATE_BUILD_DIR', SOURCE_DIR / 'build'))
 # ctest counts this exit status as "skipped".
@@ -94,7 +95,7 @@ def gw(request, tmp_path):
 def bluez_gateway(gateway):
     '''Bus and simulator running, with hci0 and the device 00:1A:7D:DA:71:13;
     log level 4; no I/O tool, no GPIO device.'''
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.settings(facts.settings(SYSLOGLEV=4))
     gateway.start_bus()
     gateway.start_bluez()
     return gateway

@@ -15,9 +15,7 @@ ADAPTER = '/org/bluez/hci0'
 DEVICE = '00:1A:7D:DA:71:13'
 DEVICE_PATH = '/org/bluez/hci0/dev_00_1A_7D_DA_71_13'
 AGENT = '/org/bluez/agent_router'
-NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'
-# What bluetoothd's network server asks AuthorizeService for when a device connects to NAP.
-BNEP_UUID = '0000000f-0000-1000-8000-00805f9b34fb'
+NAP_UUID, BNEP_UUID = facts.NAP_UUID, facts.BNEP_UUID
 
 STARTED = facts.STARTED
 FINISHED = facts.FINISHED

@@ -65,7 +65,7 @@ def web_pairing_succeeds(gw, adapter='/org/bluez/hci0'):
     gw.write_request(DEVICE.encode())
     index = gw.wait_for_call('Pair', start=start)
     assert gw.calls()[index] == pair(f'{adapter}/dev_{DEVICE.replace(":", "_")}')
-    assert gw.reply.read(6) == b'000042'
+    assert gw.reply.read(facts.REPLY_SIZE) == facts.reply_passkey(42)
     wait_agent_back(gw, start)
 
 
@@ -77,7 +77,7 @@ def settled(gw, timeout):
                          AGENT)
     assert gw.agent_answer(call, timeout) == ('return', '', '')
     while not gw.reply.nothing_pending():
-        assert gw.reply.read(6) == FAILED
+        assert gw.reply.read(facts.REPLY_SIZE) == FAILED
 
 
 def served_within(gw, seconds):
@@ -91,7 +91,7 @@ def served_within(gw, seconds):
         start = len(gw.calls())
         gw.write_request(DEVICE.encode())
         outcome = gw.reply.read(facts.REPLY_SIZE, timeout=max(0.1, deadline - time.monotonic()))
-        if outcome == b'000042':
+        if outcome == facts.reply_passkey(42):
             wait_agent_back(gw, start)
             return
         assert outcome == FAILED
@@ -104,7 +104,7 @@ def test_bluez_restarted_mid_web_pairing(follow):
     follow.write_request(DEVICE.encode())
     follow.wait_for_call('Pair')
     start = leave(follow)
-    assert follow.reply.read(6) == FAILED
+    assert follow.reply.read(facts.REPLY_SIZE) == FAILED
     assert logged_since(follow, start) == [
         LEFT, line(facts.PAIRING_FAILED, DEVICE, 'BlueZ has left the system bus')]
     come_back(follow, start)
@@ -113,8 +113,7 @@ def test_bluez_restarted_mid_web_pairing(follow):
 
 def test_bluez_restarted_while_the_input_holds_the_window_open(bluez_gateway):
     gw = bluez_gateway
-    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n'
-                'MOD_BLUETOOTH_DISCOVERABLE=2\n')
+    gw.settings(facts.settings(SYSLOGLEV=4, PAIRABLE_BIN=0, DISCOVERABLE=2))
     gw.io_tool()
     gw.gpio(BIN0_ACTIVE)
     gw.start_daemon()
@@ -171,14 +170,14 @@ def test_requests_while_bluez_is_away_are_refused(follow):
     leave(follow)
     start = log_mark(follow)
     follow.write_request(DEVICE.encode())
-    assert follow.reply.read(6) == FAILED
+    assert follow.reply.read(facts.REPLY_SIZE) == FAILED
     assert logged_since(follow, start) == [
         line(facts.REQUEST_REFUSED, DEVICE, 'BlueZ is not on the system bus')]
     assert follow.daemon.poll() is None
     follow.start_bluez((), ())  # bluetoothd owns its name before it exports an adapter
     follow.syslog.wait_for(WAITING[1], WAITING[0], start=start)
     follow.write_request(DEVICE.encode())
-    assert follow.reply.read(6) == FAILED
+    assert follow.reply.read(facts.REPLY_SIZE) == FAILED
     follow.syslog.wait_for(f'Request from web UI to pair {DEVICE} refused: no adapter is present',
                            ERR)
     follow.mock.AddAdapter('hci0', 'hci0')
@@ -239,7 +238,7 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     follow.set_pair_behaviour(mode='hold')
     mark = len(follow.calls())
     status, events, _ = pairgate_pair(follow, '--timeout', '1', DEVICE)
-    assert (status, events) == (4, [{'event': 'timeout'}])
+    assert (status, events) == (facts.EXIT_TIMED_OUT, [facts.event(facts.EVENT_TIMEOUT)])
     # Asked by the client before it gave up; BlueZ then fails the held Pair.
     assert [c.path for c in follow.log() if c.member == 'CancelPairing'] == [DEVICE_PATH]
     wait_agent_back(follow, mark)
@@ -248,7 +247,8 @@ def test_client_that_times_out_cancels_its_pairing(follow):
     # The next client gets its own outcome, not the abandoned one.
     follow.set_pair_behaviour(mode='direct')
     status, events, _ = pairgate_pair(follow, DEVICE)
-    assert (status, events) == (0, [{'event': 'paired', 'address': DEVICE}])
+    assert (status, events) == (facts.EXIT_PAIRED,
+                                [facts.event(facts.EVENT_PAIRED, address=DEVICE)])
 
 
 def test_a_signal_ends_a_client_that_waits_on_a_hung_bluez(follow):
@@ -306,7 +306,8 @@ def test_killed_client_leaves_no_outcome_to_the_next(follow):
     gw.set_pair_behaviour(mode='direct', error_name='org.bluez.Error.AuthenticationFailed')
     assert gw.release_pairs() == 1  # the first device pairs: six 0x01 for nobody waiting
     out, _ = second.communicate(timeout=20)
-    assert (second.returncode, out) == (1, b'{"event":"failed","address":"%s"}\n' % other.encode())
+    assert (second.returncode, out) == (facts.EXIT_FAILED,
+                                        facts.event_line(facts.EVENT_FAILED, address=other))
     assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Paired')
     assert not gw.property(other_path, 'org.bluez.Device1', 'Paired')
     # Now the killed client's pairing fails while the next request waits.
@@ -323,7 +324,8 @@ def test_killed_client_leaves_no_outcome_to_the_next(follow):
     gw.set_pair_behaviour(mode='direct')
     assert gw.release_pairs(error_name='org.bluez.Error.AuthenticationFailed') == 1
     out, _ = second.communicate(timeout=20)
-    assert (second.returncode, out) == (0, b'{"event":"paired","address":"%s"}\n' % other.encode())
+    assert (second.returncode, out) == (facts.EXIT_PAIRED,
+                                        facts.event_line(facts.EVENT_PAIRED, address=other))
     assert gw.property(other_path, 'org.bluez.Device1', 'Paired')
     assert not gw.property(third_path, 'org.bluez.Device1', 'Paired')
 
@@ -347,5 +349,5 @@ def test_owner_races_and_adapter_churn(follow):
         gw.mock.RemoveAdapterWithDevices('hci0')
         gw.mock.AddAdapter('hci0', 'hci0')
         gw.mock.AddDevice(*PHONE)
-        assert gw.reply.read(6) == FAILED
+        assert gw.reply.read(facts.REPLY_SIZE) == FAILED
         served_within(gw, 5)

@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 from daemon_steps import barrier, request_pairing, stop, wait_agent_back, wait_first_pass
-from expected import FINISHED, SCAN_STOPPED, STOP, SWAP_BACK, SWAP_IN, pair, trusted
+from expected import FINISHED, SCAN_STOPPED, STOP, SWAP_BACK, SWAP_IN, facts, pair, trusted
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -41,7 +41,7 @@ def test_sleeping_daemon_serves_an_agent_call_a_web_pairing_and_a_stop(running):
     gw.set_pair_behaviour(mode='confirm', passkey=42)
     mark = len(gw.calls())
     request_pairing(gw)
-    assert reply.read(6) == b'000042'
+    assert reply.read(facts.REPLY_SIZE) == facts.reply_passkey(42)
     wait_agent_back(gw, mark)
 
     assert stop(gw) == 0
@@ -58,7 +58,7 @@ def test_waiting_daemon_does_not_spin(bluez_gateway, pairable_bin):
     when the pipe is not read.'''
     gw = bluez_gateway
     if pairable_bin is not None:
-        gw.settings(f'MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN={pairable_bin}\n')
+        gw.settings(facts.settings(SYSLOGLEV=4, PAIRABLE_BIN=pairable_bin))
         gw.io_tool(exit=1)
         gw.gpio('1 1 1 1')
     gw.start_daemon()

@@ -30,16 +30,9 @@ pytestmark = pytest.mark.usefixtures('needs_daemon')
 
 BUILD_DIR = Path(os.environ.get('PAIRGATE_BUILD_DIR',
                                 Path(__file__).resolve().parents[2] / 'build'))
-SETTINGS_KEYS = [
-    'MOD_BLUETOOTH_ENABLED', 'MOD_BLUETOOTH_ALIAS', 'MOD_BLUETOOTH_DISCOVERABLE',
-    'MOD_BLUETOOTH_PAIRABLE_BIN', 'MOD_BLUETOOTH_PAN_ENABLED', 'MOD_BLUETOOTH_PAN_IPADDR4',
-    'MOD_BLUETOOTH_PAN_NETMASK4', 'MOD_BLUETOOTH_PAN_DNS4', 'MOD_BLUETOOTH_PAN_POOLLO4',
-    'MOD_BLUETOOTH_PAN_POOLHI4', 'MOD_BLUETOOTH_PAN_LEASETIME4', 'MOD_BLUETOOTH_PAN_IPADDR6',
-    'MOD_BLUETOOTH_PAN_PREFIX6', 'MOD_BLUETOOTH_PAN_DNS6', 'MOD_BLUETOOTH_PAN_POOLLO6',
-    'MOD_BLUETOOTH_PAN_POOLHI6', 'MOD_BLUETOOTH_PAN_LEASETIME6', 'MOD_BLUETOOTH_SYSLOGLEV']
 NOBODY = 65534
 CPACK_S = 300
-PASSKEY = b'000042'
+PASSKEY = facts.reply_passkey(42)
 WEB_TRUSTED = line(facts.PAIRED_FROM_WEB, '00:1A:7D:DA:71:13')
 # Linux: orphans below a "child subreaper" are handed to it instead of init.
 PR_SET_CHILD_SUBREAPER = 36
@@ -153,7 +146,7 @@ def test_package_contents(packages, unpacked):
     unit_dir = unpacked / cached('PAIRGATE_SYSTEMD_UNIT_DIR').lstrip('/')
     assert os.readlink(unit_dir / 'S41pairgated.service') == '/dev/null'
     example = (unpacked / 'opt' / 'bluetooth' / 'etc' / 'settings.example').read_text()
-    for key in SETTINGS_KEYS:
+    for key in facts.SETTINGS_KEYS:
         assert re.search(rf'^{key}=', example, re.M), key
 
 
@@ -165,7 +158,7 @@ def test_dpkg_leaves_the_settings_alone(packages, tmp_path):
         (root / directory).mkdir(parents=True)
     (root / 'var/lib/dpkg/status').touch()
     settings = root / 'opt/bluetooth/etc/settings'
-    settings.write_text('MOD_BLUETOOTH_SYSLOGLEV=2\n')
+    settings.write_text(facts.settings(SYSLOGLEV=2))
     # Maintainer scripts see DPKG_ROOT and leave this machine's services alone.
     dpkg = ['dpkg', f'--root={root}', '--force-script-chrootless', '--force-depends',
             '--force-architecture']  # a cross build's package, into this machine's dpkg
@@ -178,7 +171,7 @@ def test_dpkg_leaves_the_settings_alone(packages, tmp_path):
     assert (root / 'etc/default/pairgated').exists()  # a conffile stays until purged
     subprocess.run(dpkg + ['-P', 'pairgate'], check=True, capture_output=True)
     assert not (root / 'etc/default/pairgated').exists()
-    assert settings.read_text() == 'MOD_BLUETOOTH_SYSLOGLEV=2\n'
+    assert settings.read_text() == facts.settings(SYSLOGLEV=2)
 
 
 def capability_wrapper(unpacked, tmp_path):
@@ -218,7 +211,7 @@ def test_unpacked_daemon_pairs_under_the_unit_limits(bluez_gateway, unpacked, tm
         assert f'{library} => {daemon.parent}/../lib/{library}' in resolved
         assert (lib / library).exists()
 
-    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n')
+    gw.settings(facts.settings(SYSLOGLEV=4, PAIRABLE_BIN=0))
     settings = gw.root / 'etc' / 'settings'
     os.chown(settings, NOBODY, NOBODY)
     settings.chmod(0o600)
@@ -233,7 +226,7 @@ def test_unpacked_daemon_pairs_under_the_unit_limits(bluez_gateway, unpacked, tm
     gw.syslog.wait_for('By BIN0, Bluetooth automatic paring has been disabled', INFO)
     assert gw.io_calls() == ['get bin0']
     start = request_pairing(gw)
-    assert reply.read(6) == PASSKEY
+    assert reply.read(facts.REPLY_SIZE) == PASSKEY
     wait_agent_back(gw, start)
     assert stop(gw) == 0
     assert WEB_TRUSTED in gw.syslog.lines

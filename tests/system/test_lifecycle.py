@@ -25,7 +25,7 @@ FIRST_PASS = pairable(False)  # no input configured: the first pass clears Paira
 
 
 def test_no_bus(gateway):
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.settings(facts.settings(SYSLOGLEV=4))
     assert run_to_failure(gateway) == 1
     (priority, text), finished = gateway.syslog.lines
     assert priority == ERR
@@ -89,7 +89,7 @@ HCI12 = tuple(f'hci{n}' for n in range(12))
 def test_adapter_choice(gateway, adapters, listed, chosen, shut):
     '''The first adapter is the daemon's; every other one is made non-pairable
     right after it.'''
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.settings(facts.settings(SYSLOGLEV=4))
     gateway.start_bus()
     gateway.start_bluez(adapters=adapters, devices=())
     gateway.set_object_paths(listed)
@@ -202,7 +202,8 @@ def test_directories_at_the_pipes_are_moved_aside(bluez_gateway):
     wait_first_pass(gw)
     gw.set_pair_behaviour(mode='direct')
     status, events, err = pairgate_pair(gw, '00:1A:7D:DA:71:13')
-    assert (status, events) == (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}])
+    assert (status, events) == (facts.EXIT_PAIRED,
+                                [facts.event(facts.EVENT_PAIRED, address='00:1A:7D:DA:71:13')])
     assert stop(gw) == 0
     moved = {p.name.split('.fifo.')[0]: p for p in (gw.root / 'var-tmp').iterdir()
              if '.fifo.' in p.name}
@@ -240,7 +241,8 @@ def test_a_second_daemon_leaves_the_first_alone(running):
     assert stat.S_ISFIFO(gw.request_pipe.lstat().st_mode)
     gw.set_pair_behaviour(mode='direct')
     status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
-    assert (status, events) == (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}])
+    assert (status, events) == (facts.EXIT_PAIRED,
+                                [facts.event(facts.EVENT_PAIRED, address='00:1A:7D:DA:71:13')])
     assert stop(gw) == 0
     assert not gw.request_pipe.exists()
 
@@ -274,8 +276,9 @@ def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
         for _ in range(starts):
             status, events, _ = pairgate_pair(gw, '00:1A:7D:DA:71:13')
             assert (status, events[-1:]) in (
-                (0, [{'event': 'paired', 'address': '00:1A:7D:DA:71:13'}]),
-                (1, [{'event': 'failed', 'address': '00:1A:7D:DA:71:13'}])), events
+                (facts.EXIT_PAIRED, [facts.event(facts.EVENT_PAIRED, address='00:1A:7D:DA:71:13')]),
+                (facts.EXIT_FAILED,
+                 [facts.event(facts.EVENT_FAILED, address='00:1A:7D:DA:71:13')])), events
             gw.reply_pipe.unlink()
     finally:
         loop.kill()
@@ -285,7 +288,7 @@ def test_a_mkdir_loop_at_the_pipes_stops_no_start(bluez_gateway):
 
 
 def test_match_rule_refused(gateway):
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.settings(facts.settings(SYSLOGLEV=4))
     gateway.start_bus(max_match_rules=2)  # the simulator needs two; the daemon's third fails
     gateway.start_bluez()
     assert run_to_failure(gateway) == 1
@@ -380,12 +383,12 @@ def provoke_every_priority(gw):
 
 @pytest.mark.parametrize('settings, priorities', [
     (None, set()),
-    ('MOD_BLUETOOTH_SYSLOGLEV=0\n', set()),
-    ('MOD_BLUETOOTH_SYSLOGLEV=1\n', {ERR}),
-    ('MOD_BLUETOOTH_SYSLOGLEV=2\n', {ERR, WARNING}),
-    ('MOD_BLUETOOTH_SYSLOGLEV=3\n', {ERR, WARNING, NOTICE}),
-    ('MOD_BLUETOOTH_SYSLOGLEV=4\n', {ERR, WARNING, NOTICE, INFO}),
-    ('MOD_BLUETOOTH_SYSLOGLEV=9\n', {ERR, WARNING, NOTICE, INFO}),
+    (facts.settings(SYSLOGLEV=0), set()),
+    (facts.settings(SYSLOGLEV=1), {ERR}),
+    (facts.settings(SYSLOGLEV=2), {ERR, WARNING}),
+    (facts.settings(SYSLOGLEV=3), {ERR, WARNING, NOTICE}),
+    (facts.settings(SYSLOGLEV=4), {ERR, WARNING, NOTICE, INFO}),
+    (facts.settings(SYSLOGLEV=9), {ERR, WARNING, NOTICE, INFO}),
 ], ids=['no-file', '0', '1', '2', '3', '4', 'above-4'])
 def test_log_mask(bluez_gateway, settings, priorities):
     bluez_gateway.settings(settings)
@@ -393,17 +396,17 @@ def test_log_mask(bluez_gateway, settings, priorities):
 
 
 @pytest.mark.parametrize('settings, logs', [
-    ('mod_bluetooth_sysloglev=3\n', True),
-    ('MOD_BLUETOOTH_SYSLOGLEV="3"\n', True),
-    ('MOD_BLUETOOTH_SYSLOGLEV=3abc\n', True),
-    ('MOD_BLUETOOTH_SYSLOGLEV=-1\n', True),  # wraps to the largest value: level 4
-    ('MOD_BLUETOOTH_SYSLOGLEV =3\n', False),
-    ('#MOD_BLUETOOTH_SYSLOGLEV=3\n', False),
-    ('MOD_BLUETOOTH_SYSLOGLEV="3\n', False),  # cut at the only quote: empty
-    ('MOD_BLUETOOTH_SYSLOGLEV=0\nMOD_BLUETOOTH_SYSLOGLEV=3\n', False),
-    ('MOD_BLUETOOTH_SYSLOGLEV=4294967296\n', True),  # past the range: the largest value
-    (b'\x00\xff\xfe\x01=\x80\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
-    ('x' * 20000 + '\nMOD_BLUETOOTH_SYSLOGLEV=3\n', True),
+    (f'{facts.SYSLOGLEV.lower()}=3\n', True),
+    (f'{facts.SYSLOGLEV}="3"\n', True),
+    (facts.settings(SYSLOGLEV='3abc'), True),
+    (facts.settings(SYSLOGLEV=-1), True),  # wraps to the largest value: level 4
+    (f'{facts.SYSLOGLEV} =3\n', False),
+    (f'#{facts.SYSLOGLEV}=3\n', False),
+    (f'{facts.SYSLOGLEV}="3\n', False),  # cut at the only quote: empty
+    (facts.settings(SYSLOGLEV=0) + facts.settings(SYSLOGLEV=3), False),
+    (facts.settings(SYSLOGLEV=4294967296), True),  # past the range: the largest value
+    (b'\x00\xff\xfe\x01=\x80\n' + facts.settings(SYSLOGLEV=3).encode(), True),
+    ('x' * 20000 + '\n' + facts.settings(SYSLOGLEV=3), True),
     ('', False),
 ], ids=['lower-case', 'quoted', 'then-letters', 'negative', 'space-before-equals', 'comment',
         'open-quote', 'first-wins', 'huge', 'binary-line', 'overlong-line', 'empty'])
@@ -445,8 +448,8 @@ def test_stop_while_bluez_hangs(bluez_gateway, state):
     gw = bluez_gateway
     window = state.startswith('window')
     if window:
-        gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n' +
-                    ('MOD_BLUETOOTH_DISCOVERABLE=2\n' if 'discoverable' in state else ''))
+        gw.settings(facts.settings(SYSLOGLEV=4, PAIRABLE_BIN=0) +
+                    (facts.settings(DISCOVERABLE=2) if 'discoverable' in state else ''))
         gw.io_tool(exit=0)
         gw.gpio('1 1 1 1')
     gw.start_daemon()

@@ -39,12 +39,8 @@ WEB_TRUSTED = line(facts.PAIRED_FROM_WEB, DEVICE)
 
 def settings(pairable_bin='0', discoverable_mode=None, level=4):
     '''A settings file; None leaves a key out.'''
-    lines = [f'MOD_BLUETOOTH_SYSLOGLEV={level}']
-    if pairable_bin is not None:
-        lines.append(f'MOD_BLUETOOTH_PAIRABLE_BIN={pairable_bin}')
-    if discoverable_mode is not None:
-        lines.append(f'MOD_BLUETOOTH_DISCOVERABLE={discoverable_mode}')
-    return '\n'.join(lines) + '\n'
+    values = {'SYSLOGLEV': level, 'PAIRABLE_BIN': pairable_bin, 'DISCOVERABLE': discoverable_mode}
+    return facts.settings(**{key: value for key, value in values.items() if value is not None})
 
 
 def window_line(pairable_bin, change):
@@ -263,7 +259,7 @@ def test_input_is_left_alone_while_a_web_pairing_runs(bluez_gateway):
     assert gw.calls(paired_at) == [pair()]
 
     assert gw.release_pairs() == 1
-    assert reply.read(6) == b'\x01' * 6
+    assert reply.read(facts.REPLY_SIZE) == facts.REPLY_PAIRED
     wait_agent_back(gw, paired_at)
     gw.syslog.wait_for(window_line('0', 'disabled')[1], INFO)
     assert stop(gw) == 0
@@ -477,7 +473,7 @@ def test_every_other_adapter_is_kept_shut(gateway):
     assert gw.calls(paired_at + 1) == [remove_device(f'{ADAPTER}/dev_00_1A_7D_DA_71_99')]
     assert reply.nothing_pending()
     assert gw.release_pairs() == 1
-    assert reply.read(6) == b'\x01' * 6
+    assert reply.read(facts.REPLY_SIZE) == facts.REPLY_PAIRED
     back = wait_agent_back(gw, paired_at)
     gw.wait_for_call('Set', lambda c: c.path == HCI1 and c.args[1] == 'Discoverable', start=back)
     assert gw.calls(back) == registration() + list(window(True, 2)) + shut
@@ -543,7 +539,7 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     phone = line(facts.PAIRED_BY_DEVICE, DEVICE)
     gw.syslog.wait_for(phone[1], phone[0])
     assert gw.release_pairs() == 1
-    assert reply.read(6) == b'\x01' * 6
+    assert reply.read(facts.REPLY_SIZE) == facts.REPLY_PAIRED
     wait_agent_back(gw, web_at)
     web_path = f'{ADAPTER}/dev_{web.replace(":", "_")}'
     gw.emit_properties_changed(web_path, 'org.bluez.Device1', {'Paired': dbus.Boolean(True)})

@@ -14,14 +14,14 @@ import dbus
 import pytest
 
 from bluez_sim import AGENT_TIMEOUT_S, PEER_UUIDS
-from expected import ADAPTER as ADAPTER_PATH, AGENT as AGENT_PATH, BNEP_UUID, DEVICE_PATH
+from expected import ADAPTER as ADAPTER_PATH, AGENT as AGENT_PATH, BNEP_UUID, DEVICE_PATH, NAP_UUID
+from expected import facts
 from gateway import PYTHON, SIM_DIR, Gateway, Timeout, wait_until
 
 DEVICE1 = 'org.bluez.Device1'
 ADAPTER1 = 'org.bluez.Adapter1'
 PROPS = 'org.freedesktop.DBus.Properties'
 OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
-NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'
 
 # A bus client with a main loop, driven through stdin, reporting on stdout one
 # JSON list per event. It can watch BlueZ's PropertiesChanged signals (and who
@@ -904,15 +904,15 @@ def test_reply_reader_sees_what_the_daemon_would_write(gateway):
     assert stat.S_ISFIFO(os.stat(gateway.reply_pipe).st_mode)
     assert stat.S_IMODE(os.stat(gateway.reply_pipe).st_mode) == 0o600
     assert reader.nothing_pending()
-    for message in (b'000042', b'\x01' * 6):
+    for message in (facts.reply_passkey(42), facts.REPLY_PAIRED):
         fd = os.open(gateway.reply_pipe, os.O_WRONLY | os.O_NONBLOCK)
         os.write(fd, message)
         os.close(fd)  # no hang-up for the reader: it holds a writer itself
-    assert reader.read(6) == b'000042'
-    assert reader.read(6, timeout=1) == b'\x01' * 6
+    assert reader.read(facts.REPLY_SIZE) == facts.reply_passkey(42)
+    assert reader.read(facts.REPLY_SIZE, timeout=1) == facts.REPLY_PAIRED
     assert reader.nothing_pending()
     with pytest.raises(Timeout):
-        reader.read(6, timeout=0.1)
+        reader.read(facts.REPLY_SIZE, timeout=0.1)
 
 
 def test_reply_reader_reuses_an_existing_pipe(gateway):
@@ -921,9 +921,9 @@ def test_reply_reader_reuses_an_existing_pipe(gateway):
     reader = gateway.reply_reader()
     assert stat.S_IMODE(os.stat(gateway.reply_pipe).st_mode) == 0o644
     fd = os.open(gateway.reply_pipe, os.O_WRONLY | os.O_NONBLOCK)
-    os.write(fd, b'\x00' * 6)
+    os.write(fd, facts.REPLY_FAILED)
     os.close(fd)
-    assert reader.read(6) == b'\x00' * 6
+    assert reader.read(facts.REPLY_SIZE) == facts.REPLY_FAILED
 
 
 def test_request_pipe_gets_one_write(gateway):
@@ -939,8 +939,8 @@ def test_request_pipe_gets_one_write(gateway):
 
 
 def test_platform_files(gateway):
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=3\n')
-    assert (gateway.root / 'etc' / 'settings').read_bytes() == b'MOD_BLUETOOTH_SYSLOGLEV=3\n'
+    gateway.settings(facts.settings(SYSLOGLEV=3))
+    assert (gateway.root / 'etc' / 'settings').read_bytes() == facts.settings(SYSLOGLEV=3).encode()
     gateway.settings(b'\x00\xff')
     assert (gateway.root / 'etc' / 'settings').read_bytes() == b'\x00\xff'
     gateway.settings(None)
@@ -969,14 +969,14 @@ def test_io_tool_files(gateway):
 
 
 def test_spawned_helpers_can_see_the_daemons_paths(gateway):
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.settings(facts.settings(SYSLOGLEV=4))
     os.mkfifo(gateway.request_pipe, 0o600)
     helper = gateway.spawn(['sh', '-c', 'cat /opt/bluetooth/etc/settings; ls /var/tmp; '
                             'test -S /dev/log && echo log; echo "$PAIRGATE_SIM_DIR"'],
                            sandboxed=True, stdout=subprocess.PIPE, text=True)
     out, _ = helper.communicate(timeout=10)
     assert helper.returncode == 0
-    assert out.split('\n') == ['MOD_BLUETOOTH_SYSLOGLEV=4', 'duskpair.fifo', 'log',
+    assert out.split('\n') == [facts.settings(SYSLOGLEV=4).strip(), 'duskpair.fifo', 'log',
                                str(gateway.root), '']
 
 

@@ -31,7 +31,7 @@ AUTH_FAILED = 'org.bluez.Error.AuthenticationFailed'
 REJECTED = 'org.bluez.Error.Rejected'
 UNKNOWN = '00:11:22:33:44:55'
 PAIR_LIMIT_S = 75                     # the daemon's own limit on a web pairing's Pair
-PASSKEY = {'event': 'passkey', 'passkey': '000000'}
+PASSKEY = facts.event(facts.EVENT_PASSKEY, passkey='000000')
 sim_only = pytest.mark.sim_only
 
 
@@ -103,15 +103,16 @@ def trusted_soon(gw, timeout=20):
     wait_until(lambda: gw.device_flag(gw.phone_on_gw, 'Trusted'), timeout, 'the phone trusted')
 
 
-def outcome(event, address):
-    '''pairgate-pair's last event.'''
-    return {'event': event, 'address': address}
+def web_paired(gw):
+    '''What pairgate-pair shows of a web pairing of the phone that succeeds.'''
+    return facts.EXIT_PAIRED, [PASSKEY, facts.event(facts.EVENT_PAIRED, address=gw.phone_address)]
 
 
 def web_pairing_fails(gw, address, reason, passkey=()):
     '''A web pairing that fails for REASON; the window is applied after the swap back.'''
     mark, log = gw.mark(), gw.log_mark()
-    assert gw.web_pair(address) == (1, [*passkey, outcome('failed', address)])
+    assert gw.web_pair(address) == (facts.EXIT_FAILED,
+                                    [*passkey, facts.event(facts.EVENT_FAILED, address=address)])
     back = wait_call(gw, 'RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput', mark)
     wait_call(gw, 'Set', setting(gw.GW, 'Pairable', False), back)
     assert gw.log(log) == [line(facts.REQUEST, address),
@@ -160,7 +161,7 @@ def test_web(gw):
     open_window(gw)
     window_holds(gw, opening, True, 'window open')
     pairing = gw.mark()
-    assert gw.web_pair_phone() == (0, [PASSKEY, outcome('paired', gw.phone_address)])
+    assert gw.web_pair_phone() == web_paired(gw)
     for name in ('Paired', 'Bonded'):
         assert gw.device_flag(gw.phone_on_gw, name), f'the phone is not {name}'
     trusted_soon(gw, 10)
@@ -257,7 +258,7 @@ def test_restart(gw):
             line(facts.ADAPTER_REMOVED, selected), facts.BLUEZ_LEFT,
             line(facts.FOLLOWING_SCAN_STARTED, gw.GW)]
     gw.phone_visible()
-    assert gw.web_pair_phone() == (0, [PASSKEY, outcome('paired', gw.phone_address)])
+    assert gw.web_pair_phone() == web_paired(gw)
     trusted_soon(gw, 10)
     assert not [entry for entry in gw.log(first) if entry[0] <= ERR]
     assert 'Attempted to unregister' not in gw.daemon_output()  # libdbus's warning
@@ -384,7 +385,7 @@ def test_adapters(gw):
     # step the phone holds the pairing at.
     result, swapped = web_pairing_held(gw, True, lambda gw, registered: second_shut(
         gw, registered, 'during a web pairing, after its registration'))
-    assert result == (0, [PASSKEY, outcome('paired', gw.phone_address)])
+    assert result == web_paired(gw)
     second_shut(gw, swapped, 'after the swap back')
     for name in ('Bonded', 'Trusted'):
         wait_until(lambda name=name: gw.device_flag(gw.phone_on_gw, name), 10, f'phone {name}')
@@ -538,12 +539,13 @@ def test_stranger(gw):
     gw.phone_visible()
     window_holds(gw, 0, True, 'window open')
     result, swapped = web_pairing_held(gw, accept=False)
-    assert result == (1, [outcome('failed', gw.phone_address)])
+    assert result == (facts.EXIT_FAILED,
+                      [facts.event(facts.EVENT_FAILED, address=gw.phone_address)])
     assert not gw.device_flag(gw.phone_on_gw, 'Paired'), 'the phone paired after refusing'
     window_holds(gw, swapped, True, 'window open after a failed web pairing')
     window_holds(gw, close_window(gw), False, 'window closed')
     result, swapped = web_pairing_held(gw, accept=True)
-    assert result == (0, [PASSKEY, outcome('paired', gw.phone_address)])
+    assert result == web_paired(gw)
     for name in ('Bonded', 'Trusted'):
         wait_until(lambda name=name: gw.device_flag(gw.phone_on_gw, name), 10, f'the phone {name}')
     window_holds(gw, swapped, False, 'window closed after the web pairing')

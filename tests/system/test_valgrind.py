@@ -13,7 +13,7 @@ import pytest
 
 from conftest import BUILD_DIR
 from daemon_steps import wait_agent_back
-from expected import DEVICE, INFO, STARTED, trusted
+from expected import DEVICE, INFO, STARTED, facts, trusted
 from gateway import EMULATED
 
 VALGRIND = shutil.which('valgrind')
@@ -57,8 +57,7 @@ def window(gw, levels, line):
 
 def test_whole_session_has_no_memory_error_or_leak(bluez_gateway):
     gw = bluez_gateway
-    gw.settings('MOD_BLUETOOTH_SYSLOGLEV=4\nMOD_BLUETOOTH_PAIRABLE_BIN=0\n'
-                'MOD_BLUETOOTH_DISCOVERABLE=2\n')
+    gw.settings(facts.settings(SYSLOGLEV=4, PAIRABLE_BIN=0, DISCOVERABLE=2))
     gw.io_tool(exit=0)  # the probe reads the input active: the window opens at once
     gw.gpio('1 1 1 1')
     wrapper, log = memcheck_wrapper(gw)

@@ -15,6 +15,7 @@ import pytest
 
 from conftest import BUILD_DIR
 from daemon_steps import pairgate_pair, wait_agent_back, wait_first_pass
+from expected import facts
 from gateway import wait_until
 from web_server import WebServer
 
@@ -64,7 +65,7 @@ def browser():
 def served(gateway):
     '''The simulated gateway with a phone and a tablet, and the page served;
     no daemon yet.'''
-    gateway.settings('MOD_BLUETOOTH_SYSLOGLEV=4\n')
+    gateway.settings(facts.settings(SYSLOGLEV=4))
     gateway.start_bus()
     gateway.start_bluez(devices=(('hci0', PHONE, 'Phone'), ('hci0', TABLET, 'Tablet')))
     gateway.web = WebServer(gateway)
@@ -439,5 +440,5 @@ def test_a_pairing_while_pairgate_pair_waits_in_a_shell_is_refused(site):
     finally:
         site.release_pairs()
         waiting.join(WAIT_S)
-    assert shell['run'][:2] == (0, [{'event': 'paired', 'address': PHONE}])
+    assert shell['run'][:2] == (facts.EXIT_PAIRED, [facts.event(facts.EVENT_PAIRED, address=PHONE)])
     assert [c.path for c in site.calls(start) if c.member == 'Pair'] == [PHONE_PATH]

@@ -227,12 +227,12 @@ TEST_F(PairClient, JoinsMessagesSplitAcrossWrites) {
 
 TEST_F(PairClient, AMessageThatMakesNoSenseIsAProtocolError) {
     stand_in_daemon daemon(request_, reply_);
-    daemon.serve({"ABC\x00\x01\x02"s});
+    daemon.serve({"ABC\x00\x01\xff"s});
     EXPECT_EQ(run(), run_result::local_error);
     ASSERT_EQ(sink_.events.size(), 1u);
     EXPECT_EQ(sink_.events[0].kind, event_kind::error);
     EXPECT_NE(sink_.events[0].text.find("protocol error"), std::string::npos);
-    EXPECT_NE(sink_.events[0].text.find("41 42 43 00 01 02"), std::string::npos);
+    EXPECT_NE(sink_.events[0].text.find("41 42 43 00 01 ff"), std::string::npos);
 }
 
 TEST_F(PairClient, TimesOutWithOrWithoutAPasskey) {

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "common/reply_message.h"
 #include "syslog_capture.h"
 
 namespace {
@@ -45,17 +46,13 @@ class ReplyPipe : public ::testing::Test {
         rmdir(dir_.c_str());
     }
 
-    const unsigned char *message() const {
-        return reinterpret_cast<const unsigned char *>("000042");
-    }
-
     std::string dir_;
     std::string path_;
 };
 
 TEST_F(ReplyPipe, SixBytesReachTheReader) {
     const int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-    write_reply_message(path_.c_str(), message());
+    write_reply_message(path_.c_str(), passkey_reply(42));
     char got[8] = {};
     EXPECT_EQ(read(reader, got, sizeof got), 6);
     EXPECT_STREQ(got, "000042");
@@ -66,7 +63,7 @@ TEST_F(ReplyPipe, SixBytesReachTheReader) {
 TEST_F(ReplyPipe, ReaderLeavingBeforeTheWriteIsLoggedNotFatal) {
     close_before_write = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(close_before_write, 0);
-    write_reply_message(path_.c_str(), message());  // SIGPIPE would end the test here
+    write_reply_message(path_.c_str(), passkey_reply(42));  // SIGPIPE would end the test here
     ASSERT_EQ(logged_lines().size(), 1u);
     EXPECT_EQ(logged_lines()[0], "3 Writing to output FIFO (" + path_ + ") failed: Broken pipe");
     sigset_t pending;
@@ -75,7 +72,7 @@ TEST_F(ReplyPipe, ReaderLeavingBeforeTheWriteIsLoggedNotFatal) {
 }
 
 TEST_F(ReplyPipe, NoReader) {
-    write_reply_message(path_.c_str(), message());
+    write_reply_message(path_.c_str(), passkey_reply(42));
     ASSERT_EQ(logged_lines().size(), 1u);
     EXPECT_EQ(logged_lines()[0],
               "3 Opening output FIFO (" + path_ + ") failed: No such device or address");

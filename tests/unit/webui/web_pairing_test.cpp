@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "bluez/bluez_link.h"
 #include "bluez/pairing_window.h"
 #include "common/pipe_protocol.h"
+#include "common/reply_message.h"
 #include "fuzz/bus_fixture.h"
 #include "io/descriptors.h"
 #include "syslog_capture.h"
@@ -71,14 +71,10 @@ const row rows[] = {
 // The messages waiting in the reply pipe, by name.
 std::vector<std::string> reply_messages(int reply_fd) {
     std::vector<std::string> names;
-    unsigned char message[reply_size];
+    static const char *const name_of[] = {"passkey", "paired", "failed", "other"};
+    char message[reply_size];
     while (read(reply_fd, message, sizeof message) == static_cast<ssize_t>(sizeof message)) {
-        const bool same = std::all_of(message, message + reply_size,
-                                      [&](unsigned char byte) { return byte == message[0]; });
-        names.emplace_back(!same                             ? "passkey"
-                           : message[0] == reply_paired_byte ? "paired"
-                           : message[0] == reply_failed_byte ? "failed"
-                                                             : "other");
+        names.emplace_back(name_of[static_cast<int>(classify_reply({message, sizeof message}))]);
     }
     return names;
 }

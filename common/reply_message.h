@@ -1,8 +1,28 @@
-// The six-byte messages the daemon writes on the reply pipe, as the client reads them.
+// The six-byte messages of the reply pipe (pipe_protocol.h): the daemon
+// writes them with the encoders, the client reads them with the splitter and
+// classify_reply, so both ends hold one rule.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
+
+#include "common/pipe_protocol.h"
+
+// The passkey as six decimal digits ("%06u"); a longer one is cut to six, as
+// the web UI shows six. Inline, as the encoders are all the daemon needs.
+inline std::string passkey_reply(uint32_t passkey) {
+    char text[sizeof "4294967295"];
+    (void)std::snprintf(text, sizeof text, "%06u", static_cast<unsigned>(passkey));
+    return std::string(text, reply_size);
+}
+
+// Six 0x01 bytes when paired, six 0x00 bytes when not.
+inline std::string outcome_reply(bool paired) {
+    return std::string(reply_size,
+                       static_cast<char>(paired ? reply_paired_byte : reply_failed_byte));
+}
 
 enum class reply_kind {
     passkey,  // six ASCII digits

@@ -1,16 +1,11 @@
-// The six-byte messages the daemon writes on the reply pipe, as the client reads them.
-#include "client/reply_message.h"
+// The six-byte messages of the reply pipe, as the client reads them.
+#include "common/reply_message.h"
 
 #include <algorithm>
 
 #include "common/pipe_protocol.h"
 
 namespace {
-
-bool all_bytes(std::string_view message, unsigned char value) {
-    return std::all_of(message.begin(), message.end(),
-                       [value](char c) { return static_cast<unsigned char>(c) == value; });
-}
 
 bool all_digits(std::string_view message) {
     return std::all_of(message.begin(), message.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -25,10 +20,10 @@ reply_kind classify_reply(std::string_view message) {
     if (all_digits(message)) {
         return reply_kind::passkey;
     }
-    if (all_bytes(message, reply_paired_byte)) {
+    if (message == outcome_reply(true)) {
         return reply_kind::paired;
     }
-    if (all_bytes(message, reply_failed_byte)) {
+    if (message == outcome_reply(false)) {
         return reply_kind::failed;
     }
     return reply_kind::invalid;
