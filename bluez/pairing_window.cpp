@@ -54,6 +54,7 @@ input_sampling sampling;
 struct kept_adapter {
     char path[adapter_path_max + 1] = "";
     bool unconfirmed = false;       // the last Set failed, or none was made yet
+    bool busy = false;              // ... and BlueZ answered it Busy
     bool away[2] = {false, false};  // Pairable, Discoverable
     long set_ms = 0;                // monotonic, when the last Set was made
     long not_before_ms = 0;         // monotonic
@@ -106,8 +107,20 @@ void count_refusals(unsigned count, int kind) {
 repeat_limit refusals[] = {
     {count_refusals, 0}, {count_refusals, 1}, {count_refusals, 2}, {count_refusals, 3}};
 
-void log_refusal(error_guard &error, const char *format, int kind) {
-    if (refusals[kind].admit(monotonic_ms())) {
+constexpr const char *bluez_error_busy = "org.bluez.Error.Busy";
+
+// bluetoothd 5.82 answers Busy to a Set while it powers an adapter it has just
+// exported, and the Set made again on its word that the adapter is powered
+// goes through: a first Busy is no failure to tell, a second in a row is.
+bool passing_busy(const kept_adapter &adapter, error_guard &error, bool &busy) {
+    const bool is_busy = dbus_error_has_name(error.get(), bluez_error_busy) != 0;
+    busy = busy || is_busy;
+    return is_busy && !adapter.busy;
+}
+
+void log_refusal(kept_adapter &adapter, error_guard &error, bool &busy, const char *format,
+                 int kind) {
+    if (!passing_busy(adapter, error, busy) && refusals[kind].admit(monotonic_ms())) {
         log_failure(LOG_ERR, format, error);
     }
     error.clear();
@@ -123,16 +136,19 @@ bool set_window_property(DBusConnection *connection, error_guard &error, const c
 void set_window(DBusConnection *connection, error_guard &error, kept_adapter &adapter, bool open) {
     const int kinds = &adapter == &selected ? 0 : on_others;
     bool done = true;
+    bool busy = false;
     if (!set_window_property(connection, error, adapter.path, "Pairable", open)) {
-        log_refusal(error, "Setting Pairable failed: %s", kinds | pairable_kind);
+        log_refusal(adapter, error, busy, "Setting Pairable failed: %s", kinds | pairable_kind);
         done = false;
     }
     if (setup.includes_discoverable &&
         !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
-        log_refusal(error, "Setting Discoverable failed: %s", kinds | discoverable_kind);
+        log_refusal(adapter, error, busy, "Setting Discoverable failed: %s",
+                    kinds | discoverable_kind);
         done = false;
     }
     adapter.unconfirmed = !done;
+    adapter.busy = busy;
     adapter.away[0] = adapter.away[1] = false;
     adapter.set_ms = monotonic_ms();
     adapter.not_before_ms = adapter.set_ms + (done ? reassert_interval_ms : retry_interval_ms);

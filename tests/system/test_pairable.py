@@ -424,7 +424,14 @@ def test_reassertion_is_bounded_however_often_it_is_flipped(bluez_gateway):
         wait_readings(gw, 16, len(readings(gw)))
         assert gw.calls(mark) == [pairable(True)] * 2 and failed == mark, gw.calls(mark)
         wait_property(gw, ADAPTER, 'Pairable', True)
+    # That first Busy is no failure to tell; one that outlasts it is.
+    mark = len(gw.calls())
+    gw.fail_method('org.freedesktop.DBus.Properties', 'Set', 'org.bluez.Error.Busy', '', count=2)
+    turn(gw, ADAPTER, 'Pairable', False, 'bluez')
+    wait_property(gw, ADAPTER, 'Pairable', True)
+    assert gw.calls(mark) == [pairable(True)] * 3, gw.calls(mark)
     assert stop(gw) == 0
+    assert [e for e in gw.syslog.lines if e[0] <= ERR] == [line(facts.SETTING_PAIRABLE_FAILED, '')]
 
 
 def test_every_other_adapter_is_kept_shut(gateway):

@@ -250,9 +250,12 @@ def test_restart(gw):
         timing = [facts.BLUEZ_BACK_WITHOUT_ADAPTER,
                   line(facts.FOLLOWING_ADAPTER_NOT_POWERED, gw.GW)]
         expected = [*registration(), start_discovery(gw.GW), pairable(False, gw.GW)]
+        calls = gw.calls(restarting)
         if timing[1] in gw.log(log):
             expected.append(start_discovery(gw.GW))
-        calls = gw.calls(restarting)
+            # 5.82 may answer the window's Set Busy until then: made again.
+            if calls.count(pairable(False, gw.GW)) == 2:
+                expected.append(pairable(False, gw.GW))
         assert calls[0] == GET_MANAGED_OBJECTS and sorted(calls[1:]) == sorted(expected), calls
         assert [entry for entry in gw.log(log) if entry not in timing] == [
             line(facts.ADAPTER_REMOVED, selected), facts.BLUEZ_LEFT,
