@@ -111,16 +111,20 @@ constexpr const char *bluez_error_busy = "org.bluez.Error.Busy";
 
 // bluetoothd 5.82 answers Busy to a Set while it powers an adapter it has just
 // exported, and the Set made again on its word that the adapter is powered
-// goes through: a first Busy is no failure to tell, a second in a row is.
-bool passing_busy(const kept_adapter &adapter, error_guard &error, bool &busy) {
+// goes through: a first Busy is no failure to tell (its record is cleared
+// here), a second in a row is.
+bool drop_passing_busy(const kept_adapter &adapter, error_guard &error, bool &busy) {
     const bool is_busy = dbus_error_has_name(error.get(), bluez_error_busy) != 0;
     busy = busy || is_busy;
-    return is_busy && !adapter.busy;
+    if (is_busy && !adapter.busy) {
+        error.clear();
+        return true;
+    }
+    return false;
 }
 
-void log_refusal(kept_adapter &adapter, error_guard &error, bool &busy, const char *format,
-                 int kind) {
-    if (!passing_busy(adapter, error, busy) && refusals[kind].admit(monotonic_ms())) {
+void log_refusal(error_guard &error, const char *format, int kind) {
+    if (refusals[kind].admit(monotonic_ms())) {
         log_failure(LOG_ERR, format, error);
     }
     error.clear();
@@ -138,14 +142,17 @@ void set_window(DBusConnection *connection, error_guard &error, kept_adapter &ad
     bool done = true;
     bool busy = false;
     if (!set_window_property(connection, error, adapter.path, "Pairable", open)) {
-        log_refusal(adapter, error, busy, "Setting Pairable failed: %s", kinds | pairable_kind);
         done = false;
+        if (!drop_passing_busy(adapter, error, busy)) {
+            log_refusal(error, "Setting Pairable failed: %s", kinds | pairable_kind);
+        }
     }
     if (setup.includes_discoverable &&
         !set_window_property(connection, error, adapter.path, "Discoverable", open)) {
-        log_refusal(adapter, error, busy, "Setting Discoverable failed: %s",
-                    kinds | discoverable_kind);
         done = false;
+        if (!drop_passing_busy(adapter, error, busy)) {
+            log_refusal(error, "Setting Discoverable failed: %s", kinds | discoverable_kind);
+        }
     }
     adapter.unconfirmed = !done;
     adapter.busy = busy;
