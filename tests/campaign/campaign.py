@@ -344,7 +344,8 @@ class Campaign:
             mock = dbus.Interface(self.gw.bus.get_object('org.bluez', '/'),
                                   'org.freedesktop.DBus.Mock')
             code = ('import sys\n'
-                    f'sys.path.insert(0, {str(Path(__file__).resolve().parent)!r})\n'
+                    f'sys.path[:0] = [{str(Path(__file__).resolve().parent)!r}, '
+                    f'{str(SOURCE_DIR / "tests")!r}]\n'
                     'import messages\n'
                     'ret = messages.send_batch(self.connection, args[0], args[1], args[2], True)\n')
             mock.AddMethod('org.pairgate.Campaign', 'Blast', 'sut', 'u', code)
