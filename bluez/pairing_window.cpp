@@ -25,6 +25,10 @@ constexpr long retry_interval_ms = 1000;
 constexpr uint32_t discoverable_with_input = 2;
 // How often the selected input is read while no web pairing is under way.
 constexpr int input_sample_period_ms = 20;
+// A sample waits while libdbus holds messages BlueZ sent before it (a
+// pairing they announce is judged by the window it began in), but no longer
+// than this past its time: a flood must not hold the window as it is.
+constexpr long sample_wait_for_bus_ms = 100;
 
 // The input named by the first character of MOD_BLUETOOTH_PAIRABLE_BIN
 // ("0".."3") as its index, or -1 for anything else.
@@ -234,12 +238,16 @@ void note_reading(int reading) {
 }
 
 // What this pass should bring the adapter to; none: nothing to do.
-std::optional<pairable> decide_target(long now, bool web_pairing_idle) {
+std::optional<pairable> decide_target(long now, bool web_pairing_idle, bool bus_pending) {
     if (!decision_due(now, web_pairing_idle)) {
         return std::nullopt;
     }
     if (setup.input < 0) {
         return pairable::closed;
+    }
+    if (bus_pending && state != pairable::undecided &&
+        now - sampling.next_sample_ms < sample_wait_for_bus_ms) {
+        return std::nullopt;
     }
     sampling.next_sample_ms = sampling.next_sample_ms + input_sample_period_ms > now
                                   ? sampling.next_sample_ms + input_sample_period_ms
@@ -254,7 +262,10 @@ std::optional<pairable> decide_target(long now, bool web_pairing_idle) {
 }
 
 void decide(DBusConnection *connection, bool web_pairing_idle) {
-    const std::optional<pairable> target = decide_target(monotonic_ms(), web_pairing_idle);
+    const bool bus_pending =
+        dbus_connection_get_dispatch_status(connection) != DBUS_DISPATCH_COMPLETE;
+    const std::optional<pairable> target =
+        decide_target(monotonic_ms(), web_pairing_idle, bus_pending);
     if (!target || *target == state) {
         return;
     }

@@ -203,6 +203,11 @@ bool dispatch_bus(DBusConnection *connection, const loop_events &events) {
 void run_loop(daemon_run &run) {
     loop_events events;  // the first pass looks at everything
     for (;;) {
+        // The bus before the input's sample: a pairing BlueZ announced before
+        // the input changed is judged by the window it began in.
+        if (!dispatch_bus(run.connection.get(), events)) {
+            return;
+        }
         pairing_window_step(run.connection.get(), web_pairing_state == web_pairing::idle);
         const bool request_held = request_intake_due_ms() >= 0;
         if (web_pairing_state == web_pairing::idle && (events.request || request_held) &&
@@ -212,9 +217,6 @@ void run_loop(daemon_run &run) {
             return;
         }
         expire_web_pairing(run.connection.get(), pairing_request, agent_message_handler);
-        if (!dispatch_bus(run.connection.get(), events)) {
-            return;
-        }
         const long counts_due = repeat_limit::report_every_due(monotonic_ms());
         // A request held for the reply pipe is looked at on its own time.
         const bool intake_next =

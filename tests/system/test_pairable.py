@@ -515,10 +515,13 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     trusted again, never removed; the window opened, a phone bonds, a web
     pairing of another device starts, and the phone, announced paired during
     it, is trusted; the requested device announced paired again is trusted
-    again; closed again, a device that never paired earns no trust either.'''
+    again; a phone that bonds while the daemon is stalled and the input let go
+    meanwhile began with the window open, as BlueZ said first; closed again, a
+    device that never paired earns no trust either.'''
     gw = bluez_gateway
     late, known, web = '00:1A:7D:DA:71:98', '00:1A:7D:DA:71:96', '00:1A:7D:DA:71:97'
-    for address in (STRANGER, late, web):
+    stalled = '00:1A:7D:DA:71:94'
+    for address in (STRANGER, late, web, stalled):
         gw.mock.AddDevice('hci0', address, 'Stranger')
     gw.mock.LoadBond('hci0', known, 'Known', False)
     gw.sim.SetResponderDelay(0.2)
@@ -554,21 +557,34 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     gw.mock.PairDevice('hci0', UNSEEN, 0x5a020c)
     gw.syslog.wait_for(unseen[1], unseen[0])
 
-    gw.gpio(INACTIVE)
+    os.kill(gw.daemon.pid, signal.SIGSTOP)
+    try:
+        # Connected, then Bonded, wait in the daemon's socket, as bluetoothd sends them.
+        gw.emit_properties_changed(f'{ADAPTER}/dev_00_1A_7D_DA_71_94', 'org.bluez.Device1',
+                                   {'Connected': dbus.Boolean(True)})
+        gw.mock.PairDevice('hci0', stalled, 0x5a020c)
+        gw.gpio(INACTIVE)
+        time.sleep(0.1)  # a stall of five sample periods: a sample is due when it goes on
+    finally:
+        os.kill(gw.daemon.pid, signal.SIGCONT)
     gw.syslog.wait_for(disabled[1], INFO)
+    late_phone = line(facts.PAIRED_BY_DEVICE, stalled)
+    gw.syslog.wait_for(late_phone[1], late_phone[0])
     gw.mock.PairDeviceWithoutBonding('hci0', late)
     gw.wait_for_call('RemoveDevice', lambda c: late.replace(':', '_') in c.args[0])
     assert [c for c in gw.calls() if c.args[1:2] == ['Trusted']] == [
         trusted(True, f'{ADAPTER}/dev_{known.replace(":", "_")}'), trusted(True),
         trusted(True, web_path), trusted(True, web_path),
-        trusted(True, f'{ADAPTER}/dev_00_1A_7D_DA_71_95')]
+        trusted(True, f'{ADAPTER}/dev_00_1A_7D_DA_71_95'),
+        trusted(True, f'{ADAPTER}/dev_00_1A_7D_DA_71_94')]
     assert [c for c in gw.calls() if c.member == 'RemoveDevice'] == [
         remove_device(f'{ADAPTER}/dev_{a.replace(":", "_")}') for a in (STRANGER, late)]
     assert stop(gw) == 0
     # Told in full, or, within two seconds of the first, counted.
     assert gw.syslog.lines in ([scan_started(), STARTED, stranger, again, enabled,
                                 line(facts.REQUEST, web), phone, line(facts.PAIRED_FROM_WEB, web),
-                                line(facts.PAIRED_BY_DEVICE, web), unseen, disabled, told,
+                                line(facts.PAIRED_BY_DEVICE, web), unseen, disabled, late_phone,
+                                told,
                                 SCAN_STOPPED, FINISHED] for told in (
         line(facts.PAIRED_WITH_WINDOW_CLOSED, late), line(facts.REMOVALS_LEFT_OUT, 1)))
 
