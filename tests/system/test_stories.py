@@ -304,6 +304,7 @@ def test_reject(gw):
     again after it.'''
     gw.raw_phones(reject=True)
     gw.start_daemon()
+    window_set(gw, 0, False)  # the window's answer to BlueZ's Pairable, before the mark
     gw.phone_visible()
     mark = web_pairing_fails(gw, gw.phone_address, 'AuthenticationFailed', [PASSKEY])
     assert gw.calls(mark) == SWAP_IN + [pair(gw.phone_on_gw)] + SWAP_BACK
