@@ -26,8 +26,9 @@ constexpr uint32_t discoverable_with_input = 2;
 // How often the selected input is read while no web pairing is under way.
 constexpr int input_sample_period_ms = 20;
 // A sample waits while libdbus holds messages BlueZ sent before it (a
-// pairing they announce is judged by the window it began in), but no longer
-// than this past its time: a flood must not hold the window as it is.
+// pairing they announce is judged by the window it began in), however late
+// the daemon is, but no longer than this once it began to wait: a flood must
+// not hold the window as it is.
 constexpr long sample_wait_for_bus_ms = 100;
 
 // The input named by the first character of MOD_BLUETOOTH_PAIRABLE_BIN
@@ -49,6 +50,7 @@ pairable state = pairable::undecided;
 
 struct input_sampling {
     long next_sample_ms = 0;       // monotonic
+    long waiting_since_ms = -1;    // monotonic, while a due sample waits for the bus
     bool unreadable_told = false;  // warned since the last good reading
 };
 input_sampling sampling;
@@ -245,10 +247,15 @@ std::optional<pairable> decide_target(long now, bool web_pairing_idle, bool bus_
     if (setup.input < 0) {
         return pairable::closed;
     }
-    if (bus_pending && state != pairable::undecided &&
-        now - sampling.next_sample_ms < sample_wait_for_bus_ms) {
-        return std::nullopt;
+    if (bus_pending && state != pairable::undecided) {
+        if (sampling.waiting_since_ms < 0) {
+            sampling.waiting_since_ms = now;
+        }
+        if (now - sampling.waiting_since_ms < sample_wait_for_bus_ms) {
+            return std::nullopt;
+        }
     }
+    sampling.waiting_since_ms = -1;
     sampling.next_sample_ms = sampling.next_sample_ms + input_sample_period_ms > now
                                   ? sampling.next_sample_ms + input_sample_period_ms
                                   : now + input_sample_period_ms;

@@ -508,6 +508,12 @@ def test_every_other_adapter_is_kept_shut(gateway):
     assert stop(gw) == 0
 
 
+def bus_stats(gw, name):
+    return gw.bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
+                                'org.freedesktop.DBus.Debug.Stats', 'GetConnectionStats', 's',
+                                (name,))
+
+
 def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway):
     '''With the window closed, a pairing that asks bonding is refused, and one
     that asks none, which the kernel lets through whatever Pairable, earns no
@@ -565,6 +571,8 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
         gw.mock.PairDevice('hci0', stalled, 0x5a020c)
         gw.gpio(INACTIVE)
         time.sleep(0.1)  # a stall of five sample periods: a sample is due when it goes on
+        wait_until(lambda: not bus_stats(gw, gw.daemon_name())['OutgoingMessages'], 5,
+                   'the bus to have written the signals to the daemon')
     finally:
         os.kill(gw.daemon.pid, signal.SIGCONT)
     gw.syslog.wait_for(disabled[1], INFO)
