@@ -107,6 +107,9 @@ class Simulated:
             self.gw.gpio(gpio)
         self.earlier = []
         self.gw.start_daemon()
+        # Its notice follows the registration: a log mark taken before it would count it.
+        wait_until(lambda: facts.started(settings, self.log()) or self.gw.daemon.poll() is not None,
+                   10, "the daemon's start notice")
 
     def gpio(self, levels):
         self.gw.gpio(levels)

@@ -167,6 +167,13 @@ def settings(**values):
     return ''.join(f'{globals()[name]}={value}\n' for name, value in values.items())
 
 
+def started(settings_text, log):
+    '''Whether a daemon run with SETTINGS_TEXT has told its start in LOG, a
+    list of (priority, text), or tells no notices at all.'''
+    level = re.search(rf'^{SYSLOGLEV}=(\d+)$', settings_text, re.M)
+    return STARTED in log or not level or int(level.group(1)) < 3  # 3: notices and above
+
+
 # The services the agent authorises: NAP, and BNEP beneath it, which
 # bluetoothd's network server asks for when a device connects to NAP.
 NAP_UUID = '00001116-0000-1000-8000-00805f9b34fb'

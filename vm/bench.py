@@ -337,6 +337,8 @@ class Bench:
                     return m
             return None
         self.daemon_name = wait_until(registered, 30, 'the daemon\'s registration').sender
+        wait_until(lambda: facts.started(settings, self.log()) or self.daemon.poll() is not None,
+                   10, "the daemon's start notice")
         say(f'figure start-to-agent-registered-s {time.time() - started:.2f}')
 
     def gpio(self, levels):
