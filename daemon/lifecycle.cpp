@@ -155,6 +155,7 @@ bool set_up_agent(daemon_run &run) {
                         agent_registration::no_input_no_output, nullptr)) {
         return start_failed(run, "(Starting) Registering agent failed: %s", run.error.text());
     }
+    agent_request_default(run.connection.get());
     return true;
 }
 

@@ -67,8 +67,11 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must
     // be able to display the passkey. A failure here shows up as a failed Pair.
-    agent_register(connection, error, agent_handler, agent_registration::display_yes_no, &request);
-    error.clear();
+    error_guard shown_by_pair;
+    if (agent_register(connection, shown_by_pair, agent_handler, agent_registration::display_yes_no,
+                       &request)) {
+        agent_request_default(connection);
+    }
     // The registration opened every adapter; only this one may pair now, and
     // only with the requested device (the agent refuses any other).
     pairing_window_shut_others(connection);
@@ -157,8 +160,10 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     if (!agent_unregister(connection, error)) {
         log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
-    if (!agent_register(connection, error, agent_handler, agent_registration::no_input_no_output,
-                        nullptr)) {
+    if (agent_register(connection, error, agent_handler, agent_registration::no_input_no_output,
+                       nullptr)) {
+        agent_request_default(connection);
+    } else {
         log_failure(LOG_ERR, "Registering agent failed: %s", error);
     }
     // BlueZ made the adapters pairable for each agent it registered during the
