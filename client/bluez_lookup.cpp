@@ -165,11 +165,11 @@ std::optional<run_failure> connect_private_bus(private_connection_ptr &connectio
 std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int timeout_ms,
                                                const char *what, message_ptr &reply,
                                                const volatile sig_atomic_t *ending) {
-    const message_ptr call = managed_objects_call();
-    if (!call) {
-        return local_error("out of memory");
-    }
     error_guard error;
+    const message_ptr call = managed_objects_call(error);
+    if (!call) {
+        return local_error(error.text());
+    }
     if (ending != nullptr) {
         reply = call_until_ending(connection, call.get(), timeout_ms, ending, error);
     } else {
