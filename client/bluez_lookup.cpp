@@ -209,7 +209,8 @@ std::optional<run_failure> bluez_lookup::is_paired(std::string_view address, int
 
 void bluez_lookup::cancel_pairing(std::string_view address, int timeout_ms) {
     message_ptr reply;
-    if (managed_objects(timeout_ms, reply)) {
+    // Nothing can be cancelled through a BlueZ that cannot be asked.
+    if (const auto failure = managed_objects(timeout_ms, reply)) {
         return;
     }
     for (const std::string &path : device_paths_in_managed_objects(reply.get(), address)) {

@@ -203,6 +203,7 @@ void expire_web_pairing(DBusConnection *connection, const pairing_request_record
     // A BlueZ that left Pair unanswered may not answer these calls either.
     const bluez_hurry hurry;
     // BlueZ fails the Pair at once; its late answer finds no pairing under way.
+    // Refused, it changes nothing: the pairing ends here all the same.
     error_guard error;
     message_ptr cancel =
         bluez_method_call(device_path_from_address(adapter_path(), request.address),
