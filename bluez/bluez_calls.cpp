@@ -82,20 +82,6 @@ message_ptr agent_manager_call(const char *method, const char *capability, error
                           capability, error);
 }
 
-// bluetoothd gives the agent calls of a pairing the gateway did not start,
-// and its adapters' bonding, to its default agent alone: the first agent to
-// register, or the last to ask. Another agent on the gateway (an
-// administrator's tool) would otherwise take the calls of strangers, and a web
-// pairing with the window closed would pair without a bond. A refusal leaves
-// the registration good for the daemon's own Pair, so the daemon goes on.
-void request_default_agent(DBusConnection *connection) {
-    error_guard error;
-    message_ptr message = agent_manager_call("RequestDefaultAgent", nullptr, error);
-    if (!message || !bluez_call(connection, std::move(message), error)) {
-        log_failure(LOG_ERR, "Requesting default agent failed: %s", error);
-    }
-}
-
 }  // namespace
 
 message_ptr bluez_method_call(const char *object_path, const char *interface, const char *method,
@@ -173,11 +159,15 @@ bool agent_register(DBusConnection *connection, error_guard &error,
     }
     registration = capability;
     message_ptr message = agent_manager_call("RegisterAgent", capability_text(capability), error);
+    return message && bluez_call(connection, std::move(message), error);
+}
+
+void agent_request_default(DBusConnection *connection) {
+    error_guard error;
+    message_ptr message = agent_manager_call("RequestDefaultAgent", nullptr, error);
     if (!message || !bluez_call(connection, std::move(message), error)) {
-        return false;
+        log_failure(LOG_ERR, "Requesting default agent failed: %s", error);
     }
-    request_default_agent(connection);
-    return true;
 }
 
 bool agent_unregister(DBusConnection *connection, error_guard &error) {

@@ -1,8 +1,8 @@
 // The few D-Bus calls to BlueZ that the daemon is built from. They follow
 // common/errors.h: a bool, and the reason in the caller's error record,
-// which every function here expects clear; only agent_register logs, for the
-// one refusal its callers go on after. A function that takes a message_ptr
-// takes the message's ownership.
+// which every function here expects clear; only agent_request_default, whose
+// refusal ends nothing, logs. A function that takes a message_ptr takes the
+// message's ownership.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -64,14 +64,20 @@ enum class agent_registration { none, no_input_no_output, display_yes_no };
 agent_registration agent_registered_as();
 
 // Registers the agent object, whose message function is handler (called with
-// user_data), then calls RegisterAgent with the capability and, once BlueZ
-// took it, RequestDefaultAgent. When the object is still registered nothing is
-// sent and false is returned. A failed RegisterAgent leaves the object
-// registered, as offered with capability; a refused RequestDefaultAgent is
-// logged here and leaves the registration as it is (true).
+// user_data), then calls RegisterAgent with the capability. When the object is
+// still registered nothing is sent and false is returned. A failed
+// RegisterAgent leaves the object registered, as offered with capability.
 bool agent_register(DBusConnection *connection, error_guard &error,
                     DBusObjectPathMessageFunction handler, agent_registration capability,
                     void *user_data);
+
+// RequestDefaultAgent, after each registration BlueZ took: bluetoothd gives
+// the agent calls of a pairing the gateway did not start, and its adapters'
+// bonding, to its default agent alone (the first to register, or the last to
+// ask), else an administrator's agent would take the calls of strangers, and
+// a web pairing with the window closed would pair without a bond. A refusal,
+// logged here, leaves the registration good for the daemon's own Pair.
+void agent_request_default(DBusConnection *connection);
 
 // UnregisterAgent, then removes the agent object. A failed UnregisterAgent
 // leaves the object registered.

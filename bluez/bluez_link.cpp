@@ -83,9 +83,8 @@ bool bluez_owner_is(DBusConnection *connection, const char *unique_name) {
 bool select_adapter(DBusConnection *connection, error_guard &error, object_paths &others) {
     forget_adapter();
     others.clear();
-    message_ptr request = managed_objects_call();
+    message_ptr request = managed_objects_call(error);
     if (!request) {
-        set_no_memory(error);
         return false;
     }
     message_ptr reply = adopt_message(dbus_connection_send_with_reply_and_block(

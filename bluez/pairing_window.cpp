@@ -142,8 +142,10 @@ bool set_window_property(DBusConnection *connection, error_guard &error, const c
 }
 
 // Sets Pairable, then Discoverable when the window drives it; both are tried
-// and each failure logged. Records when the adapter may be set again.
-void set_window(DBusConnection *connection, error_guard &error, kept_adapter &adapter, bool open) {
+// and each failure logged here, since none ends anything: a failed Set is
+// owed and tried again. Records when the adapter may be set again.
+void set_window(DBusConnection *connection, kept_adapter &adapter, bool open) {
+    error_guard error;
     const int kinds = &adapter == &selected ? 0 : on_others;
     bool done = true;
     bool busy = false;
@@ -277,8 +279,7 @@ void decide(DBusConnection *connection, bool web_pairing_idle) {
         return;
     }
     const bool open = *target == pairable::open;
-    error_guard error;
-    set_window(connection, error, selected_entry(), open);
+    set_window(connection, selected_entry(), open);
     // The first decision is announced only when it opens the window.
     if (!(state == pairable::undecided && !open)) {
         log_message(LOG_INFO, "By BIN%s, Bluetooth automatic paring has been %s",
@@ -291,16 +292,15 @@ void decide(DBusConnection *connection, bool web_pairing_idle) {
 // selected one only while it is held to a decision.
 void settle(DBusConnection *connection, std::optional<bool> selected_decision) {
     lazy_clock clock;
-    error_guard error;
     if (selected_decision && adapter_selected()) {
         kept_adapter &adapter = selected_entry();
         if (adapter.owed() && due_in_ms(adapter, clock.now()) == 0) {
-            set_window(connection, error, adapter, *selected_decision);
+            set_window(connection, adapter, *selected_decision);
         }
     }
     for (kept_adapter &other : others) {
         if (other.owed() && is_other(other.path) && due_in_ms(other, clock.now()) == 0) {
-            set_window(connection, error, other, false);
+            set_window(connection, other, false);
         }
     }
 }
@@ -357,17 +357,15 @@ void pairing_window_restart() {
 
 void pairing_window_reapply(DBusConnection *connection) {
     if (adapter_selected()) {
-        error_guard error;
-        set_window(connection, error, selected_entry(), state == pairable::open);
+        set_window(connection, selected_entry(), state == pairable::open);
     }
     pairing_window_shut_others(connection);
 }
 
 void pairing_window_shut_others(DBusConnection *connection) {
-    error_guard error;
     for (kept_adapter &other : others) {
         if (other.path[0] != '\0' && is_other(other.path)) {
-            set_window(connection, error, other, false);
+            set_window(connection, other, false);
         }
     }
 }

@@ -165,11 +165,11 @@ std::optional<run_failure> connect_private_bus(private_connection_ptr &connectio
 std::optional<run_failure> ask_managed_objects(DBusConnection *connection, int timeout_ms,
                                                const char *what, message_ptr &reply,
                                                const volatile sig_atomic_t *ending) {
-    const message_ptr call = managed_objects_call();
-    if (!call) {
-        return local_error("out of memory");
-    }
     error_guard error;
+    const message_ptr call = managed_objects_call(error);
+    if (!call) {
+        return local_error(error.text());
+    }
     if (ending != nullptr) {
         reply = call_until_ending(connection, call.get(), timeout_ms, ending, error);
     } else {
@@ -209,7 +209,8 @@ std::optional<run_failure> bluez_lookup::is_paired(std::string_view address, int
 
 void bluez_lookup::cancel_pairing(std::string_view address, int timeout_ms) {
     message_ptr reply;
-    if (managed_objects(timeout_ms, reply)) {
+    // Nothing can be cancelled through a BlueZ that cannot be asked.
+    if (const auto failure = managed_objects(timeout_ms, reply)) {
         return;
     }
     for (const std::string &path : device_paths_in_managed_objects(reply.get(), address)) {

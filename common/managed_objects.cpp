@@ -10,9 +10,13 @@ constexpr const char *adapter_prefix = "/org/bluez/hci";
 
 }  // namespace
 
-message_ptr managed_objects_call() {
-    return adopt_message(dbus_message_new_method_call(
+message_ptr managed_objects_call(error_guard &error) {
+    message_ptr call = adopt_message(dbus_message_new_method_call(
         bluez_service, object_manager_path, object_manager_interface, "GetManagedObjects"));
+    if (!call) {
+        set_no_memory(error);
+    }
+    return call;
 }
 
 bool is_managed_objects_reply(DBusMessage *reply) {

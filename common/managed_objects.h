@@ -11,8 +11,9 @@
 #include "common/bluez_names.h"
 #include "common/dbus_handles.h"
 
-// GetManagedObjects on BlueZ's object manager; null when memory ran out.
-message_ptr managed_objects_call();
+// GetManagedObjects on BlueZ's object manager; null when memory ran out (the
+// record then says so).
+message_ptr managed_objects_call(error_guard &error);
 
 // Whether reply has the shape of a GetManagedObjects answer, a{oa{sa{sv}}}.
 bool is_managed_objects_reply(DBusMessage *reply);

@@ -119,6 +119,7 @@ void register_agent(DBusConnection *connection) {
         log_failure(LOG_ERR, "(Following BlueZ) Registering agent failed: %s", error);
         return;
     }
+    agent_request_default(connection);
     pairing_window_shut_others(connection);
 }
 

@@ -155,6 +155,7 @@ bool set_up_agent(daemon_run &run) {
                         agent_registration::no_input_no_output, nullptr)) {
         return start_failed(run, "(Starting) Registering agent failed: %s", run.error.text());
     }
+    agent_request_default(run.connection.get());
     return true;
 }
 
@@ -211,8 +212,7 @@ void run_loop(daemon_run &run) {
         pairing_window_step(run.connection.get(), web_pairing_state == web_pairing::idle);
         const bool request_held = request_intake_due_ms() >= 0;
         if (web_pairing_state == web_pairing::idle && (events.request || request_held) &&
-            !take_request(run.connection.get(), run.error, run.request_pipe.get(),
-                          pairing_request)) {
+            !take_request(run.connection.get(), run.request_pipe.get(), pairing_request)) {
             run.exit_status = 1;
             return;
         }

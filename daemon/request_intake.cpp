@@ -55,13 +55,13 @@ void refuse(const pairing_request_record &request, const char *reason) {
 }
 
 // Starts the pairing of a request just taken; false when the daemon ends.
-bool start_pairing(DBusConnection *connection, error_guard &error,
-                   pairing_request_record &request) {
+bool start_pairing(DBusConnection *connection, pairing_request_record &request) {
     if (const char *reason = pairing_unavailable()) {
         refuse(request, reason);
         return true;
     }
     log_message(LOG_INFO, "Request from web UI to pair %s", request.address);
+    error_guard error;
     switch (start_web_pairing(connection, error, request, agent_message_handler)) {
         case pairing_start::started:
             break;
@@ -80,8 +80,7 @@ bool start_pairing(DBusConnection *connection, error_guard &error,
 
 }  // namespace
 
-bool take_request(DBusConnection *connection, error_guard &error, int request_fd,
-                  pairing_request_record &request) {
+bool take_request(DBusConnection *connection, int request_fd, pairing_request_record &request) {
     if (!request_waiting(request_fd)) {
         unread_reply_since_ms = -1;
     } else if (!reply_pipe_emptied()) {
@@ -102,7 +101,7 @@ bool take_request(DBusConnection *connection, error_guard &error, int request_fd
         case request_read::outcome::taken:
             break;
     }
-    return start_pairing(connection, error, request);
+    return start_pairing(connection, request);
 }
 
 int request_intake_due_ms() {

@@ -5,7 +5,6 @@
 
 #include <dbus/dbus.h>
 
-#include "common/errors.h"
 #include "webui/web_pairing.h"
 
 // Reads at most one request from request_fd into request and starts its
@@ -19,8 +18,7 @@
 // late the scheduler lets it look. The reader gets a second to take what it
 // holds; after that those bytes are dropped, with a line in the log, so that
 // a reader that never reads stops nothing.
-bool take_request(DBusConnection *connection, error_guard &error, int request_fd,
-                  pairing_request_record &request);
+bool take_request(DBusConnection *connection, int request_fd, pairing_request_record &request);
 
 // Milliseconds until take_request should look at the reply pipe again while
 // a request waits for it to be emptied; -1 while none does. The loop then

@@ -34,10 +34,8 @@ int bytes_waiting(int fd) {
 }
 
 void take_requests(DBusConnection *connection, int fd) {
-    error_guard error;
     while (bytes_waiting(fd) > 0) {
-        const bool goes_on = take_request(connection, error, fd, request);
-        error.clear();
+        const bool goes_on = take_request(connection, fd, request);
         if (web_pairing_state != web_pairing::idle) {
             end_web_pairing(connection, agent_message_handler);
         }

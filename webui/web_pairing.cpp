@@ -67,8 +67,11 @@ pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
     }
     // BlueZ asks the agent of the connection that called Pair, so ours must
     // be able to display the passkey. A failure here shows up as a failed Pair.
-    agent_register(connection, error, agent_handler, agent_registration::display_yes_no, &request);
-    error.clear();
+    error_guard shown_by_pair;
+    if (agent_register(connection, shown_by_pair, agent_handler, agent_registration::display_yes_no,
+                       &request)) {
+        agent_request_default(connection);
+    }
     // The registration opened every adapter; only this one may pair now, and
     // only with the requested device (the agent refuses any other).
     pairing_window_shut_others(connection);
@@ -157,8 +160,10 @@ void end_web_pairing(DBusConnection *connection, DBusObjectPathMessageFunction a
     if (!agent_unregister(connection, error)) {
         log_failure(LOG_ERR, "Deregistering agent failed: %s", error);
     }
-    if (!agent_register(connection, error, agent_handler, agent_registration::no_input_no_output,
-                        nullptr)) {
+    if (agent_register(connection, error, agent_handler, agent_registration::no_input_no_output,
+                       nullptr)) {
+        agent_request_default(connection);
+    } else {
         log_failure(LOG_ERR, "Registering agent failed: %s", error);
     }
     // BlueZ made the adapters pairable for each agent it registered during the
@@ -198,6 +203,7 @@ void expire_web_pairing(DBusConnection *connection, const pairing_request_record
     // A BlueZ that left Pair unanswered may not answer these calls either.
     const bluez_hurry hurry;
     // BlueZ fails the Pair at once; its late answer finds no pairing under way.
+    // Refused, it changes nothing: the pairing ends here all the same.
     error_guard error;
     message_ptr cancel =
         bluez_method_call(device_path_from_address(adapter_path(), request.address),

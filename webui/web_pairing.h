@@ -58,7 +58,8 @@ enum class pairing_start {
 
 // Starts the pairing of the request just read, which the caller has found
 // possible (pairing_unavailable). agent_handler is the agent object's message
-// function, registered again with the record as user data. Logs nothing.
+// function, registered again with the record as user data. Logs only what
+// its steps that end nothing log: the default request, the other adapters' Sets.
 pairing_start start_web_pairing(DBusConnection *connection, error_guard &error,
                                 pairing_request_record &request,
                                 DBusObjectPathMessageFunction agent_handler);
