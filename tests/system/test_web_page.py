@@ -136,14 +136,15 @@ def screenshot(browser, name):
 
 
 def request(gw, method, query, content_type='application/json'):
-    '''(status, body) of one request to the CGI.'''
+    '''(status, body) of one request to the CGI, without the keep-alive lines
+    it writes each second while it waits (how many: the machine's speed).'''
     connection = http.client.HTTPConnection('127.0.0.1', gw.web.port, timeout=30)
     try:
         headers = {'Content-Type': content_type} if content_type else {}
         connection.request(method, f'{gw.web.prefix}{CGI}?{query}', headers=headers,
                            body=b'{}' if method == 'POST' else None)
         response = connection.getresponse()
-        return response.status, response.read().decode()
+        return response.status, response.read().decode().replace('{"event":"waiting"}\n', '')
     finally:
         connection.close()
 
