@@ -6,51 +6,19 @@
 #include <memory>
 
 #include "client/address_text.h"
+#include "client/device_properties.h"
 #include "common/managed_objects.h"
 #include "io/monotonic_clock.h"
 
 namespace {
 
-// The two properties of one Device1 object that matter here.
-struct device_facts {
-    std::string address;
-    bool paired = false;
-};
-
-// Reads "Address" and "Paired" from a property dictionary a{sv}.
-device_facts read_device(DBusMessageIter *properties) {
-    device_facts facts;
-    visit_entries(properties, [&facts](const char *name, DBusMessageIter *value) {
-        DBusMessageIter inner;
-        dbus_message_iter_recurse(value, &inner);
-        if (std::strcmp(name, "Address") == 0 &&
-            dbus_message_iter_get_arg_type(&inner) == DBUS_TYPE_STRING) {
-            const char *address = nullptr;
-            dbus_message_iter_get_basic(&inner, &address);
-            facts.address = address;
-        } else if (std::strcmp(name, "Paired") == 0) {
-            facts.paired = variant_is_true(value);
-        }
-        return false;
-    });
-    return facts;
-}
-
-// Looks for the device among the interfaces a{sa{sv}} of one object.
+// Whether one object of the list is the device, and paired.
 device_pairing pairing_of_object(DBusMessageIter *interfaces, std::string_view address) {
-    device_pairing result = device_pairing::no_such_device;
-    visit_entries(interfaces, [&](const char *interface, DBusMessageIter *properties) {
-        if (std::strcmp(interface, device_interface) != 0) {
-            return false;
-        }
-        const device_facts facts = read_device(properties);
-        if (!same_address(facts.address, address)) {
-            return false;
-        }
-        result = facts.paired ? device_pairing::paired : device_pairing::not_paired;
-        return true;
-    });
-    return result;
+    const std::optional<listed_device> device = device_of_object(interfaces);
+    if (!device || !same_address(device->address, address)) {
+        return device_pairing::no_such_device;
+    }
+    return device->paired ? device_pairing::paired : device_pairing::not_paired;
 }
 
 // Calls visit(path, paired) for every Device1 object of the reply whose

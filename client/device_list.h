@@ -9,14 +9,7 @@
 #include <string>
 #include <vector>
 
-struct listed_device {
-    std::string address;
-    std::string name;  // the Alias, else the Name, else empty
-    bool paired = false;
-    bool trusted = false;
-    bool connected = false;
-    std::optional<int> rssi;  // only while BlueZ has heard the device lately
-};
+#include "client/device_properties.h"
 
 // An adapter, and whether it is open for pairing now, as BlueZ reports it.
 struct listed_adapter {
