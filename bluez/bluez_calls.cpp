@@ -64,11 +64,10 @@ message_ptr call_with_path(const char *object, const char *interface, const char
         return nullptr;
     }
     const bool appended =
-        text != nullptr
-            ? dbus_message_append_args(message.get(), DBUS_TYPE_OBJECT_PATH, &path,
-                                       DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)
-            : dbus_message_append_args(message.get(), DBUS_TYPE_OBJECT_PATH, &path,
-                                       DBUS_TYPE_INVALID);
+        text != nullptr ? dbus_message_append_args(message.get(), DBUS_TYPE_OBJECT_PATH, &path,
+                                                   DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID)
+                        : dbus_message_append_args(message.get(), DBUS_TYPE_OBJECT_PATH, &path,
+                                                   DBUS_TYPE_INVALID);
     if (!appended) {
         set_no_memory(error);
         return nullptr;
