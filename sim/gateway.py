@@ -627,6 +627,29 @@ class Gateway:
             proc.send_signal(signals.SIGCONT)
 
     @contextlib.contextmanager
+    def daemon_stalled(self):
+        '''Within the block the daemon is stopped (SIGSTOP) where its loop waits
+        for the next event (ppoll), never in the middle of a pass (slow under
+        emulation), whose sample would then follow what the block does; it
+        goes on (SIGCONT) after.'''
+        pid = self.daemon.pid
+
+        def stopped_waiting():
+            os.kill(pid, signals.SIGSTOP)
+            wait_until(lambda: _state(pid) == 'T', 5, f'pid {pid} stopped')
+            waits_in = Path(f'/proc/{pid}/syscall').read_text().split()[0]
+            if waits_in == str(PPOLL[os.uname().machine]):
+                return True
+            os.kill(pid, signals.SIGCONT)
+            return False
+
+        wait_until(stopped_waiting, 10, f'pid {pid} stopped in its wait')
+        try:
+            yield
+        finally:
+            os.kill(pid, signals.SIGCONT)
+
+    @contextlib.contextmanager
     def bus_monitor(self, rule):
         '''dbus-monitor on the private bus for the match RULE, within the block;
         yields a function that waits (with a deadline) for a line holding a
@@ -1012,6 +1035,11 @@ def _typed_args(signature, args):
     return typed
 
 
+# The system call the daemon's loop waits in, by the machine the tests run on
+# (under qemu-user too: the emulator waits in the host's).
+PPOLL = {'x86_64': 271, 'aarch64': 73, 'armv7l': 336}
+
+
 def _tied(cmd):
     '''CMD run so that it gets SIGTERM should the harness die without close()
     (the pid stays CMD's: setpriv execs it).'''
@@ -1022,16 +1050,24 @@ def _pids():
     return [int(p) for p in os.listdir('/proc') if p.isdigit()]
 
 
+def _stat(pid):
+    '''(name, the fields after it) of /proc/PID/stat.'''
+    stat = Path(f'/proc/{pid}/stat').read_text()
+    return stat[stat.index('(') + 1:stat.rindex(')')], stat[stat.rindex(')') + 2:].split()
+
+
+def _state(pid):
+    return _stat(pid)[1][0]
+
+
 def _processes():
     '''(pid, ppid, state, name) of every process.'''
     result = []
     for pid in _pids():
         try:
-            stat = Path(f'/proc/{pid}/stat').read_text()
+            name, fields = _stat(pid)
         except OSError:
             continue
-        name = stat[stat.index('(') + 1:stat.rindex(')')]
-        fields = stat[stat.rindex(')') + 2:].split()
         result.append((pid, int(fields[1]), fields[0], name))
     return result
 

@@ -508,25 +508,6 @@ def test_every_other_adapter_is_kept_shut(gateway):
     assert stop(gw) == 0
 
 
-PPOLL = {'x86_64': 271, 'aarch64': 73, 'armv7l': 336}  # what the loop waits in, by machine
-
-
-def stop_in_its_wait(pid):
-    '''Stops PID (SIGSTOP) where its loop waits for the next event, not in the
-    middle of a pass (slow under emulation), whose sample would then follow
-    what the test does while it is stopped.'''
-    def stopped_waiting():
-        os.kill(pid, signal.SIGSTOP)
-        wait_until(lambda: open(f'/proc/{pid}/stat').read().rsplit(')', 1)[1].split()[0] == 'T',
-                   5, f'pid {pid} stopped')
-        with open(f'/proc/{pid}/syscall') as syscall:
-            if syscall.read().split()[0] == str(PPOLL[os.uname().machine]):
-                return True
-        os.kill(pid, signal.SIGCONT)
-        return False
-    wait_until(stopped_waiting, 10, f'pid {pid} stopped in its wait')
-
-
 def bus_stats(gw, name):
     return gw.bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
                                 'org.freedesktop.DBus.Debug.Stats', 'GetConnectionStats', 's',
@@ -582,8 +563,7 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
     gw.mock.PairDevice('hci0', UNSEEN, 0x5a020c)
     gw.syslog.wait_for(unseen[1], unseen[0])
 
-    stop_in_its_wait(gw.daemon.pid)
-    try:
+    with gw.daemon_stalled():
         # Connected, then Bonded, wait in the daemon's socket, as bluetoothd sends them.
         gw.emit_properties_changed(f'{ADAPTER}/dev_00_1A_7D_DA_71_94', 'org.bluez.Device1',
                                    {'Connected': dbus.Boolean(True)})
@@ -592,8 +572,6 @@ def test_only_a_device_paired_while_the_window_is_open_is_trusted(bluez_gateway)
         time.sleep(0.1)  # a stall of five sample periods: a sample is due when it goes on
         wait_until(lambda: not bus_stats(gw, gw.daemon_name())['OutgoingMessages'], 5,
                    'the bus to have written the signals to the daemon')
-    finally:
-        os.kill(gw.daemon.pid, signal.SIGCONT)
     gw.syslog.wait_for(disabled[1], INFO)
     late_phone = line(facts.PAIRED_BY_DEVICE, stalled)
     gw.syslog.wait_for(late_phone[1], late_phone[0])
