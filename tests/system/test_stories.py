@@ -115,6 +115,8 @@ def web_pairing_fails(gw, address, reason, passkey=()):
                                     [*passkey, facts.event(facts.EVENT_FAILED, address=address)])
     back = wait_call(gw, 'RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput', mark)
     wait_call(gw, 'Set', setting(gw.GW, 'Pairable', False), back)
+    # Logged before those calls, but read from the log's socket by a thread of ours.
+    wait_log(gw, line(facts.PAIRING_FAILED, address, reason), log)
     assert gw.log(log) == [line(facts.REQUEST, address),
                            line(facts.PAIRING_FAILED, address, reason)]
     return mark
