@@ -328,28 +328,6 @@ def test_pair_asks_the_callers_agent_then_answers(bluez_gateway):
         (DEVICE_PATH, own.name, '/own', 'error', 'org.bluez.Error.Rejected'),
         (DEVICE_PATH, own.name, '/own', 'error', 'org.freedesktop.DBus.Error.NoReply'),
     ]
-
-
-def test_pair_direct_and_hold(bluez_gateway):
-    gw = bluez_gateway
-    other = '/org/bluez/hci0/dev_11_22_33_44_55_66'
-    gw.mock.AddDevice('hci0', '11:22:33:44:55:66', 'Other')
-    peer = Peer(gw)
-    peer.do('RegisterAgent', '/agent', 'DisplayYesNo')
-
-    gw.set_pair_behaviour('hold')
-    peer.send('Pair', DEVICE_PATH)
-    wait_until(lambda: [c for c in gw.log() if c.member == 'Pair'], 5, 'the held Pair')
-    gw.set_pair_behaviour('direct', error_name='org.bluez.Error.ConnectionAttemptFailed')
-    assert peer.do('Pair', other)[2:] == ['error', 'org.bluez.Error.ConnectionAttemptFailed']
-    gw.set_pair_behaviour('direct')
-    assert peer.do('Pair', other) == ['Pair', other, 'return']
-    assert gw.property(other, DEVICE1, 'Paired') is True
-    assert peer.do('Pair', other)[2:] == ['error', 'org.bluez.Error.AlreadyExists']
-    assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is False
-    assert not [e for e in peer.events if e[0] == 'agent' or e[1] == DEVICE_PATH]
-    assert gw.pair_confirmations() == []
-
     with pytest.raises(dbus.DBusException):
         gw.set_pair_behaviour('sometimes')
     with pytest.raises(dbus.DBusException):
