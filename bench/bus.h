@@ -8,16 +8,11 @@
 #include <memory>
 #include <vector>
 
+#include "common/dbus_handles.h"  // message_ptr, as the daemon owns its messages
+
 namespace bench {
 
 using clock = std::chrono::steady_clock;
-
-struct message_unref {
-    void operator()(DBusMessage *message) const { dbus_message_unref(message); }
-};
-
-// Owns one reference to a message.
-using message_ptr = std::unique_ptr<DBusMessage, message_unref>;
 
 // A reference of its own to a borrowed message, which copies of it share
 // (a held call that a later answer completes).

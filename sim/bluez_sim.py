@@ -11,19 +11,17 @@ agents kept per connection, and Device1.Pair that first asks an agent.
 
 Control interface "org.pairgate.Sim1" on "/" (its calls are not recorded,
 nor those on org.bluez.Mock and org.freedesktop.DBus.Mock):
-  GetLog(u start) -> a(ssssav)         recorded calls from index START on:
-                                       (sender, path, interface, member, args)
-  GetLogWithSignatures(u start) -> a(sssssav)   the same with the signature
-                                       before the arguments
+  GetLogWithSignatures(u start) -> a(sssssav)   recorded calls from index
+                                       START on: (sender, path, interface,
+                                       member, signature, args)
   Senders() -> a{su}                   unique name -> pid of every caller
   FailMethod(s interface, s member, s error_name, s message, i count)
                                        the next COUNT calls (< 0: all) of that
                                        method on any path get that error
   ClearFailures()
   SetObjectPaths(as paths)             GetManagedObjects returns exactly these,
-                                       in this order; ResetObjectPaths(): all
+                                       in this order
   SetReply(s interface, s member, s signature, av args)   answer with these
-  ClearReplies()
   Agents() -> a(sos)                   (sender, agent path, capability)
   CallAgent(s method, s signature, av args, s destination, s path) -> u id
                                        BlueZ calls org.bluez.Agent1.METHOD; an
@@ -1002,9 +1000,6 @@ class Simulator:
         self.send(reply)
         return HANDLED
 
-    def c_get_log(self, start):
-        return [row[:4] + (row[5],) for row in self.log[start:]]
-
     def c_get_log_with_signatures(self, start):
         return self.log[start:]
 
@@ -1023,17 +1018,11 @@ class Simulator:
             _check_value('o', p)
         self.object_paths = [str(p) for p in paths]
 
-    def c_reset_object_paths(self):
-        self.object_paths = None
-
     def c_set_reply(self, interface, member, signature, args):
         args = list(args)
         _message_with_args(dbus.lowlevel.MethodCallMessage('a.b', '/', 'a.b', 'c'),
                            signature, args)
         self.replies[(str(interface), str(member))] = (str(signature), args)
-
-    def c_clear_replies(self):
-        self.replies.clear()
 
     def c_agents(self):
         return dbus.Array([(a.sender, dbus.ObjectPath(a.path), a.capability) for a in self.agents],
@@ -1120,15 +1109,12 @@ class Simulator:
             obj.paired = bool(value)
 
     CONTROL = {
-        'GetLog': ('u', 'a(ssssav)', c_get_log),
         'GetLogWithSignatures': ('u', 'a(sssssav)', c_get_log_with_signatures),
         'Senders': ('', 'a{su}', c_senders),
         'FailMethod': ('ssssi', '', c_fail_method),
         'ClearFailures': ('', '', c_clear_failures),
         'SetObjectPaths': ('as', '', c_set_object_paths),
-        'ResetObjectPaths': ('', '', c_reset_object_paths),
         'SetReply': ('sssav', '', c_set_reply),
-        'ClearReplies': ('', '', c_clear_replies),
         'Agents': ('', 'a(sos)', c_agents),
         'CallAgent': ('ssavss', 'u', c_call_agent),
         'AgentAnswer': ('u', 'sss', c_agent_answer),

@@ -281,11 +281,3 @@ def test_a_release_during_a_web_pairing_is_undone_by_its_swap_back(agent):
     agent.set_pair_behaviour()
     request_pairing(agent)  # not refused: the swap back registered the agent again
 
-
-def test_a_restarted_bluez_is_listened_to(window_open):
-    gw = window_open
-    gw.stop_bluez()
-    gw.start_bluez()
-    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
-    gw.syslog.wait_for(FROM_DEVICE[1], FROM_DEVICE[0])
-    assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True

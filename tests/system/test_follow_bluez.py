@@ -14,7 +14,7 @@ import pytest
 
 from daemon_steps import (log_mark, logged_since, pairgate_pair, request_pairing, stop,
                           wait_agent_back, wait_first_pass)
-from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS,
+from expected import (AGENT, DEVICE, DEVICE_PATH, ERR, FINISHED, GET_MANAGED_OBJECTS, INFO,
                       NAP_UUID, NOTICE, WARNING, discoverable, pair, pairable,
                       start_discovery)
 from expected import facts, line
@@ -122,6 +122,10 @@ def test_bluez_restarted_while_the_input_holds_the_window_open(bluez_gateway):
     # Applied again on the new BlueZ, from the input, as at start.
     gw.wait_for_call('Set', lambda c: c.args[1] == 'Discoverable' and c.args[2])
     assert gw.calls()[4:6] == [pairable(True), discoverable(True)]
+    # The new BlueZ is listened to: a device that pairs now is trusted.
+    gw.emit_properties_changed(DEVICE_PATH, 'org.bluez.Device1', {'Paired': True})
+    gw.syslog.wait_for(line(facts.PAIRED_BY_DEVICE, DEVICE)[1], INFO)
+    assert gw.property(DEVICE_PATH, 'org.bluez.Device1', 'Trusted') is True
     gw.reply = gw.reply_reader()
     web_pairing_succeeds(gw)
 

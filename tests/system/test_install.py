@@ -24,7 +24,7 @@ from conftest import SOURCE_DIR
 from daemon_steps import request_pairing, stop, wait_agent_back
 from expected import FINISHED, INFO, NOTICE, SCAN_STOPPED, STARTED, scan_started
 from expected import facts, line
-from gateway import EMULATED, wait_until
+from gateway import EMULATED, _processes, _stat, wait_until
 
 pytestmark = pytest.mark.usefixtures('needs_daemon')
 
@@ -250,15 +250,9 @@ def reaper():
 def reap_orphans(names):
     '''Reaps the ended children of this process with one of NAMES (such as the
     middle process of start-stop-daemon --background).'''
-    for entry in Path('/proc').iterdir():
-        try:
-            fields = (entry / 'stat').read_text()
-        except (OSError, ValueError):
-            continue
-        name = fields[fields.index('(') + 1:fields.rindex(')')]
-        state, ppid = fields[fields.rindex(')') + 2:].split()[:2]
-        if int(ppid) == os.getpid() and state == 'Z' and name in names:
-            os.waitpid(int(entry.name), 0)
+    for pid, ppid, state, name in _processes():
+        if ppid == os.getpid() and state == 'Z' and name in names:
+            os.waitpid(pid, 0)
 
 
 def reap(pid, timeout=10):
@@ -342,15 +336,13 @@ def daemons(gw):
     '''The pids of the gateway's live pairgated processes.'''
     mark = f'PAIRGATE_SIM_DIR={gw.root}'.encode()
     found = []
-    for entry in Path('/proc').iterdir():
+    for pid, _, state, name in _processes():
         try:
-            fields = (entry / 'stat').read_text()
-            environ = (entry / 'environ').read_bytes().split(b'\0')
-        except (OSError, ValueError):
+            environ = Path(f'/proc/{pid}/environ').read_bytes().split(b'\0')
+        except OSError:
             continue
-        name = fields[fields.index('(') + 1:fields.rindex(')')]
-        if name == 'pairgated' and fields[fields.rindex(')') + 2] != 'Z' and mark in environ:
-            found.append(int(entry.name))
+        if name == 'pairgated' and state != 'Z' and mark in environ:
+            found.append(pid)
     return found
 
 
@@ -443,8 +435,7 @@ def test_init_script_starts_exactly_one(reaper, bluez_gateway, unpacked, init_sh
 
 def identity(pid, boot=Path('/proc/sys/kernel/random/boot_id').read_text().strip()):
     '''What the init script's lock names a process by.'''
-    fields = Path(f'/proc/{pid}/stat').read_text()
-    return f'{pid}:{fields[fields.rindex(")") + 2:].split()[19]}:{boot}'
+    return f'{pid}:{_stat(pid)[1][19]}:{boot}'
 
 
 def stale_locks(gw, lock):

@@ -1,4 +1,8 @@
-'''Pins what the system tests rely on in the simulated gateway: BlueZ simulator and harness.'''
+'''Pins what the system tests rely on in the simulated gateway (BlueZ simulator
+and harness) where a fault of it would let them pass: where bluetoothd's ways
+are followed, what is refused, and what the harness must not hide. A fault
+that makes the system tests or the shared stories fail (a control of the
+simulator, a file of the platform, the daemon's start) is theirs to show.'''
 
 import json
 import os
@@ -15,8 +19,7 @@ import pytest
 
 from bluez_sim import AGENT_TIMEOUT_S, PEER_UUIDS
 from expected import ADAPTER as ADAPTER_PATH, AGENT as AGENT_PATH, BNEP_UUID, DEVICE_PATH, NAP_UUID
-from expected import facts
-from gateway import PYTHON, SIM_DIR, Gateway, Timeout, wait_until
+from gateway import PYTHON, Gateway, Timeout, wait_until
 
 DEVICE1 = 'org.bluez.Device1'
 ADAPTER1 = 'org.bluez.Adapter1'
@@ -183,33 +186,7 @@ def sim_alive(gw):
     return gw.sim.Agents() is not None
 
 
-# ------------------------------------------------------------- call log
-
-
-def test_log_keeps_every_call_in_order_with_its_sender(bluez_gateway):
-    gw = bluez_gateway
-    first, second = gw.connect(), gw.connect()
-    call(first, '/', OBJECT_MANAGER, 'GetManagedObjects')
-    call(second, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
-    call(first, DEVICE_PATH, PROPS, 'Set', 'ssv', (DEVICE1, 'Trusted', dbus.Boolean(True)))
-    assert dbus_error(second, '/org/bluez/hci7', ADAPTER1, 'StopDiscovery') \
-        == 'org.freedesktop.DBus.Error.UnknownObject'
-    gw.fail_method(ADAPTER1, 'StopDiscovery', 'org.bluez.Error.Failed')  # control: not logged
-    gw.mock.AddDevice('hci0', '11:22:33:44:55:66', 'Other')  # org.bluez.Mock: not logged
-
-    log = [c for c in gw.log() if c.sender in (first.get_unique_name(),
-                                               second.get_unique_name())]
-    assert log == [
-        ('/', OBJECT_MANAGER, 'GetManagedObjects', []),
-        (ADAPTER_PATH, ADAPTER1, 'StartDiscovery', []),
-        (DEVICE_PATH, PROPS, 'Set', [DEVICE1, 'Trusted', True]),
-        ('/org/bluez/hci7', ADAPTER1, 'StopDiscovery', []),
-    ]
-    assert [c.sender for c in log] == [first.get_unique_name(), second.get_unique_name(),
-                                       first.get_unique_name(), second.get_unique_name()]
-    assert log[2].signature == 'ssv'
-    assert not [c for c in gw.log() if c.interface in ('org.pairgate.Sim1', 'org.bluez.Mock')]
-    assert gw.log(len(gw.log()) - 1) == gw.log()[-1:]
+# ------------------------------------------------------------------ Set
 
 
 def test_set_stores_checked_values_and_announces_changes(bluez_gateway):
@@ -237,77 +214,8 @@ def test_set_stores_checked_values_and_announces_changes(bluez_gateway):
     assert len([c for c in gw.log() if c.member == 'Set']) == 5
 
 
-def test_failures_hit_the_next_count_calls_on_any_path(bluez_gateway):
-    gw = bluez_gateway
-    gw.mock.AddAdapter('hci1', 'second')
-    conn = gw.connect()
-    gw.fail_method(ADAPTER1, 'StartDiscovery', 'org.bluez.Error.NotReady', 'Resource Not Ready', 2)
-    with pytest.raises(dbus.DBusException) as failure:
-        call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
-    assert failure.value.get_dbus_name() == 'org.bluez.Error.NotReady'
-    assert failure.value.get_dbus_message() == 'Resource Not Ready'
-    assert dbus_error(conn, '/org/bluez/hci1', ADAPTER1, 'StartDiscovery') \
-        == 'org.bluez.Error.NotReady'
-    call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
-    assert gw.property(ADAPTER_PATH, ADAPTER1, 'Discovering') is True
-
-    gw.fail_method(PROPS, 'Set', 'org.bluez.Error.Failed', 'no', -1)
-    for _ in range(3):
-        assert dbus_error(conn, DEVICE_PATH, PROPS, 'Set', 'ssv',
-                          (DEVICE1, 'Trusted', dbus.Boolean(True))) == 'org.bluez.Error.Failed'
-    assert gw.property(DEVICE_PATH, DEVICE1, 'Trusted') is False
-    gw.sim.ClearFailures()
-    call(conn, DEVICE_PATH, PROPS, 'Set', 'ssv', (DEVICE1, 'Trusted', dbus.Boolean(True)))
-    assert [c.member for c in gw.log() if c.sender == conn.get_unique_name()] \
-        == ['StartDiscovery'] * 3 + ['Set'] * 4
-
-    with pytest.raises(dbus.DBusException):
-        gw.fail_method(ADAPTER1, 'StopDiscovery', 'unknow issue')  # no dot: cannot travel
-    assert sim_alive(gw)
-
-
 ODD_PATHS = ['/org/bluez/hci0/dev_00_1A_7D_DA_71_13', '/org/bluez/hci',
              '/org/bluez/hci0123456789012345678901', ADAPTER_PATH, '/org/bluez']
-
-
-def test_managed_objects_follow_the_chosen_paths(bluez_gateway):
-    gw = bluez_gateway
-    conn = gw.connect()
-    default = call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects')
-    assert list(default) == ['/org/bluez', ADAPTER_PATH, DEVICE_PATH]
-
-    gw.set_object_paths(ODD_PATHS)
-    chosen = call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects')
-    assert list(chosen) == ODD_PATHS
-    assert chosen[DEVICE_PATH][DEVICE1]['Address'] == '00:1A:7D:DA:71:13'
-    assert ADAPTER1 in chosen[ADAPTER_PATH]
-    assert chosen['/org/bluez/hci'] == {} and chosen['/org/bluez/hci0123456789012345678901'] == {}
-
-    gw.set_object_paths([])
-    assert call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects') == {}
-    with pytest.raises(dbus.DBusException):
-        gw.set_object_paths(['/org/bluez/hci0/'])
-    gw.sim.ResetObjectPaths()
-    assert list(call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects')) == list(default)
-
-
-def test_canned_replies_are_sent_as_given(bluez_gateway):
-    gw = bluez_gateway
-    conn = gw.connect()
-    gw.set_reply(OBJECT_MANAGER, 'GetManagedObjects', 's', ['not an array'])
-    reply = conn.call_blocking('org.bluez', '/', OBJECT_MANAGER, 'GetManagedObjects', '', ())
-    assert reply == 'not an array'
-    gw.set_reply(ADAPTER1, 'StartDiscovery', 'ou', [ADAPTER_PATH, 7])
-    assert call(conn, '/org/bluez/nothing', ADAPTER1, 'StartDiscovery') == (ADAPTER_PATH, 7)
-    gw.set_reply(OBJECT_MANAGER, 'GetManagedObjects', '', [])
-    assert call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects') is None
-
-    for bad in (('o', ['no path']), ('s', []), ('((', ['x'])):
-        with pytest.raises(dbus.DBusException):
-            gw.set_reply(ADAPTER1, 'StopDiscovery', *bad)
-    gw.sim.ClearReplies()
-    assert list(call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects'))
-    assert sim_alive(gw)
 
 
 # --------------------------------------------------------------- agents
@@ -420,28 +328,6 @@ def test_pair_asks_the_callers_agent_then_answers(bluez_gateway):
         (DEVICE_PATH, own.name, '/own', 'error', 'org.bluez.Error.Rejected'),
         (DEVICE_PATH, own.name, '/own', 'error', 'org.freedesktop.DBus.Error.NoReply'),
     ]
-
-
-def test_pair_direct_and_hold(bluez_gateway):
-    gw = bluez_gateway
-    other = '/org/bluez/hci0/dev_11_22_33_44_55_66'
-    gw.mock.AddDevice('hci0', '11:22:33:44:55:66', 'Other')
-    peer = Peer(gw)
-    peer.do('RegisterAgent', '/agent', 'DisplayYesNo')
-
-    gw.set_pair_behaviour('hold')
-    peer.send('Pair', DEVICE_PATH)
-    wait_until(lambda: [c for c in gw.log() if c.member == 'Pair'], 5, 'the held Pair')
-    gw.set_pair_behaviour('direct', error_name='org.bluez.Error.ConnectionAttemptFailed')
-    assert peer.do('Pair', other)[2:] == ['error', 'org.bluez.Error.ConnectionAttemptFailed']
-    gw.set_pair_behaviour('direct')
-    assert peer.do('Pair', other) == ['Pair', other, 'return']
-    assert gw.property(other, DEVICE1, 'Paired') is True
-    assert peer.do('Pair', other)[2:] == ['error', 'org.bluez.Error.AlreadyExists']
-    assert gw.property(DEVICE_PATH, DEVICE1, 'Paired') is False
-    assert not [e for e in peer.events if e[0] == 'agent' or e[1] == DEVICE_PATH]
-    assert gw.pair_confirmations() == []
-
     with pytest.raises(dbus.DBusException):
         gw.set_pair_behaviour('sometimes')
     with pytest.raises(dbus.DBusException):
@@ -833,19 +719,6 @@ def test_as_bluetoothd_does(bluez_gateway, trace, story):  # pylint: disable=unu
 # -------------------------------------------------------------- signals
 
 
-def test_signals_come_from_the_owner_of_org_bluez(bluez_gateway):
-    gw = bluez_gateway
-    peer = Peer(gw)
-    peer.watch()
-    owner = gw.bus.get_name_owner('org.bluez')
-    gw.emit_properties_changed('/org/bluez/hci0/dev_AB_CD', DEVICE1,
-                               {'Connected': True, 'Paired': True}, ['RSSI'])
-    assert peer.expect('signal') == ['signal', owner, '/org/bluez/hci0/dev_AB_CD', 'sa{sv}as',
-                                     [DEVICE1, {'Connected': True, 'Paired': True}, ['RSSI']]]
-    gw.emit_signal(DEVICE_PATH, PROPS, 'PropertiesChanged', 'si', [DEVICE1, 5])
-    assert peer.expect('signal') == ['signal', owner, DEVICE_PATH, 'si', [DEVICE1, 5]]
-
-
 def test_bus_lets_a_hostile_client_do_anything(bluez_gateway):
     gw = bluez_gateway
     peer = Peer(gw)
@@ -862,18 +735,6 @@ def test_bus_lets_a_hostile_client_do_anything(bluez_gateway):
     hostile.call_blocking(peer.name, '/agent', 'org.bluez.Agent1', 'RequestConfirmation', 'ou',
                           (DEVICE_PATH, 1))
     assert peer.expect('agent')[1:3] == ['RequestConfirmation', '/agent']
-
-
-def test_bus_can_limit_match_rules(gateway):
-    gateway.start_bus(max_match_rules=2)
-    gateway.start_bluez()
-    conn = gateway.connect()
-    conn.add_match_string("type='method_return'")
-    conn.add_match_string("type='error'")
-    with pytest.raises(dbus.DBusException) as failure:
-        conn.add_match_string("type='signal',member='PropertiesChanged'")
-    assert failure.value.get_dbus_name() == 'org.freedesktop.DBus.Error.LimitsExceeded'
-    assert list(call(conn, '/', OBJECT_MANAGER, 'GetManagedObjects'))
 
 
 # -------------------------------------------------------------- harness
@@ -899,31 +760,15 @@ def test_syslog_collects_lines_with_their_priority(gateway):
         log.wait_for('Bluetooth helper daemon has been started', priority=6, timeout=0.1)
 
 
-def test_reply_reader_sees_what_the_daemon_would_write(gateway):
-    reader = gateway.reply_reader()
-    assert stat.S_ISFIFO(os.stat(gateway.reply_pipe).st_mode)
-    assert stat.S_IMODE(os.stat(gateway.reply_pipe).st_mode) == 0o600
-    assert reader.nothing_pending()
-    for message in (facts.reply_passkey(42), facts.REPLY_PAIRED):
-        fd = os.open(gateway.reply_pipe, os.O_WRONLY | os.O_NONBLOCK)
-        os.write(fd, message)
-        os.close(fd)  # no hang-up for the reader: it holds a writer itself
-    assert reader.read(facts.REPLY_SIZE) == facts.reply_passkey(42)
-    assert reader.read(facts.REPLY_SIZE, timeout=1) == facts.REPLY_PAIRED
-    assert reader.nothing_pending()
-    with pytest.raises(Timeout):
-        reader.read(facts.REPLY_SIZE, timeout=0.1)
-
-
-def test_reply_reader_reuses_an_existing_pipe(gateway):
+def test_reply_reader_makes_a_private_pipe_or_keeps_the_one_there(gateway):
+    gateway.reply_reader()
+    mode = os.stat(gateway.reply_pipe).st_mode
+    assert stat.S_ISFIFO(mode) and stat.S_IMODE(mode) == 0o600
+    os.unlink(gateway.reply_pipe)
     os.mkfifo(gateway.reply_pipe, 0o644)
     os.chmod(gateway.reply_pipe, 0o644)
-    reader = gateway.reply_reader()
+    gateway.reply_reader()
     assert stat.S_IMODE(os.stat(gateway.reply_pipe).st_mode) == 0o644
-    fd = os.open(gateway.reply_pipe, os.O_WRONLY | os.O_NONBLOCK)
-    os.write(fd, facts.REPLY_FAILED)
-    os.close(fd)
-    assert reader.read(facts.REPLY_SIZE) == facts.REPLY_FAILED
 
 
 def test_request_pipe_gets_one_write(gateway):
@@ -938,46 +783,16 @@ def test_request_pipe_gets_one_write(gateway):
         gateway.write_request(b'00:1A:7D:DA:71:13')
 
 
-def test_platform_files(gateway):
-    gateway.settings(facts.settings(SYSLOGLEV=3))
-    assert (gateway.root / 'etc' / 'settings').read_bytes() == facts.settings(SYSLOGLEV=3).encode()
-    gateway.settings(b'\x00\xff')
-    assert (gateway.root / 'etc' / 'settings').read_bytes() == b'\x00\xff'
-    gateway.settings(None)
-    assert not (gateway.root / 'etc' / 'settings').exists()
-
-    gateway.gpio('1 1 1 1')
-    inode = os.stat(gateway.root / 'gpio').st_ino
-    gateway.gpio('0 1')
-    assert (gateway.root / 'gpio').read_text() == '0 1'
-    assert os.stat(gateway.root / 'gpio').st_ino == inode
-    gateway.gpio(None)
-    assert not (gateway.root / 'gpio').exists()
-    assert gateway.io_calls() == [] and gateway.gpio_log() == []
-
-
-
-@pytest.mark.skipif(not (SIM_DIR / 'fake-io').exists(), reason='sim/fake-io is not there yet')
-def test_io_tool_files(gateway):
-    gateway.io_tool(output=b'1', exit=3, mode='hang')
-    assert os.access(gateway.root / 'io', os.X_OK)
-    assert (gateway.root / 'io.output').read_bytes() == b'1'
-    assert (gateway.root / 'io.exit').read_text().strip() == '3'
-    assert (gateway.root / 'io.mode').read_text().strip() == 'hang'
-    gateway.io_tool(output=None, present=False)
-    assert not (gateway.root / 'io').exists() and not (gateway.root / 'io.output').exists()
-
-
-def test_spawned_helpers_can_see_the_daemons_paths(gateway):
-    gateway.settings(facts.settings(SYSLOGLEV=4))
-    os.mkfifo(gateway.request_pipe, 0o600)
-    helper = gateway.spawn(['sh', '-c', 'cat /opt/bluetooth/etc/settings; ls /var/tmp; '
-                            'test -S /dev/log && echo log; echo "$PAIRGATE_SIM_DIR"'],
-                           sandboxed=True, stdout=subprocess.PIPE, text=True)
-    out, _ = helper.communicate(timeout=10)
-    assert helper.returncode == 0
-    assert out.split('\n') == [facts.settings(SYSLOGLEV=4).strip(), 'duskpair.fifo', 'log',
-                               str(gateway.root), '']
+def test_bluez_restarts_under_a_new_owner(bluez_gateway):
+    gw = bluez_gateway
+    conn = gw.connect()
+    call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
+    before = gw.bus.get_name_owner('org.bluez')
+    gw.stop_bluez()
+    assert [c.member for c in gw.log()][-1] == 'StartDiscovery'  # kept from the first one
+    gw.start_bluez()
+    assert gw.bus.get_name_owner('org.bluez') != before
+    assert gw.log() == [] or all(c.member != 'StartDiscovery' for c in gw.log())
 
 
 def test_close_fails_loudly_on_what_is_left(tmp_path):
@@ -995,58 +810,3 @@ def test_close_fails_loudly_on_what_is_left(tmp_path):
         if straggler.poll() is None:
             straggler.kill()
             straggler.wait()
-
-
-# ------------------------------------------------------ with the daemon
-
-
-def test_harness_runs_the_daemon_and_tells_its_calls_apart(running):
-    gw = running
-    name = gw.daemon_name()
-    assert name in [sender for sender, _, _ in gw.agents()]
-    assert gw.calls()[0] == ('/', OBJECT_MANAGER, 'GetManagedObjects', [])
-    assert gw.wait_for_call('RegisterAgent') == \
-        [c.member for c in gw.calls()].index('RegisterAgent')
-    assert all(c.sender == name for c in gw.calls())
-    gw.syslog.wait_for('Bluetooth helper daemon has been started', priority=5)
-    gw.signal(signal.SIGTERM)
-    assert gw.wait_exit() == 0
-    gw.syslog.wait_for('Bluetooth helper daemon has been finished', priority=5)
-    assert gw.calls()[-1].member == 'StopDiscovery'
-    assert gw.daemon_children() == []
-
-
-def test_harness_follows_the_daemon_through_bus_loss_and_restart(needs_daemon, bluez_gateway):
-    gw = bluez_gateway
-    first = gw.start_daemon(close_stdio=True)
-    gw.stop_bus()
-    assert gw.wait_exit() == 1
-    assert 'RegisterAgent' in [c.member for c in gw.calls()]  # kept from before the loss
-    gw.start_bus()
-    gw.start_bluez()
-    second = gw.start_daemon()
-    assert second.pid != first.pid and second.poll() is None
-    assert gw.daemon_name() in [sender for sender, _, _ in gw.agents()]
-    assert [c.member for c in gw.calls()].count('RegisterAgent') == 1
-
-
-def test_start_daemon_returns_when_the_daemon_ends_at_start(needs_daemon, bluez_gateway):
-    gw = bluez_gateway
-    gw.set_object_paths([])
-    daemon = gw.start_daemon()
-    assert daemon.wait(10) == 1
-    assert [c.member for c in gw.calls()][0] == 'GetManagedObjects'
-    rows = [row for row in gw.sim.GetLog(0) if row[0] == gw.daemon_name()]
-    assert rows[0][1:] == ('/', OBJECT_MANAGER, 'GetManagedObjects', [])
-
-
-def test_bluez_restarts_under_a_new_owner(bluez_gateway):
-    gw = bluez_gateway
-    conn = gw.connect()
-    call(conn, ADAPTER_PATH, ADAPTER1, 'StartDiscovery')
-    before = gw.bus.get_name_owner('org.bluez')
-    gw.stop_bluez()
-    assert [c.member for c in gw.log()][-1] == 'StartDiscovery'  # kept from the first one
-    gw.start_bluez()
-    assert gw.bus.get_name_owner('org.bluez') != before
-    assert gw.log() == [] or all(c.member != 'StartDiscovery' for c in gw.log())

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, request_pairing, stop,
+from daemon_steps import (barrier, log_mark, logged_since, pairgate_pair, request_pairing,
                           wait_agent_back, wait_first_pass)
 from expected import (DEVICE, ERR, SWAP_BACK, SWAP_IN, UNREGISTER_AGENT, pair, stop_discovery,
                       trusted)
@@ -240,32 +240,6 @@ def test_deeper_path_is_valid_and_goes_to_bluez(web):
 
 
 # ------------------------------------------------------------- pairgate-pair
-
-def test_client_paired_without_passkey(web):
-    web.set_pair_behaviour(mode='direct')
-    status, events, _ = pairgate_pair(web, DEVICE.lower())
-    assert (status, events) == (facts.EXIT_PAIRED,
-                                [facts.event(facts.EVENT_PAIRED, address=DEVICE)])
-
-
-def test_client_times_out(web):
-    web.set_pair_behaviour(mode='hold')
-    status, events, _ = pairgate_pair(web, '--timeout', '0.5', DEVICE)
-    assert (status, events) == (facts.EXIT_TIMED_OUT, [facts.event(facts.EVENT_TIMEOUT)])
-
-
-def test_client_without_daemon(bluez_gateway):
-    status, events, _ = pairgate_pair(bluez_gateway, DEVICE)
-    assert (status, events) == (facts.EXIT_NOT_RUNNING,
-                                [facts.event(facts.EVENT_ERROR, message=facts.NOT_RUNNING)])
-
-
-def test_client_after_the_daemon_stopped(running):
-    wait_first_pass(running)
-    assert stop(running) == 0
-    status, _, _ = pairgate_pair(running, DEVICE)
-    assert status == facts.EXIT_NOT_RUNNING
-
 
 def test_client_with_a_pipe_left_behind(running):
     '''A daemon whose bus went away leaves its request pipe; the writer it

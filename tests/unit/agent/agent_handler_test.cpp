@@ -5,7 +5,6 @@
 
 #include "agent/agent_message_handler.h"
 #include "bluez/bluez_link.h"
-#include "bluez/pairing_window.h"
 #include "common/dbus_handles.h"
 #include "syslog_capture.h"
 #include "webui/web_pairing.h"
@@ -64,18 +63,6 @@ TEST(AgentMessageHandler, OtherRepliesAreNotHandled) {
         << "without user data the agent object does not complete pairings";
     EXPECT_EQ(web_pairing_state, web_pairing::passkey_shown);
     web_pairing_state = web_pairing::idle;
-}
-
-TEST(AgentMessageHandler, ConfirmationOutsideAPairingIsNotRead) {
-    web_pairing_state = web_pairing::idle;
-    pairing_window_assume(pairable::closed);
-    message_ptr call = adopt_message(dbus_message_new_method_call(
-        "org.pairgate.test", "/org/bluez/agent_router", "org.bluez.Agent1", "RequestConfirmation"));
-    logged_lines().clear();
-    EXPECT_EQ(agent_message_handler(nullptr, call.get(), nullptr),
-              DBUS_HANDLER_RESULT_NOT_YET_HANDLED);
-    EXPECT_TRUE(logged_lines().empty()) << "malformed, but refused before its arguments are read";
-    pairing_window_assume(pairable::undecided);
 }
 
 }  // namespace
