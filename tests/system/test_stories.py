@@ -69,8 +69,13 @@ def holds(gw, path, interface, name, value, what, during=None):
 
 
 def window_set(gw, start, value, names=('Pairable',), path=None):
+    '''The daemon set NAMES of the gateway (or of PATH) to VALUE after START,
+    and bluetoothd has applied it: the call seen on the bus may still wait in
+    bluetoothd's queue, and a read meanwhile gives the value before.'''
     for name in names:
         wait_call(gw, 'Set', setting(path or gw.GW, name, value), start)
+        wait_until(lambda name=name: gw.get(path or gw.GW, ADAPTER, name) == value, 10,
+                   f'{name} {value} applied')
 
 
 def window_holds(gw, start, value, what, names=('Pairable',), path=None):
@@ -114,7 +119,7 @@ def web_pairing_fails(gw, address, reason, passkey=()):
     assert gw.web_pair(address) == (facts.EXIT_FAILED,
                                     [*passkey, facts.event(facts.EVENT_FAILED, address=address)])
     back = wait_call(gw, 'RegisterAgent', lambda c: c.args[1] == 'NoInputNoOutput', mark)
-    wait_call(gw, 'Set', setting(gw.GW, 'Pairable', False), back)
+    window_set(gw, back, False)
     # Logged before those calls, but read from the log's socket by a thread of ours.
     wait_log(gw, line(facts.PAIRING_FAILED, address, reason), log)
     assert gw.log(log) == [line(facts.REQUEST, address),
