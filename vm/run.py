@@ -1,9 +1,12 @@
-'''Boots one fresh VM per story and release and reads its result from the serial console.
+'''Runs each story of each release in a VM of its own and reads its result from the serial console.
 
 usage: run.py --images DIR [--jobs N] [--limit SECONDS] [--total SECONDS] RELEASE/STORY...
 
 DIR/RELEASE holds what vm/image made for that release (vmlinuz,
-initramfs.gz, disk.raw, versions). A story passes when its VM prints
+initramfs.gz, disk.raw, versions). Each release boots once up to where
+vm/init asks for its story, and is saved there (DIR/RELEASE/machine.state);
+each story's VM starts from that state on a fresh copy of the disk and is
+told its story on the console. A story passes when its VM prints
 "@@VMTEST result PASS". A VM that crashes, hangs past its time limit
 (--limit for each VM, and no VM runs past --total from the start of all) or
 ends without a result fails its story, and the tail of its console is
@@ -13,11 +16,16 @@ Exit status: 0 when every story passed, 1 otherwise.
 
 import argparse
 import collections
+import json
 import os
 import re
+import shlex
+import shutil
+import socket
 import subprocess
 import sys
 import threading
+import tempfile
 import time
 
 # The stories a release cannot run at all, and why: the one place they are listed.
@@ -84,15 +92,128 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
 
 
-def qemu_command(args, scenario, accel):
-    release, story = scenario.split('/')
+def qemu_command(args, release, accel, *extra, story='told'):
     image = os.path.join(args.images, release)
     return ['qemu-system-x86_64', '-accel', accel, '-m', '1024', '-smp', '1', '-nodefaults',
             '-display', 'none', '-serial', 'stdio', '-no-reboot',
             '-kernel', os.path.join(image, 'vmlinuz'),
             '-initrd', os.path.join(image, 'initramfs.gz'),
             '-drive', f'file={os.path.join(image, "disk.raw")},format=raw,if=virtio,snapshot=on',
-            '-append', f'console=ttyS0 quiet panic=-1 oops=panic pairgate.story={story}']
+            '-append', f'console=ttyS0 quiet panic=-1 oops=panic pairgate.story={story}', *extra]
+
+
+# vm/init, waiting for its story on the console (again and again: a machine
+# started from the saved state says it there first).
+READY = '@@VMTEST ready'
+
+
+class NotSaved(Exception):
+    def __init__(self, why, lines):
+        super().__init__(why)
+        self.lines = lines
+
+
+class Monitor:
+    '''qemu's machine protocol (QMP) on a Unix socket, as far as saving a machine needs.'''
+
+    def __init__(self, path, timeout):
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.file = self.sock.makefile('rw')
+        self.file.readline()  # the greeting
+        self.execute('qmp_capabilities')
+
+    def execute(self, command, **arguments):
+        self.file.write(json.dumps({'execute': command, 'arguments': arguments}) + '\n')
+        self.file.flush()
+        for line in self.file:
+            answer = json.loads(line)
+            if 'error' in answer:
+                raise OSError(f'{command}: {answer["error"].get("desc")}')
+            if 'return' in answer:
+                return answer['return']
+        raise OSError(f'{command}: the monitor closed')
+
+
+def save_machine(args, release, accel, limit):
+    '''Boots RELEASE up to where vm/init asks for its story and saves the
+    machine there: every story's VM starts from it, without the kernel's and
+    its modules' start (about 8 s of CPU each under TCG). A saved machine
+    belongs to one qemu and one image, so each run makes its own. Returns the
+    state's path.'''
+    state = os.path.join(args.images, release, 'machine.state')
+    lines = []
+    with tempfile.TemporaryDirectory(prefix='pairgate-vm-') as tmp:
+        qmp = os.path.join(tmp, 'qmp')
+        vm = subprocess.Popen(qemu_command(args, release, accel,
+                                           '-qmp', f'unix:{qmp},server=on,wait=off'),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+        timer = threading.Timer(limit, vm.kill)
+        timer.start()
+        try:
+            for raw in vm.stdout:
+                lines.append(raw.decode('utf-8', 'replace').rstrip('\r\n'))
+                if READY in lines[-1]:
+                    break
+            else:
+                raise NotSaved('the VM ended before it was ready', lines)
+            threading.Thread(target=vm.stdout.read, daemon=True).start()
+            monitor = Monitor(qmp, limit)
+            # Saved running (qemu stops it for the last pages), so that a
+            # machine started from the state runs at once; the state is
+            # whole when qemu closes the stream.
+            with socket.socket(socket.AF_UNIX) as receiver:
+                receiver.settimeout(limit)
+                receiver.bind(os.path.join(tmp, 'state'))
+                receiver.listen(1)
+                monitor.execute('migrate', uri=f'unix:{os.path.join(tmp, "state")}')
+                stream, _ = receiver.accept()
+                with stream, open(state + '.new', 'wb') as out:
+                    shutil.copyfileobj(stream.makefile('rb'), out)
+            status = monitor.execute('query-migrate').get('status')
+            while status not in ('completed', 'failed', 'cancelled'):
+                time.sleep(0.05)
+                status = monitor.execute('query-migrate').get('status')
+            if status != 'completed':
+                raise NotSaved(f'saving it {status}', lines)
+        except OSError as error:
+            raise NotSaved(f'saving it: {error}', lines) from error
+        finally:
+            timer.cancel()
+            if vm.poll() is None:
+                vm.kill()
+                vm.wait()
+    os.replace(state + '.new', state)
+    return state
+
+
+def save_machines(args, releases, accel, deadline):
+    '''{release: its saved state, or None where saving failed (said why:
+    its stories then boot from the start)}, saved at once.'''
+    saved = {}
+
+    def save(release):
+        began = time.monotonic()
+        try:
+            saved[release] = save_machine(args, release, accel,
+                                          min(args.limit, deadline - began))
+            print(f'vm-test: {release} saved, ready for its stories, after '
+                  f'{time.monotonic() - began:.0f} s', flush=True)
+        except NotSaved as error:
+            saved[release] = None
+            print(f'vm-test: {release} could not be saved ({error}); its stories boot from the '
+                  'start. The last lines of its console:', flush=True)
+            for line in error.lines[-args.tail:]:
+                print('    | ' + line)
+
+    threads = [threading.Thread(target=save, args=(release,)) for release in releases]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return saved
 
 
 class Run:
@@ -107,7 +228,7 @@ class Run:
         self.figures = []
 
 
-def boot(args, scenario, accel, deadline):
+def boot(args, scenario, accel, deadline, saved):
     run = Run(scenario)
     began = time.monotonic()
     limit = min(args.limit, deadline - began)
@@ -115,15 +236,26 @@ def boot(args, scenario, accel, deadline):
         run.verdict = 'FAIL'
         run.why = f'not started: the limit of {args.total:.0f} s for all VMs is spent'
         return run
-    vm = subprocess.Popen(qemu_command(args, scenario, accel), stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    release, story = scenario.split('/')
+    if story == 'system':
+        command = qemu_command(args, release, accel, story=story)
+    elif saved.get(release):
+        command = qemu_command(args, release, accel, '-incoming',
+                               f'exec:cat {shlex.quote(saved[release])}')
+    else:
+        command = qemu_command(args, release, accel)
+    vm = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT)
     timer = threading.Timer(limit, vm.kill)
     timer.start()
+    told = False
     try:
         for raw in vm.stdout:
             line = raw.decode('utf-8', 'replace').rstrip('\r\n')
             run.lines.append(line)
             run.cpu = cpu_seconds(vm.pid) or run.cpu
+            if READY in line and not told:
+                told = tell(vm, f'{story} {int(time.time())}\n')
             result = RESULT.search(line)
             if result and run.verdict is None:
                 run.verdict, _, run.vm_seconds, run.why = result.groups()
@@ -135,6 +267,7 @@ def boot(args, scenario, accel, deadline):
         if vm.poll() is None:
             vm.kill()
             vm.wait()
+        vm.stdin.close()
     run.wall = time.monotonic() - began
     if run.verdict is None:
         run.verdict = 'FAIL'
@@ -143,13 +276,23 @@ def boot(args, scenario, accel, deadline):
     return run
 
 
-def boot_once_more_on_a_crash(args, scenario, accel, deadline):
-    run = boot(args, scenario, accel, deadline)
+def tell(vm, text):
+    '''Written to the VM's console; False when the VM is gone (its end says the rest).'''
+    try:
+        vm.stdin.write(text.encode())
+        vm.stdin.flush()
+    except OSError:
+        return False
+    return True
+
+
+def boot_once_more_on_a_crash(args, scenario, accel, deadline, saved):
+    run = boot(args, scenario, accel, deadline, saved)
     if run.verdict == 'FAIL' and any(EMULATOR_CRASH.search(line) for line in run.lines):
         print(f'--- {scenario}: btvirt crashed or answered too late in this boot ({run.why}); '
               'booting once more',
               flush=True)
-        again = boot(args, scenario, accel, deadline)
+        again = boot(args, scenario, accel, deadline, saved)
         again.why = (again.why + '; ' if again.why else '') + 'after btvirt failed in a first boot'
         return again
     return run
@@ -196,6 +339,8 @@ def main():
             runs[scenario].verdict = 'SKIPPED'
             runs[scenario].why = CANNOT_RUN[scenario]
             report(runs[scenario], 0, versions[scenario.split('/')[0]])
+    saved = save_machines(args, sorted({s.split('/')[0] for s in pending
+                                        if not s.endswith('/system')}), accel, deadline)
     lock = threading.Lock()
 
     def worker():
@@ -204,7 +349,7 @@ def main():
                 if not pending:
                     return
                 scenario = pending.pop(0)
-            run = boot_once_more_on_a_crash(args, scenario, accel, deadline)
+            run = boot_once_more_on_a_crash(args, scenario, accel, deadline, saved)
             with lock:
                 runs[scenario] = run
                 report(run, args.tail, versions[scenario.split('/')[0]])
