@@ -32,6 +32,8 @@ COMPARE = 'Compare this number with the one on the phone'
 BUSY = 'another pairing is under way'
 CHROMIUM = '/usr/bin/chromium'
 CHROMEDRIVER = '/usr/bin/chromedriver'
+# For what passes through the web server, the CGI and pairgate-pair (started
+# for each request, under qemu-user in a cross build).
 WAIT_S = 20
 SCREENSHOTS = BUILD_DIR / 'screenshots'
 
@@ -212,7 +214,7 @@ def test_pair_shows_the_passkey_then_paired_and_the_device_is_trusted(site, page
     start = len(site.calls())
     page.execute_script(RECORD_ANSWERS)
     click_pair(page, PHONE)
-    site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+    site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start, timeout=WAIT_S)
     # BlueZ asks the daemon's agent while Pair is under way, as a phone does.
     call = site.call_agent('RequestConfirmation', 'ou', [PHONE_PATH, PASSKEY])
     wait_for(page, 'the passkey', lambda: text(page, '#passkey') == str(PASSKEY))
@@ -250,7 +252,7 @@ def test_a_second_pairing_at_once_gets_the_busy_answer(site, page):
     site.set_pair_behaviour(mode='hold')
     start = len(site.calls())
     click_pair(page, PHONE)
-    site.wait_for_call('Pair', start=start)
+    site.wait_for_call('Pair', start=start, timeout=WAIT_S)
     first = page.current_window_handle
     page.switch_to.new_window('tab')
     page.get(site.web.url)
@@ -332,7 +334,8 @@ def test_a_closed_connection_ends_the_pairing(site):
         site.set_pair_behaviour(mode='hold')
         start, mark = len(site.calls()), len(site.log())
         connection = post_pairing(site, PHONE)
-        site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+        site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start,
+                           timeout=WAIT_S)
         assert processes_with(site, PHONE.encode())  # found, so that its end is seen
         if passkey:
             call = site.call_agent('RequestConfirmation', 'ou', [PHONE_PATH, PASSKEY])
@@ -357,7 +360,8 @@ def test_a_signal_to_the_cgi_reaches_pairgate_pair(site):
         start, mark = len(site.calls()), len(site.log())
         connection = post_pairing(site, PHONE)
         try:
-            site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+            site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start,
+                               timeout=WAIT_S)
             os.kill(the_cgi(site), sig)
             cancelled_and_freed(site, mark, '00:1A:7D:DA:73:%02d' % sig)
         finally:
