@@ -32,6 +32,8 @@ COMPARE = 'Compare this number with the one on the phone'
 BUSY = 'another pairing is under way'
 CHROMIUM = '/usr/bin/chromium'
 CHROMEDRIVER = '/usr/bin/chromedriver'
+# For what passes through the web server, the CGI and pairgate-pair (started
+# for each request, under qemu-user in a cross build).
 WAIT_S = 20
 SCREENSHOTS = BUILD_DIR / 'screenshots'
 
@@ -159,15 +161,27 @@ def web_requests(gw):
     return [t for t in gw.syslog.texts() if t.startswith('Request from web UI')]
 
 
-def processes_with(argument):
-    found = []
-    for pid in (p for p in os.listdir('/proc') if p.isdigit()):
+def requests_of(gw):
+    '''{pid: (parent pid, command line)} of the processes with the gateway's
+    bus in their environment, as the web server hands it to the CGI and the
+    CGI to pairgate-pair: another suite's, running at the same time, have
+    another bus.'''
+    mark = f'DBUS_SYSTEM_BUS_ADDRESS={gw.bus_address}'.encode()
+    found = {}
+    for pid in (int(p) for p in os.listdir('/proc') if p.isdigit()):
         try:
-            if argument in Path(f'/proc/{pid}/cmdline').read_bytes().split(b'\0'):
-                found.append(int(pid))
+            if mark in Path(f'/proc/{pid}/environ').read_bytes().split(b'\0'):
+                stat = Path(f'/proc/{pid}/stat').read_text()
+                found[pid] = (int(stat[stat.rindex(')') + 2:].split()[1]),
+                              Path(f'/proc/{pid}/cmdline').read_bytes())
         except OSError:
             pass
     return found
+
+
+def processes_with(gw, argument):
+    return [pid for pid, (_, cmdline) in requests_of(gw).items()
+            if argument in cmdline.split(b'\0')]
 
 
 # -------------------------------------------------------------------- page
@@ -200,7 +214,7 @@ def test_pair_shows_the_passkey_then_paired_and_the_device_is_trusted(site, page
     start = len(site.calls())
     page.execute_script(RECORD_ANSWERS)
     click_pair(page, PHONE)
-    site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+    site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start, timeout=WAIT_S)
     # BlueZ asks the daemon's agent while Pair is under way, as a phone does.
     call = site.call_agent('RequestConfirmation', 'ou', [PHONE_PATH, PASSKEY])
     wait_for(page, 'the passkey', lambda: text(page, '#passkey') == str(PASSKEY))
@@ -238,7 +252,7 @@ def test_a_second_pairing_at_once_gets_the_busy_answer(site, page):
     site.set_pair_behaviour(mode='hold')
     start = len(site.calls())
     click_pair(page, PHONE)
-    site.wait_for_call('Pair', start=start)
+    site.wait_for_call('Pair', start=start, timeout=WAIT_S)
     first = page.current_window_handle
     page.switch_to.new_window('tab')
     page.get(site.web.url)
@@ -253,23 +267,16 @@ def test_a_second_pairing_at_once_gets_the_busy_answer(site, page):
 
 # ----------------------------------------------- a client that goes away
 
-def cgi_shells():
+def cgi_shells(gw):
     '''{pid: parent pid} of the CGI's processes (its shell and subshells).'''
-    found = {}
-    for pid in (int(p) for p in os.listdir('/proc') if p.isdigit()):
-        try:
-            if b'pairgate.cgi' in Path(f'/proc/{pid}/cmdline').read_bytes():
-                stat = Path(f'/proc/{pid}/stat').read_text()
-                found[pid] = int(stat[stat.rindex(')') + 2:].split()[1])
-        except OSError:
-            pass
-    return found
+    return {pid: parent for pid, (parent, cmdline) in requests_of(gw).items()
+            if b'pairgate.cgi' in cmdline}
 
 
-def the_cgi():
+def the_cgi(gw):
     '''The CGI's own process, the one httpd started (once it is alone).'''
     def alone():
-        shells = cgi_shells()
+        shells = cgi_shells(gw)
         tops = [pid for pid, parent in shells.items() if parent not in shells]
         return tops[0] if len(tops) == 1 else None
     return wait_until(alone, WAIT_S, 'the one CGI')
@@ -311,8 +318,8 @@ def cancelled_and_freed(gw, start, spare):
     then another device (SPARE, a new one) pairs through the CGI.'''
     wait_until(lambda: [c.path for c in gw.log(start) if c.member == 'CancelPairing'] ==
                [PHONE_PATH], WAIT_S, "the client's CancelPairing")
-    wait_until(lambda: not processes_with(PHONE.encode()), WAIT_S, 'pairgate-pair to end')
-    wait_until(lambda: not cgi_shells(), WAIT_S, 'the CGI to end')
+    wait_until(lambda: not processes_with(gw, PHONE.encode()), WAIT_S, 'pairgate-pair to end')
+    wait_until(lambda: not cgi_shells(gw), WAIT_S, 'the CGI to end')
     gw.mock.AddDevice('hci0', spare, 'Spare')
     gw.set_pair_behaviour(mode='direct')
     assert request(gw, 'POST', f'pair={spare}') == (
@@ -327,7 +334,9 @@ def test_a_closed_connection_ends_the_pairing(site):
         site.set_pair_behaviour(mode='hold')
         start, mark = len(site.calls()), len(site.log())
         connection = post_pairing(site, PHONE)
-        site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
+        site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start,
+                           timeout=WAIT_S)
+        assert processes_with(site, PHONE.encode())  # found, so that its end is seen
         if passkey:
             call = site.call_agent('RequestConfirmation', 'ou', [PHONE_PATH, PASSKEY])
             answer = received_until(connection, '{"event":"waiting"}\n')
@@ -351,8 +360,9 @@ def test_a_signal_to_the_cgi_reaches_pairgate_pair(site):
         start, mark = len(site.calls()), len(site.log())
         connection = post_pairing(site, PHONE)
         try:
-            site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start)
-            os.kill(the_cgi(), sig)
+            site.wait_for_call('Pair', lambda c: c.path == PHONE_PATH, start=start,
+                               timeout=WAIT_S)
+            os.kill(the_cgi(site), sig)
             cancelled_and_freed(site, mark, '00:1A:7D:DA:73:%02d' % sig)
         finally:
             connection.close()
@@ -418,7 +428,7 @@ def test_a_pairing_while_the_list_is_read_is_refused(site):
         reader = threading.Thread(target=lambda: listed.update(answer=request(site, 'GET',
                                                                               'list')))
         reader.start()
-        wait_until(lambda: processes_with(b'--list'), WAIT_S, 'pairgate-pair --list')
+        wait_until(lambda: processes_with(site, b'--list'), WAIT_S, 'pairgate-pair --list')
         assert request(site, 'POST', f'pair={PHONE}') == (
             409, error('the device list is being read; try again'))
     finally:
