@@ -370,8 +370,12 @@ class Bench:
             os.close(fd)
 
     def stop_daemon(self, sig=signal.SIGTERM):
+        '''The daemon stopped, and its last datagrams read: the stories check
+        the whole log right after.'''
         self.daemon.send_signal(sig)
-        return self.daemon.wait(60)
+        status = self.daemon.wait(60)
+        self.syslog.sync()
+        return status
 
     def daemon_output(self):
         with open(DAEMON_OUTPUT, errors='replace') as output:
